@@ -1,0 +1,67 @@
+#pragma once
+// Whole-file handles and the working directory, as the core sees them. Every file is named by a
+// bare name in one directory; no path is ever built by the core.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vyr {
+
+enum class SeekFrom { Start, Current, End };
+
+// An open file with one position. Destroying the handle closes the file.
+class FileHandle {
+ public:
+  virtual ~FileHandle() = default;
+
+  // Moves the position by `offset` from `from` and returns the new position from the start of the
+  // file, or -1 when the move is refused. Moving to the end therefore yields the file's size.
+  virtual int64_t seek(int64_t offset, SeekFrom from) = 0;
+
+  // Reads up to `size` bytes at the position and advances it. Returns the number of bytes read,
+  // 0 at the end of the file, or -1 on an error.
+  virtual int32_t read(void* buffer, int32_t size) = 0;
+
+  // Writes `size` bytes at the position (growing the file, with zeros in any gap) and advances it.
+  // Returns the number of bytes written, which is less than `size` when the device is full, or -1.
+  virtual int32_t write(const void* data, int32_t size) = 0;
+
+  // Cuts the file at the position, so that it ends there. Returns false when it could not.
+  virtual bool truncate() = 0;
+
+  // Forces what was written onto the storage device. Returns false when it could not.
+  virtual bool sync() = 0;
+
+  // Closes the file; later calls fail. Returns false when the system reported an error on close.
+  virtual bool close() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens an existing file for reading at position 0, or returns null. Folders are not files.
+  virtual std::unique_ptr<FileHandle> openForReading(const char* name) = 0;
+
+  // Opens an existing file for writing at position 0 without emptying it, or returns null.
+  virtual std::unique_ptr<FileHandle> openForWriting(const char* name) = 0;
+
+  // Creates a file for writing, emptying it when it exists, or returns null.
+  virtual std::unique_ptr<FileHandle> create(const char* name) = 0;
+
+  // Renames `from` to `to`, replacing `to` in one step if it exists. Returns false when it could
+  // not; `to` is then untouched.
+  virtual bool rename(const char* from, const char* to) = 0;
+
+  // Removes a file. Returns false when it could not.
+  virtual bool remove(const char* name) = 0;
+
+  // Returns the bare names of the entries, files and folders alike, that match `pattern`
+  // ("*" any run, "?" any one character, letters compared without regard to case), in the order
+  // the directory yields them.
+  virtual std::vector<std::string> listMatching(const char* pattern) = 0;
+};
+
+}  // namespace vyr

@@ -1,0 +1,142 @@
+#include "platform/memory/memory_files.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/wildcard.h"
+
+namespace vyr {
+
+// A handle shares the file's bytes, so like a real open file it survives a rename or removal.
+class MemoryFileHandle final : public FileHandle {
+ public:
+  MemoryFileHandle(MemoryFileSystem& volume, std::shared_ptr<std::string> data, bool writable)
+      : volume_(volume), data_(std::move(data)), writable_(writable) {}
+
+  int64_t seek(int64_t offset, SeekFrom from) override {
+    if (!data_) return -1;
+    int64_t base = from == SeekFrom::Start     ? 0
+                   : from == SeekFrom::Current ? position_
+                                               : static_cast<int64_t>(data_->size());
+    if (base + offset < 0) return -1;
+    position_ = base + offset;
+    return position_;
+  }
+
+  int32_t read(void* buffer, int32_t size) override {
+    if (!data_ || writable_) return -1;
+    int64_t available = static_cast<int64_t>(data_->size()) - position_;
+    int32_t count = static_cast<int32_t>(std::clamp<int64_t>(available, 0, size));
+    if (count > 0) std::memcpy(buffer, data_->data() + position_, static_cast<size_t>(count));
+    position_ += count;
+    return count;
+  }
+
+  int32_t write(const void* data, int32_t size) override {
+    if (!data_ || !writable_ || size < 0) return -1;
+    int64_t end = position_ + size;
+    int64_t oldSize = static_cast<int64_t>(data_->size());
+    int32_t count = size;
+    if (volume_.spaceLeft >= 0 && end > oldSize + volume_.spaceLeft) {
+      count = static_cast<int32_t>(std::max<int64_t>(0, oldSize + volume_.spaceLeft - position_));
+      if (count == 0) return -1;
+      end = position_ + count;
+    }
+    if (end > oldSize) {
+      if (volume_.spaceLeft >= 0) volume_.spaceLeft -= end - oldSize;
+      data_->resize(static_cast<size_t>(end), '\0');
+    }
+    std::memcpy(data_->data() + position_, data, static_cast<size_t>(count));
+    position_ = end;
+    return count;
+  }
+
+  bool truncate() override {
+    if (!data_ || !writable_) return false;
+    if (position_ < static_cast<int64_t>(data_->size())) data_->resize(static_cast<size_t>(position_));
+    return true;
+  }
+
+  bool sync() override { return data_ != nullptr; }
+
+  bool close() override {
+    bool open = data_ != nullptr;
+    data_.reset();
+    return open;
+  }
+
+ private:
+  MemoryFileSystem& volume_;
+  std::shared_ptr<std::string> data_;
+  bool writable_;
+  int64_t position_ = 0;
+};
+
+std::unique_ptr<FileHandle> MemoryFileSystem::open(const std::string& name, bool writable) {
+  auto found = files_.find(name);
+  if (found == files_.end()) return nullptr;
+  return std::make_unique<MemoryFileHandle>(*this, found->second, writable);
+}
+
+std::unique_ptr<FileHandle> MemoryFileSystem::openForReading(const char* name) {
+  if (refuseReading.count(name)) return nullptr;
+  return open(name, false);
+}
+
+std::unique_ptr<FileHandle> MemoryFileSystem::openForWriting(const char* name) {
+  if (refuseWriting.count(name)) return nullptr;
+  return open(name, true);
+}
+
+std::unique_ptr<FileHandle> MemoryFileSystem::create(const char* name) {
+  if (refuseCreating.count(name) || folders_.count(name) || name[0] == '\0') return nullptr;
+  auto& data = files_[name];
+  if (data) {
+    if (spaceLeft >= 0) spaceLeft += static_cast<int64_t>(data->size());
+    data->clear();
+  } else {
+    data = std::make_shared<std::string>();
+  }
+  return open(name, true);
+}
+
+bool MemoryFileSystem::rename(const char* from, const char* to) {
+  auto found = files_.find(from);
+  if (refuseRename || found == files_.end() || folders_.count(to)) return false;
+  std::shared_ptr<std::string> data = found->second;
+  files_.erase(found);
+  files_[to] = std::move(data);
+  return true;
+}
+
+bool MemoryFileSystem::remove(const char* name) { return files_.erase(name) > 0; }
+
+std::vector<std::string> MemoryFileSystem::listMatching(const char* pattern) {
+  std::vector<std::string> names;
+  for (const auto& [name, data] : files_) {
+    if (matchesWildcard(pattern, name.c_str())) names.push_back(name);
+  }
+  for (const std::string& name : folders_) {
+    if (matchesWildcard(pattern, name.c_str())) names.push_back(name);
+  }
+  return names;
+}
+
+void MemoryFileSystem::setContents(const std::string& name, const std::string& bytes) {
+  files_[name] = std::make_shared<std::string>(bytes);
+}
+
+const std::string* MemoryFileSystem::contents(const std::string& name) const {
+  auto found = files_.find(name);
+  return found == files_.end() ? nullptr : found->second.get();
+}
+
+void MemoryFileSystem::makeFolder(const std::string& name) { folders_.insert(name); }
+
+std::vector<std::string> MemoryFileSystem::fileNames() const {
+  std::vector<std::string> names;
+  for (const auto& [name, data] : files_) names.push_back(name);
+  return names;
+}
+
+}  // namespace vyr

@@ -1,0 +1,47 @@
+#pragma once
+// An in-memory directory for tests, with switches that make its operations fail the way a real
+// disk can: refused opens and creates, a failing rename, a disk that fills up.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "platform/files.h"
+
+namespace vyr {
+
+class MemoryFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<FileHandle> openForReading(const char* name) override;
+  std::unique_ptr<FileHandle> openForWriting(const char* name) override;
+  std::unique_ptr<FileHandle> create(const char* name) override;
+  bool rename(const char* from, const char* to) override;
+  bool remove(const char* name) override;
+  std::vector<std::string> listMatching(const char* pattern) override;
+
+  void setContents(const std::string& name, const std::string& bytes);
+  // The file's bytes, or null when there is no such file.
+  const std::string* contents(const std::string& name) const;
+  void makeFolder(const std::string& name);
+  // Names of all files, in byte order.
+  std::vector<std::string> fileNames() const;
+
+  // Faults. Names in these sets cannot be opened or created in that way.
+  std::set<std::string> refuseReading;
+  std::set<std::string> refuseWriting;
+  std::set<std::string> refuseCreating;
+  bool refuseRename = false;
+  // Bytes by which writes may still grow the files in all; -1 for no limit. A write that does not
+  // fit lands in part, and one with no room at all fails.
+  int64_t spaceLeft = -1;
+
+ private:
+  std::unique_ptr<FileHandle> open(const std::string& name, bool writable);
+
+  std::map<std::string, std::shared_ptr<std::string>> files_;
+  std::set<std::string> folders_;
+};
+
+}  // namespace vyr

@@ -1,0 +1,140 @@
+#include "platform/posix/posix_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string_view>
+
+#include "platform/wildcard.h"
+
+namespace vyr {
+namespace {
+
+class PosixFileHandle final : public FileHandle {
+ public:
+  explicit PosixFileHandle(int fd) : fd_(fd) {}
+  ~PosixFileHandle() override { close(); }
+
+  int64_t seek(int64_t offset, SeekFrom from) override {
+    int whence = from == SeekFrom::Start ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+    return ::lseek(fd_, static_cast<off_t>(offset), whence);
+  }
+
+  int32_t read(void* buffer, int32_t size) override {
+    ssize_t count;
+    do {
+      count = ::read(fd_, buffer, static_cast<size_t>(size));
+    } while (count < 0 && errno == EINTR);
+    return static_cast<int32_t>(count);
+  }
+
+  int32_t write(const void* data, int32_t size) override {
+    // A write may land in part (a full disk, a signal); keep going until it all lands or fails.
+    const auto* bytes = static_cast<const char*>(data);
+    int32_t done = 0;
+    while (done < size) {
+      ssize_t count = ::write(fd_, bytes + done, static_cast<size_t>(size - done));
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) return done > 0 ? done : -1;
+      done += static_cast<int32_t>(count);
+    }
+    return done;
+  }
+
+  bool truncate() override {
+    off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    return position >= 0 && ::ftruncate(fd_, position) == 0;
+  }
+
+  bool sync() override { return ::fsync(fd_) == 0; }
+
+  bool close() override {
+    if (fd_ < 0) return false;
+    int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  explicit PosixFileSystem(int directoryFd) : directoryFd_(directoryFd) {}
+  ~PosixFileSystem() override { ::close(directoryFd_); }
+
+  std::unique_ptr<FileHandle> openForReading(const char* name) override {
+    return open(name, O_RDONLY);
+  }
+
+  std::unique_ptr<FileHandle> openForWriting(const char* name) override {
+    return open(name, O_WRONLY);
+  }
+
+  std::unique_ptr<FileHandle> create(const char* name) override {
+    return open(name, O_WRONLY | O_CREAT | O_TRUNC);
+  }
+
+  bool rename(const char* from, const char* to) override {
+    return isBareName(from) && isBareName(to) &&
+           ::renameat(directoryFd_, from, directoryFd_, to) == 0;
+  }
+
+  bool remove(const char* name) override {
+    return isBareName(name) && ::unlinkat(directoryFd_, name, 0) == 0;
+  }
+
+  std::vector<std::string> listMatching(const char* pattern) override {
+    std::vector<std::string> names;
+    int fd = ::dup(directoryFd_);
+    if (fd < 0) return names;
+    DIR* directory = ::fdopendir(fd);
+    if (directory == nullptr) {
+      ::close(fd);
+      return names;
+    }
+    ::rewinddir(directory);
+    while (const dirent* entry = ::readdir(directory)) {
+      std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (matchesWildcard(pattern, entry->d_name)) names.emplace_back(name);
+    }
+    ::closedir(directory);
+    return names;
+  }
+
+ private:
+  // Bare names only: a name with a slash would reach outside the directory.
+  static bool isBareName(const char* name) {
+    return name[0] != '\0' && std::string_view(name).find('/') == std::string_view::npos;
+  }
+
+  std::unique_ptr<FileHandle> open(const char* name, int flags) {
+    if (!isBareName(name)) return nullptr;
+    int fd = ::openat(directoryFd_, name, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixFileHandle>(fd);
+  }
+
+  int directoryFd_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> openPosixFileSystem(const char* directory) {
+  int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return std::make_unique<PosixFileSystem>(fd);
+}
+
+}  // namespace vyr

@@ -1,0 +1,38 @@
+#pragma once
+// Everything a survey touches, gathered in one place: the front-end builds a Context over its
+// platform services and hands it to every operation. Tests build a fresh one per case.
+
+#include <cstdint>
+#include <new>
+
+#include "platform/dialog.h"
+#include "platform/files.h"
+#include "platform/list_view.h"
+#include "protocol/send_queue.h"
+#include "survey/survey_state.h"
+
+namespace vyr {
+
+// Returns a zeroed table of `count` records, or null when the memory cannot be had.
+inline DeviceRecord* allocateDeviceTable(int32_t count) {
+  return new (std::nothrow) DeviceRecord[static_cast<size_t>(count)]();
+}
+
+struct Context {
+  Context(FileSystem& fileSystem, Dialog& mainDialog, ListView& listView)
+      : files(fileSystem), dialog(mainDialog), list(listView) {}
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  FileSystem& files;
+  Dialog& dialog;
+  ListView& list;
+
+  SurveyState survey;
+  SendQueue sendQueue;
+
+  // How a survey start obtains its table; tests replace it to refuse the memory.
+  DeviceRecord* (*allocateTable)(int32_t count) = allocateDeviceTable;
+};
+
+}  // namespace vyr

@@ -1,0 +1,175 @@
+#include "survey/lifecycle.h"
+
+#include <cstring>
+#include <memory>
+
+#include "survey/report_files.h"
+#include "survey/row_forms.h"
+#include "survey/scan.h"
+#include "survey/text.h"
+
+namespace vyr {
+namespace {
+
+constexpr int32_t SERVER_FIELD_BUFFER = 80;  // the server field is read with 79 characters
+constexpr uint8_t KNOWN_FLAGS = BY_SERIAL | RLE_OK | COMPLETE;
+
+void releaseTable(SurveyState& survey) {
+  survey.deviceTable.reset();
+  survey.deviceCount = 0;
+}
+
+void readServerAddress(Context& context) {
+  SocketAddress& server = context.survey.serverAddress;
+  std::memset(&server, 0, sizeof server);
+  char text[SERVER_FIELD_BUFFER];
+  context.dialog.serverFieldText(text, sizeof text);
+  uint8_t ip[4];
+  if (scanServerAddress(text, ip)) setSocketAddress(server, ip, SERVER_PORT);
+}
+
+bool isSerialRow(const char* row) { return isWhiteSpace(row[0]); }
+
+// Whether a restored record belongs to the row: a serial row by its serial and ID, an address row
+// by the address the fresh build would have made of it.
+bool rowMatchesRecord(const char* row, const DeviceRecord& record) {
+  if (isSerialRow(row)) {
+    if (!(record.flags & BY_SERIAL)) return false;
+    uint32_t serial = 0;
+    char id[9] = "";
+    if (scanSerialRow(row, serial, id) < 1) return false;
+    return record.serial == serial && fieldText(record.id) == id;
+  }
+  if (record.flags & BY_SERIAL) return false;
+  int32_t numbers[4];
+  if (!scanAddressForm(row, numbers)) return false;
+  if (familyOf(record.address) != ADDRESS_FAMILY_IPV4 || portOf(record.address) != DEVICE_PORT) {
+    return false;
+  }
+  for (int i = 0; i < 4; ++i) {
+    if (record.address.ip[i] != static_cast<uint8_t>(numbers[i])) return false;
+  }
+  return true;
+}
+
+bool rowsMatchTable(Context& context) {
+  const SurveyState& survey = context.survey;
+  for (int32_t i = 0; i < survey.deviceCount; ++i) {
+    TextLine row;
+    context.list.rowText(i, row.text, TEXT_LINE_CAPACITY);
+    if (!rowMatchesRecord(row.text, survey.deviceTable[i])) return false;
+  }
+  return true;
+}
+
+// Builds every record from its row alone and puts the rows back into their listed forms.
+void freshBuild(Context& context) {
+  SurveyState& survey = context.survey;
+  std::memset(static_cast<void*>(survey.deviceTable.get()), 0,
+              sizeof(DeviceRecord) * static_cast<size_t>(survey.deviceCount));
+  for (int32_t i = 0; i < survey.deviceCount; ++i) {
+    DeviceRecord& record = survey.deviceTable[i];
+    TextLine row;
+    context.list.rowText(i, row.text, TEXT_LINE_CAPACITY);
+    if (isSerialRow(row.text)) {
+      uint32_t serial = 0;
+      char id[9] = "";
+      scanSerialRow(row.text, serial, id);
+      record.serial = serial;
+      setFieldText(record.id, id);
+      record.flags = BY_SERIAL;
+      context.list.replaceRow(i, listedSerialRow(record).text);
+    } else {
+      int32_t numbers[4] = {0, 0, 0, 0};
+      scanAddressForm(row.text, numbers);
+      context.list.replaceRow(i, listedAddressRow(numbers).text);
+      uint8_t ip[4];
+      for (int b = 0; b < 4; ++b) ip[b] = static_cast<uint8_t>(numbers[b]);
+      setSocketAddress(record.address, ip, DEVICE_PORT);
+    }
+  }
+}
+
+// Continues the restored table: unfinished serial-listed units are located again.
+void resumedBuild(Context& context) {
+  SurveyState& survey = context.survey;
+  for (int32_t i = 0; i < survey.deviceCount; ++i) {
+    DeviceRecord& record = survey.deviceTable[i];
+    record.flags &= KNOWN_FLAGS;  // a hand-made file may carry bits the tool never sets
+    if ((record.flags & BY_SERIAL) && !(record.flags & COMPLETE)) {
+      std::memset(record.address.ip, 0, sizeof record.address.ip);
+    }
+    context.list.replaceRow(i, resumedRow(record).text);
+  }
+  checkComplete(context);
+}
+
+void setIdleAppearance(Dialog& dialog) {
+  dialog.setExitCaption(EXIT_CAPTION);
+  dialog.setControlsIdle(true);
+}
+
+}  // namespace
+
+void startSurvey(Context& context, int button) {
+  int32_t rows = context.list.rowCount();
+  if (rows <= 0) return;
+  // Without its table a survey cannot run: the dialog stays idle, as if nothing was pressed.
+  std::unique_ptr<DeviceRecord[]> table(context.allocateTable(rows));
+  if (!table) return;
+
+  Dialog& dialog = context.dialog;
+  dialog.setControlsIdle(false);
+  dialog.setExitCaption(ABORT_CAPTION);
+  dialog.focusExit();
+
+  SurveyState& survey = context.survey;
+  releaseTable(survey);
+  readServerAddress(context);
+  survey.deviceTable = std::move(table);
+  survey.deviceCount = rows;
+  survey.reportOffset = -1;
+  survey.finishedPrefix = 0;
+
+  if (button == RESUME_BUTTON && loadProgress(context) && !rowsMatchTable(context)) {
+    survey.reportOffset = -1;
+  }
+  if (survey.reportOffset < 0) {
+    freshBuild(context);
+  } else {
+    resumedBuild(context);
+  }
+}
+
+void checkComplete(Context& context) {
+  SurveyState& survey = context.survey;
+  if (!survey.deviceTable) return;
+  while (survey.finishedPrefix < survey.deviceCount &&
+         isFinished(survey.deviceTable[survey.finishedPrefix])) {
+    ++survey.finishedPrefix;
+  }
+  if (survey.finishedPrefix == survey.deviceCount) finishSurvey(context);
+}
+
+void finishSurvey(Context& context) {
+  saveReport(context);
+  releaseTable(context.survey);
+  setIdleAppearance(context.dialog);
+  context.dialog.beep();
+}
+
+void abortSurvey(Context& context) {
+  if (!surveyRunning(context)) return;
+  clearQueue(context.sendQueue);
+  saveReport(context);
+  releaseTable(context.survey);
+  setIdleAppearance(context.dialog);
+}
+
+void closeSurvey(Context& context) {
+  if (!surveyRunning(context)) return;
+  saveReport(context);
+  releaseTable(context.survey);
+}
+
+}  // namespace vyr

@@ -1,0 +1,208 @@
+#include "survey/report_files.h"
+
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "survey/text.h"
+
+namespace vyr {
+namespace {
+
+constexpr size_t SAVE_NAME_BUFFER = 300;    // the selector text is read with 299 characters
+constexpr size_t RESUME_NAME_BUFFER = 800;  // and with 799 for a resume
+constexpr size_t FILE_NAME_BUFFER = RESUME_NAME_BUFFER + 8;
+constexpr const char* TEMPORARY_ENDING = ".tmp";
+constexpr int32_t IO_CHUNK = 1 << 20;
+
+// Writes all `size` bytes in chunks; false at the first failed or short write.
+bool writeAll(FileHandle& file, const void* data, int64_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    int32_t chunk = size < IO_CHUNK ? static_cast<int32_t>(size) : IO_CHUNK;
+    if (file.write(bytes, chunk) != chunk) return false;
+    bytes += chunk;
+    size -= chunk;
+  }
+  return true;
+}
+
+bool readAll(FileHandle& file, void* data, int64_t size) {
+  auto* bytes = static_cast<uint8_t*>(data);
+  while (size > 0) {
+    int32_t chunk = size < IO_CHUNK ? static_cast<int32_t>(size) : IO_CHUNK;
+    int32_t count = file.read(bytes, chunk);
+    if (count <= 0) return false;
+    bytes += count;
+    size -= count;
+  }
+  return true;
+}
+
+void storeInt32(uint8_t* out, int32_t value) {
+  U32LE bytes;
+  bytes = static_cast<uint32_t>(value);
+  std::memcpy(out, bytes.bytes, 4);
+}
+
+int32_t loadInt32(const uint8_t* in) {
+  U32LE bytes;
+  std::memcpy(bytes.bytes, in, 4);
+  return static_cast<int32_t>(static_cast<uint32_t>(bytes));
+}
+
+// Writes the header and every record's line; lines are gathered into large writes, which gives
+// the same bytes as one write per line at a fraction of the calls.
+void writeSection(FileHandle& report, const SurveyState& survey) {
+  std::string_view header = REPORT_HEADER;
+  report.write(header.data(), static_cast<int32_t>(header.size()));
+  constexpr int32_t BATCH = 64 * 1024;
+  std::unique_ptr<char[]> batch(new (std::nothrow) char[BATCH]);
+  int32_t used = 0;
+  for (int32_t i = 0; i < survey.deviceCount; ++i) {
+    TextLine line = reportLine(survey.deviceTable[i]);
+    if (!batch) {
+      report.write(line.text, line.length);
+      continue;
+    }
+    if (used + line.length > BATCH) {
+      report.write(batch.get(), used);
+      used = 0;
+    }
+    std::memcpy(batch.get() + used, line.text, static_cast<size_t>(line.length));
+    used += line.length;
+  }
+  if (used > 0) report.write(batch.get(), used);
+}
+
+// Replaces the progress file in one step: the table is written to a temporary file beside it,
+// which is renamed over the old one only once it is complete, so a crash or a full disk during a
+// save leaves the old file or the new one, never a torn one.
+void writeProgress(Context& context, const char* progressName) {
+  char temporaryName[FILE_NAME_BUFFER];
+  if (std::strlen(progressName) + std::strlen(TEMPORARY_ENDING) >= sizeof temporaryName) return;
+  std::strcpy(temporaryName, progressName);
+  std::strcat(temporaryName, TEMPORARY_ENDING);
+
+  std::unique_ptr<FileHandle> progress = context.files.create(temporaryName);
+  if (!progress) return;
+  const SurveyState& survey = context.survey;
+  uint8_t header[PROGRESS_HEADER_SIZE];
+  storeInt32(header, survey.reportOffset);
+  storeInt32(header + 4, survey.deviceCount);
+  bool complete = writeAll(*progress, header, sizeof header) &&
+                  writeAll(*progress, survey.deviceTable.get(),
+                           static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount) &&
+                  progress->sync();
+  complete = progress->close() && complete;
+  if (!complete || !context.files.rename(temporaryName, progressName)) {
+    context.files.remove(temporaryName);
+  }
+}
+
+}  // namespace
+
+bool makeSiblingName(const char* listName, const char* ending, char* out, size_t outSize) {
+  size_t length = std::strlen(listName);
+  if (length < 3) return false;
+  size_t stem = length - 3;
+  size_t endingLength = std::strlen(ending);
+  if (stem + endingLength >= outSize) return false;
+  std::memcpy(out, listName, stem);
+  std::memcpy(out + stem, ending, endingLength + 1);
+  return true;
+}
+
+TextLine reportLine(const DeviceRecord& record) {
+  TextLine line;
+  line.appendDotted(record.address.ip);
+  line.append("\t");
+  line.appendUnsigned(record.serial);
+  line.append("\t");
+  line.append(fieldText(record.id));
+  line.append("\t");
+  line.appendHundredths(record.biosVersion);
+  line.append("\t");
+  line.append(fieldText(record.application));
+  line.append("\t");
+  line.appendHundredths(record.appVersion);
+  if (record.versionSuffix != 0) {
+    line.append(".");
+    line.appendUnsigned(record.versionSuffix);
+  }
+  // Empty trailing columns are left out: Modem ID appears when either text is there.
+  std::string_view modemId = fieldText(record.modemId);
+  std::string_view esn = fieldText(record.esn);
+  if (!modemId.empty() || !esn.empty()) {
+    line.append("\t");
+    line.append(modemId);
+  }
+  if (!esn.empty()) {
+    line.append("\t");
+    line.append(esn);
+  }
+  line.append("\r\n");
+  return line;
+}
+
+void saveReport(Context& context) {
+  SurveyState& survey = context.survey;
+  if (!survey.deviceTable || survey.deviceCount < 1) return;
+
+  char listName[SAVE_NAME_BUFFER];
+  context.dialog.selectorText(listName, sizeof listName);
+  char reportName[FILE_NAME_BUFFER];
+  char progressName[FILE_NAME_BUFFER];
+  if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName) ||
+      !makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) {
+    return;
+  }
+
+  std::unique_ptr<FileHandle> report = context.files.openForWriting(reportName);
+  int64_t sectionStart = 0;
+  if (report) {
+    sectionStart = survey.reportOffset >= 0 ? report->seek(survey.reportOffset, SeekFrom::Start)
+                                            : report->seek(0, SeekFrom::End);
+  } else {
+    report = context.files.create(reportName);
+    if (!report) return;
+  }
+  // A section must start where the offset can record it; if the report cannot be positioned,
+  // nothing is saved rather than a section written over the earlier ones.
+  if (sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) return;
+  survey.reportOffset = static_cast<int32_t>(sectionStart);
+
+  writeSection(*report, survey);
+  report->truncate();
+  report->close();
+
+  writeProgress(context, progressName);
+}
+
+bool loadProgress(Context& context) {
+  SurveyState& survey = context.survey;
+  char listName[RESUME_NAME_BUFFER];
+  context.dialog.selectorText(listName, sizeof listName);
+  char progressName[FILE_NAME_BUFFER];
+  if (!makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) return false;
+
+  std::unique_ptr<FileHandle> file = context.files.openForReading(progressName);
+  if (!file) return false;
+  int64_t tableSize = static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount;
+  if (file->seek(0, SeekFrom::End) != PROGRESS_HEADER_SIZE + tableSize) return false;
+
+  uint8_t header[PROGRESS_HEADER_SIZE];
+  if (file->seek(0, SeekFrom::Start) != 0 || !readAll(*file, header, sizeof header) ||
+      !readAll(*file, survey.deviceTable.get(), tableSize)) {
+    // A file that cannot be read whole is refused like one of the wrong size; the table was
+    // zeroed when it was allocated and is zeroed again.
+    std::memset(static_cast<void*>(survey.deviceTable.get()), 0, static_cast<size_t>(tableSize));
+    return false;
+  }
+  survey.reportOffset = loadInt32(header);
+  if (loadInt32(header + 4) != survey.deviceCount) survey.reportOffset = -1;
+  return true;
+}
+
+}  // namespace vyr

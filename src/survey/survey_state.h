@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "survey/device_record.h"
+
+namespace vyr {
+
+// The state of one survey, shared by the lifecycle, the report and progress files and the
+// protocol. A survey is running exactly while `deviceTable` holds a table.
+struct SurveyState {
+  std::unique_ptr<DeviceRecord[]> deviceTable;  // record i belongs to list row i
+  int32_t deviceCount = 0;                      // zero whenever the table is absent
+  int32_t reportOffset = -1;    // start of this survey's report section; -1: append a new one
+  uint32_t lastReceive = 0;     // tick of the last accepted unit frame
+  SocketAddress serverAddress{};  // all zero while no IP server is named
+
+  // Records before this index are known to be finished. Finished records stay finished for the
+  // rest of a survey, so the completeness check resumes here instead of walking the whole table
+  // after every modem reply.
+  int32_t finishedPrefix = 0;
+};
+
+}  // namespace vyr

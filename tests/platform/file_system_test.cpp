@@ -1,0 +1,139 @@
+// Catches file layers that break the contract the survey files rely on: positions, growth with
+// zeros, cutting, create versus open, replacing rename, and which names a directory listing gives.
+// Every case runs against the POSIX directory and the in-memory stand-in alike.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/memory/memory_files.h"
+#include "platform/posix/posix_files.h"
+#include "platform/wildcard.h"
+
+namespace vyr {
+namespace {
+
+class FileSystemTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      char pattern[] = "/tmp/vyr-files-XXXXXX";
+      ASSERT_NE(::mkdtemp(pattern), nullptr);
+      directory_ = pattern;
+      files_ = openPosixFileSystem(pattern);
+      ASSERT_NE(files_, nullptr);
+    } else {
+      files_ = std::make_unique<MemoryFileSystem>();
+    }
+  }
+  void TearDown() override {
+    files_.reset();
+    if (!directory_.empty()) std::filesystem::remove_all(directory_);
+  }
+
+  void put(const char* name, const std::string& bytes) {
+    auto file = files_->create(name);
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->write(bytes.data(), static_cast<int32_t>(bytes.size())), static_cast<int32_t>(bytes.size()));
+  }
+  std::string get(const char* name) {
+    auto file = files_->openForReading(name);
+    if (!file) return "<none>";
+    std::string bytes;
+    char buffer[7];  // small on purpose: reads come in pieces
+    for (int32_t count; (count = file->read(buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(count));
+    return bytes;
+  }
+  void makeFolder(const char* name) {
+    if (GetParam()) {
+      std::filesystem::create_directory(directory_ / name);
+    } else {
+      static_cast<MemoryFileSystem&>(*files_).makeFolder(name);
+    }
+  }
+
+  std::filesystem::path directory_;
+  std::unique_ptr<FileSystem> files_;
+};
+
+TEST_P(FileSystemTest, HandlesMoveReadWriteAndCut) {
+  put("a", "0123456789");
+  auto file = files_->openForWriting("a");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->seek(0, SeekFrom::End), 10) << "moving to the end gives the size";
+  EXPECT_EQ(file->seek(-4, SeekFrom::Current), 6);
+  EXPECT_EQ(file->write("xy", 2), 2);
+  EXPECT_EQ(file->seek(0, SeekFrom::Current), 8);
+  EXPECT_TRUE(file->truncate());
+  EXPECT_EQ(file->seek(12, SeekFrom::Start), 12);
+  EXPECT_EQ(file->write("z", 1), 1);
+  EXPECT_EQ(file->seek(-1, SeekFrom::Start), -1) << "before the start is refused";
+  EXPECT_TRUE(file->sync());
+  EXPECT_TRUE(file->close());
+  EXPECT_FALSE(file->close());
+  EXPECT_EQ(get("a"), std::string("012345xy\0\0\0\0z", 13)) << "cut at 8, then grown with zeros";
+
+  auto reader = files_->openForReading("a");
+  char buffer[4];
+  EXPECT_EQ(reader->seek(11, SeekFrom::Start), 11);
+  EXPECT_EQ(reader->read(buffer, 4), 2);
+  EXPECT_EQ(reader->read(buffer, 4), 0) << "end of file";
+}
+
+TEST_P(FileSystemTest, OpenAndCreateTreatExistingFilesDifferently) {
+  EXPECT_EQ(files_->openForReading("missing"), nullptr);
+  EXPECT_EQ(files_->openForWriting("missing"), nullptr) << "opening for writing never creates";
+  put("b", "old contents");
+  { auto file = files_->openForWriting("b"); ASSERT_NE(file, nullptr); file->write("OLD", 3); }
+  EXPECT_EQ(get("b"), "OLD contents") << "opening for writing does not empty";
+  { auto file = files_->create("b"); ASSERT_NE(file, nullptr); }
+  EXPECT_EQ(get("b"), "") << "create empties";
+
+  makeFolder("dir.IPs");
+  EXPECT_EQ(files_->openForReading("dir.IPs"), nullptr) << "a folder is not a file";
+  EXPECT_EQ(files_->create(""), nullptr);
+}
+
+TEST_P(FileSystemTest, RenameReplacesTheTargetAndRemoveDeletes) {
+  put("new", "fresh");
+  put("target", "stale");
+  EXPECT_TRUE(files_->rename("new", "target"));
+  EXPECT_EQ(get("target"), "fresh");
+  EXPECT_EQ(get("new"), "<none>");
+  EXPECT_FALSE(files_->rename("new", "target")) << "nothing left to rename";
+  EXPECT_TRUE(files_->remove("target"));
+  EXPECT_FALSE(files_->remove("target"));
+}
+
+TEST_P(FileSystemTest, ListingMatchesWithoutRegardToCaseAndIncludesFolders) {
+  for (const char* name : {"north.IPs", "south.ips", "EAST.IPS", "west.IPs.txt", "ips", "notes.txt"}) put(name, "");
+  makeFolder("sites.IPs");
+  std::vector<std::string> names = files_->listMatching("*.IPs");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"EAST.IPS", "north.IPs", "sites.IPs", "south.ips"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Posix" : "Memory"; });
+
+TEST(Wildcard, MatchesLikeDirectoryPatterns) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"*.IPs", "a.ips", true},   {"*.IPs", ".IPs", true},      {"*.IPs", "a.IPsx", false},
+      {"*.IPs", "a.b.IPs", true}, {"*.IPs", "IPs", false},      {"a?c", "abc", true},
+      {"a?c", "ac", false},       {"*a*b", "xaxxb", true},      {"*a*b", "xaxxbc", false},
+      {"", "", true},             {"*", "", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(matchesWildcard(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
+}
+
+}  // namespace
+}  // namespace vyr
