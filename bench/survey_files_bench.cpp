@@ -1,13 +1,17 @@
 // Figures for the file side of a large survey: loading a list of many units and saving the
-// report and progress file for them.
+// report and progress file for them, in memory and on the real file system.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/posix/posix_files.h"
 #include "survey/context.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
@@ -28,39 +32,61 @@ std::string makeList(int64_t units) {
   return text;
 }
 
-void BM_chooseListFile(benchmark::State& state) {
-  vyr::MemoryFileSystem files;
-  files.setContents("fleet.IPs", makeList(state.range(0)));
+// A directory holding fleet.IPs with `units` entries, chosen in the selector: in memory, or in a
+// temporary folder of the real file system.
+struct Fleet {
+  Fleet(int64_t units, bool onDisk) {
+    if (onDisk) {
+      char pattern[] = "/tmp/vyr-bench-XXXXXX";
+      directory = ::mkdtemp(pattern);
+      files = vyr::openPosixFileSystem(pattern);
+    } else {
+      files = std::make_unique<vyr::MemoryFileSystem>();
+    }
+    std::string text = makeList(units);
+    auto list = files->create("fleet.IPs");
+    list->write(text.data(), static_cast<int32_t>(text.size()));
+    list->close();
+    context = std::make_unique<vyr::Context>(*files, dialog, rows);
+    vyr::fillListSelector(*context);
+    dialog.select(0);
+  }
+  ~Fleet() {
+    context.reset();
+    files.reset();
+    if (!directory.empty()) std::filesystem::remove_all(directory);
+  }
+
+  std::filesystem::path directory;
+  std::unique_ptr<vyr::FileSystem> files;
   vyr::MemoryDialog dialog;
-  vyr::MemoryListView list;
-  vyr::Context context(files, dialog, list);
-  vyr::fillListSelector(context);
-  dialog.select(0);
+  vyr::MemoryListView rows;
+  std::unique_ptr<vyr::Context> context;
+};
+
+void BM_chooseListFile(benchmark::State& state) {
+  Fleet fleet(state.range(0), state.range(1) != 0);
   for (auto _ : state) {
-    vyr::chooseListFile(context);
-    benchmark::DoNotOptimize(list.rowCount());
+    vyr::chooseListFile(*fleet.context);
+    benchmark::DoNotOptimize(fleet.rows.rowCount());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_chooseListFile)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 void BM_saveReport(benchmark::State& state) {
-  vyr::MemoryFileSystem files;
-  files.setContents("fleet.IPs", makeList(state.range(0)));
-  vyr::MemoryDialog dialog;
-  vyr::MemoryListView list;
-  vyr::Context context(files, dialog, list);
-  vyr::fillListSelector(context);
-  dialog.select(0);
-  vyr::chooseListFile(context);
-  vyr::startSurvey(context, vyr::NEW_BUTTON);
+  Fleet fleet(state.range(0), state.range(1) != 0);
+  vyr::chooseListFile(*fleet.context);
+  vyr::startSurvey(*fleet.context, vyr::NEW_BUTTON);
   for (auto _ : state) {
-    context.survey.reportOffset = 0;  // rewrite the one section in place
-    vyr::saveReport(context);
+    fleet.context->survey.reportOffset = 0;  // rewrite the one section in place
+    vyr::saveReport(*fleet.context);
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_saveReport)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// Arguments: units, and 1 for the real file system.
+BENCHMARK(BM_chooseListFile)->ArgsProduct({{1000, 100000}, {0, 1}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_saveReport)->ArgsProduct({{1000, 100000}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -12,6 +12,7 @@ namespace vyr {
 namespace {
 
 constexpr int32_t SERVER_FIELD_BUFFER = 80;  // the server field is read with 79 characters
+constexpr int32_t ROW_BUFFER = TEXT_LINE_CAPACITY;  // holds the longest row, 109 characters
 constexpr uint8_t KNOWN_FLAGS = BY_SERIAL | RLE_OK | COMPLETE;
 
 void releaseTable(SurveyState& survey) {
@@ -55,9 +56,9 @@ bool rowMatchesRecord(const char* row, const DeviceRecord& record) {
 bool rowsMatchTable(Context& context) {
   const SurveyState& survey = context.survey;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
-    TextLine row;
-    context.list.rowText(i, row.text, TEXT_LINE_CAPACITY);
-    if (!rowMatchesRecord(row.text, survey.deviceTable[i])) return false;
+    char row[ROW_BUFFER];
+    context.list.rowText(i, row, sizeof row);
+    if (!rowMatchesRecord(row, survey.deviceTable[i])) return false;
   }
   return true;
 }
@@ -69,19 +70,19 @@ void freshBuild(Context& context) {
               sizeof(DeviceRecord) * static_cast<size_t>(survey.deviceCount));
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
     DeviceRecord& record = survey.deviceTable[i];
-    TextLine row;
-    context.list.rowText(i, row.text, TEXT_LINE_CAPACITY);
-    if (isSerialRow(row.text)) {
+    char row[ROW_BUFFER];
+    context.list.rowText(i, row, sizeof row);
+    if (isSerialRow(row)) {
       uint32_t serial = 0;
       char id[9] = "";
-      scanSerialRow(row.text, serial, id);
+      scanSerialRow(row, serial, id);
       record.serial = serial;
       setFieldText(record.id, id);
       record.flags = BY_SERIAL;
       context.list.replaceRow(i, listedSerialRow(record).text);
     } else {
       int32_t numbers[4] = {0, 0, 0, 0};
-      scanAddressForm(row.text, numbers);
+      scanAddressForm(row, numbers);
       context.list.replaceRow(i, listedAddressRow(numbers).text);
       uint8_t ip[4];
       for (int b = 0; b < 4; ++b) ip[b] = static_cast<uint8_t>(numbers[b]);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string_view>
 
+#include "survey/row_forms.h"
 #include "survey/text.h"
 
 namespace vyr {
@@ -52,28 +53,23 @@ int32_t loadInt32(const uint8_t* in) {
   return static_cast<int32_t>(static_cast<uint32_t>(bytes));
 }
 
-// Writes the header and every record's line; lines are gathered into large writes, which gives
-// the same bytes as one write per line at a fraction of the calls.
+// Writes the header and every record's line. Lines are gathered into larger writes, which gives
+// the same bytes as one write per line at a small fraction of the calls.
 void writeSection(FileHandle& report, const SurveyState& survey) {
   std::string_view header = REPORT_HEADER;
   report.write(header.data(), static_cast<int32_t>(header.size()));
-  constexpr int32_t BATCH = 64 * 1024;
-  std::unique_ptr<char[]> batch(new (std::nothrow) char[BATCH]);
+  char batch[32 * 1024];
   int32_t used = 0;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
     TextLine line = reportLine(survey.deviceTable[i]);
-    if (!batch) {
-      report.write(line.text, line.length);
-      continue;
-    }
-    if (used + line.length > BATCH) {
-      report.write(batch.get(), used);
+    if (used + line.length > static_cast<int32_t>(sizeof batch)) {
+      report.write(batch, used);
       used = 0;
     }
-    std::memcpy(batch.get() + used, line.text, static_cast<size_t>(line.length));
+    std::memcpy(batch + used, line.text, static_cast<size_t>(line.length));
     used += line.length;
   }
-  if (used > 0) report.write(batch.get(), used);
+  if (used > 0) report.write(batch, used);
 }
 
 // Replaces the progress file in one step: the table is written to a temporary file beside it,
@@ -116,21 +112,7 @@ bool makeSiblingName(const char* listName, const char* ending, char* out, size_t
 
 TextLine reportLine(const DeviceRecord& record) {
   TextLine line;
-  line.appendDotted(record.address.ip);
-  line.append("\t");
-  line.appendUnsigned(record.serial);
-  line.append("\t");
-  line.append(fieldText(record.id));
-  line.append("\t");
-  line.appendHundredths(record.biosVersion);
-  line.append("\t");
-  line.append(fieldText(record.application));
-  line.append("\t");
-  line.appendHundredths(record.appVersion);
-  if (record.versionSuffix != 0) {
-    line.append(".");
-    line.appendUnsigned(record.versionSuffix);
-  }
+  appendVersionColumns(line, record);
   // Empty trailing columns are left out: Modem ID appears when either text is there.
   std::string_view modemId = fieldText(record.modemId);
   std::string_view esn = fieldText(record.esn);

@@ -1,7 +1,5 @@
 #include "survey/row_forms.h"
 
-#include <cstring>
-
 namespace vyr {
 namespace {
 
@@ -76,11 +74,15 @@ TextLine identifiedRow(const DeviceRecord& record) {
   return row;
 }
 
+void appendVersionColumns(TextLine& line, const DeviceRecord& record) {
+  appendAddressSerialId(line, record);
+  appendVersions(line, record);
+}
+
 TextLine versionRow(const DeviceRecord& record) {
   TextLine row;
   row.append(prefix(record));
-  appendAddressSerialId(row, record);
-  appendVersions(row, record);
+  appendVersionColumns(row, record);
   return row;
 }
 

@@ -26,4 +26,8 @@ TextLine completeRow(const DeviceRecord& record);
 // A restored record shown with as many columns as it has data for.
 TextLine resumedRow(const DeviceRecord& record);
 
+// The six columns that version rows and report lines share: "%d.%d.%d.%d\t%lu\t%s\t%.2lf\t%s\t%.2lf"
+// with address, serial, ID, BIOS, application and its version, then ".%d" with a non-zero suffix.
+void appendVersionColumns(TextLine& line, const DeviceRecord& record);
+
 }  // namespace vyr

@@ -63,6 +63,16 @@ TEST_F(LifecycleTest, NothingStartsWithoutRowsOrWithoutMemory) {
   EXPECT_EQ(list.rows(), (Rows{"10.0.0.1", " 0.0.0.0\t501\tA17", "10.0.0.300"})) << "rows untouched";
 }
 
+TEST_F(LifecycleTest, RowsAlreadyInTheirFormAreNotRedrawn) {
+  chooseList("north.IPs", kList);
+  int before = list.redraws;
+  startSurvey(context, NEW_BUTTON);
+  EXPECT_EQ(list.redraws, before) << "the fresh build rewrote identical rows";
+  abortSurvey(context);
+  startSurvey(context, RESUME_BUTTON);
+  EXPECT_EQ(list.redraws, before + 1) << "only the resumed 10.0.0.300 row shows as 10.0.0.44";
+}
+
 TEST_F(LifecycleTest, ServerFieldGivesTheServerAddress) {
   struct Case {
     const char* field;

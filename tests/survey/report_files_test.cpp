@@ -98,6 +98,18 @@ TEST_F(ReportTest, SectionsAreAppendedRewrittenInPlaceAndCut) {
   EXPECT_EQ(file("north.model"), one + std::string(100 - one.size(), '\0') + one);
 }
 
+TEST_F(ReportTest, LargeSectionIsWrittenWholeAndInOrder) {
+  std::vector<DeviceRecord> records;
+  std::string expected = kHeader;
+  for (uint32_t i = 0; i < 5000; ++i) {
+    records.push_back(unit(static_cast<uint8_t>(i), i, i % 3 ? "UNIT" : ""));
+    expected += reportLine(records.back()).view();
+  }
+  save({unit(1)});
+  EXPECT_EQ(save(records, 0), 0);
+  EXPECT_EQ(file("north.model"), expected);
+}
+
 TEST_F(ReportTest, NamesReplaceTheLastThreeCharacters) {
   struct Case {
     const char* list;

@@ -1,6 +1,6 @@
 #include "platform/memory/memory_list_view.h"
 
-#include <cstring>
+#include "platform/memory/bounded_copy.h"
 
 namespace vyr {
 
@@ -17,11 +17,7 @@ int32_t MemoryListView::rowText(int32_t index, char* buffer, int32_t size) const
     buffer[0] = '\0';
     return -1;
   }
-  const std::string& row = rows_[static_cast<size_t>(index)];
-  size_t count = row.size() < static_cast<size_t>(size - 1) ? row.size() : static_cast<size_t>(size - 1);
-  std::memcpy(buffer, row.data(), count);
-  buffer[count] = '\0';
-  return static_cast<int32_t>(count);
+  return copyBounded(rows_[static_cast<size_t>(index)], buffer, size);
 }
 
 void MemoryListView::replaceRow(int32_t index, const char* text) {
