@@ -109,6 +109,30 @@ TEST_F(LoaderTest, LongLinesAreReadInPiecesOf79Bytes) {
   for (const Case& c : cases) EXPECT_EQ(load(c.text), c.rows) << c.why;
 }
 
+TEST(ReadLine, GivesLinesWithTheirLineFeedAndLongOnesInPieces) {
+  struct Case {
+    std::string text;
+    Rows pieces;
+  };
+  const std::string x79(79, 'x');
+  const Case cases[] = {
+      {"a\r\nb\nc", {"a\r\n", "b\n", "c"}},
+      {x79 + "\nab", {x79, "\n", "ab"}},
+      {x79 + "yz\n", {x79, "yz\n"}},
+      {"a\0b\nc\n"s, {"a"}},
+      {"", {}},
+  };
+  for (const Case& c : cases) {
+    MemoryFileSystem files;
+    files.setContents("f", c.text);
+    auto file = files.openForReading("f");
+    Rows pieces;
+    char buffer[LIST_LINE_BUFFER];
+    while (readLine(buffer, sizeof buffer, *file) != nullptr) pieces.emplace_back(buffer);
+    EXPECT_EQ(pieces, c.pieces) << c.text;
+  }
+}
+
 TEST_F(LoaderTest, SelectorOffersListFilesAlphabeticallyWithoutRegardToCase) {
   for (const char* name : {"b.IPs", "Zeta.IPs", "c.IPS", "Alpha.ips", "notes.txt", "d.IPs.bak", "IPs"}) {
     files.setContents(name, "10.0.0.1\n");
