@@ -24,7 +24,7 @@ class MemoryFileHandle final : public FileHandle {
   }
 
   int32_t read(void* buffer, int32_t size) override {
-    if (!data_ || writable_) return -1;
+    if (!data_ || writable_ || size < 0) return -1;
     int64_t available = static_cast<int64_t>(data_->size()) - position_;
     int32_t count = static_cast<int32_t>(std::clamp<int64_t>(available, 0, size));
     if (count > 0) std::memcpy(buffer, data_->data() + position_, static_cast<size_t>(count));

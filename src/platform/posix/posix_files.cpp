@@ -25,6 +25,7 @@ class PosixFileHandle final : public FileHandle {
   }
 
   int32_t read(void* buffer, int32_t size) override {
+    if (size < 0) return -1;
     ssize_t count;
     do {
       count = ::read(fd_, buffer, static_cast<size_t>(size));
@@ -33,6 +34,7 @@ class PosixFileHandle final : public FileHandle {
   }
 
   int32_t write(const void* data, int32_t size) override {
+    if (size < 0) return -1;
     // A write may land in part (a full disk, a signal); keep going until it all lands or fails.
     const auto* bytes = static_cast<const char*>(data);
     int32_t done = 0;
