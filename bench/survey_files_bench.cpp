@@ -37,9 +37,9 @@ std::string makeList(int64_t units) {
 struct Fleet {
   Fleet(int64_t units, bool onDisk) {
     if (onDisk) {
-      char pattern[] = "/tmp/vyr-bench-XXXXXX";
-      directory = ::mkdtemp(pattern);
-      files = vyr::openPosixFileSystem(pattern);
+      std::string pattern = (std::filesystem::temp_directory_path() / "vyr-bench-XXXXXX").string();
+      directory = ::mkdtemp(pattern.data());
+      files = vyr::openPosixFileSystem(pattern.c_str());
     } else {
       files = std::make_unique<vyr::MemoryFileSystem>();
     }

@@ -21,10 +21,10 @@ class FileSystemTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     if (GetParam()) {
-      char pattern[] = "/tmp/vyr-files-XXXXXX";
-      ASSERT_NE(::mkdtemp(pattern), nullptr);
+      std::string pattern = (std::filesystem::temp_directory_path() / "vyr-files-XXXXXX").string();
+      ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
       directory_ = pattern;
-      files_ = openPosixFileSystem(pattern);
+      files_ = openPosixFileSystem(pattern.c_str());
       ASSERT_NE(files_, nullptr);
     } else {
       files_ = std::make_unique<MemoryFileSystem>();
