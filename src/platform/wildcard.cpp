@@ -1,11 +1,6 @@
 #include "platform/wildcard.h"
 
 namespace vyr {
-namespace {
-
-char foldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-}  // namespace
 
 bool matchesWildcard(const char* pattern, const char* name) {
   // Greedy match with one backtrack point: the last "*" seen and where its run began.

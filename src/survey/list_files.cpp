@@ -5,13 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/wildcard.h"
 #include "survey/row_forms.h"
 #include "survey/scan.h"
 
 namespace vyr {
 namespace {
-
-char foldCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Alphabetical without regard to case, as the sorted selector shows its names; names that differ
 // only in case keep a fixed byte order.
@@ -72,7 +71,7 @@ char* readLine(char* buffer, int32_t size, FileHandle& file) {
   if (count <= 0) return nullptr;
   buffer[count] = '\0';
   // The search stops at a NUL byte, so a NUL drops the rest of its piece.
-  char* lineFeed = static_cast<char*>(std::memchr(buffer, '\n', std::strlen(buffer)));
+  char* lineFeed = std::strchr(buffer, '\n');
   if (lineFeed != nullptr) {
     int32_t after = count - static_cast<int32_t>(lineFeed + 1 - buffer);
     lineFeed[1] = '\0';

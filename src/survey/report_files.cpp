@@ -41,17 +41,12 @@ bool readAll(FileHandle& file, void* data, int64_t size) {
   return true;
 }
 
-void storeInt32(uint8_t* out, int32_t value) {
-  U32LE bytes;
-  bytes = static_cast<uint32_t>(value);
-  std::memcpy(out, bytes.bytes, 4);
-}
-
-int32_t loadInt32(const uint8_t* in) {
-  U32LE bytes;
-  std::memcpy(bytes.bytes, in, 4);
-  return static_cast<int32_t>(static_cast<uint32_t>(bytes));
-}
+// The progress file's first eight bytes; both counts are signed 32-bit values.
+struct ProgressHeader {
+  U32LE reportOffset;
+  U32LE deviceCount;
+};
+static_assert(sizeof(ProgressHeader) == PROGRESS_HEADER_SIZE);
 
 // Writes the header and every record's line. Lines are gathered into larger writes, which gives
 // the same bytes as one write per line at a small fraction of the calls.
@@ -84,10 +79,10 @@ void writeProgress(Context& context, const char* progressName) {
   std::unique_ptr<FileHandle> progress = context.files.create(temporaryName);
   if (!progress) return;
   const SurveyState& survey = context.survey;
-  uint8_t header[PROGRESS_HEADER_SIZE];
-  storeInt32(header, survey.reportOffset);
-  storeInt32(header + 4, survey.deviceCount);
-  bool complete = writeAll(*progress, header, sizeof header) &&
+  ProgressHeader header;
+  header.reportOffset = static_cast<uint32_t>(survey.reportOffset);
+  header.deviceCount = static_cast<uint32_t>(survey.deviceCount);
+  bool complete = writeAll(*progress, &header, sizeof header) &&
                   writeAll(*progress, survey.deviceTable.get(),
                            static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount) &&
                   progress->sync();
@@ -174,16 +169,18 @@ bool loadProgress(Context& context) {
   int64_t tableSize = static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount;
   if (file->seek(0, SeekFrom::End) != PROGRESS_HEADER_SIZE + tableSize) return false;
 
-  uint8_t header[PROGRESS_HEADER_SIZE];
-  if (file->seek(0, SeekFrom::Start) != 0 || !readAll(*file, header, sizeof header) ||
+  ProgressHeader header;
+  if (file->seek(0, SeekFrom::Start) != 0 || !readAll(*file, &header, sizeof header) ||
       !readAll(*file, survey.deviceTable.get(), tableSize)) {
     // A file that cannot be read whole is refused like one of the wrong size; the table was
     // zeroed when it was allocated and is zeroed again.
     std::memset(static_cast<void*>(survey.deviceTable.get()), 0, static_cast<size_t>(tableSize));
     return false;
   }
-  survey.reportOffset = loadInt32(header);
-  if (loadInt32(header + 4) != survey.deviceCount) survey.reportOffset = -1;
+  survey.reportOffset = static_cast<int32_t>(static_cast<uint32_t>(header.reportOffset));
+  if (static_cast<int32_t>(static_cast<uint32_t>(header.deviceCount)) != survey.deviceCount) {
+    survey.reportOffset = -1;
+  }
   return true;
 }
 
