@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/memory/memory_network.h"
 #include "platform/posix/posix_files.h"
 #include "survey/context.h"
 #include "survey/lifecycle.h"
@@ -47,7 +49,7 @@ struct Fleet {
     auto list = files->create("fleet.IPs");
     list->write(text.data(), static_cast<int32_t>(text.size()));
     list->close();
-    context = std::make_unique<vyr::Context>(*files, dialog, rows);
+    context = std::make_unique<vyr::Context>(*files, dialog, rows, clock, network.toolSocket());
     vyr::fillListSelector(*context);
     dialog.select(0);
   }
@@ -61,6 +63,8 @@ struct Fleet {
   std::unique_ptr<vyr::FileSystem> files;
   vyr::MemoryDialog dialog;
   vyr::MemoryListView rows;
+  vyr::FakeClock clock;
+  vyr::MemoryNetwork network{clock};
   std::unique_ptr<vyr::Context> context;
 };
 

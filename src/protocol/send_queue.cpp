@@ -4,15 +4,77 @@
 #include <cstring>
 #include <new>
 
+#include "survey/context.h"
+
 namespace vyr {
 
 static_assert(alignof(QueuedDatagram) <= alignof(std::max_align_t));
+
+namespace {
+
+constexpr uint32_t FIRST_BUCKET_COUNT = 64;
+
+// FNV-1a over everything the duplicate test compares.
+uint32_t contentHash(const SocketAddress& destination, const uint8_t* bytes, uint32_t length) {
+  uint32_t hash = 2166136261u ^ length;
+  const auto* address = reinterpret_cast<const uint8_t*>(&destination);
+  for (size_t i = 0; i < sizeof destination; ++i) hash = (hash ^ address[i]) * 16777619u;
+  for (uint32_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  return hash;
+}
+
+bool sameContents(const QueuedDatagram& node, const SocketAddress& destination,
+                  const uint8_t* bytes, uint32_t length) {
+  return node.length == length && sameSocketAddress(node.destination, destination) &&
+         (length == 0 || std::memcmp(node.bytes(), bytes, length) == 0);
+}
+
+QueuedDatagram*& bucketOf(SendQueue& queue, uint32_t hash) {
+  return queue.buckets[hash & (queue.bucketCount - 1)];
+}
+
+// Doubles the buckets once the queue outgrows them. Without the memory the old buckets stay:
+// chains get longer, the answers stay the same.
+void growBuckets(SendQueue& queue) {
+  const uint32_t count = queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount * 2;
+  auto** buckets = new (std::nothrow) QueuedDatagram*[count]();
+  if (buckets == nullptr) return;
+  for (uint32_t i = 0; i < queue.bucketCount; ++i) {
+    QueuedDatagram* node = queue.buckets[i];
+    while (node != nullptr) {
+      QueuedDatagram* following = node->nextInBucket;
+      QueuedDatagram*& bucket = buckets[node->hash & (count - 1)];
+      node->nextInBucket = bucket;
+      bucket = node;
+      node = following;
+    }
+  }
+  delete[] queue.buckets;
+  queue.buckets = buckets;
+  queue.bucketCount = count;
+}
+
+// Takes the head off the queue and its bucket, and releases it.
+void dropHead(SendQueue& queue) {
+  QueuedDatagram* old = queue.head;
+  queue.head = old->next;
+  if (queue.head == nullptr) queue.tail = nullptr;
+  QueuedDatagram** link = &bucketOf(queue, old->hash);
+  while (*link != old) link = &(*link)->nextInBucket;
+  *link = old->nextInBucket;
+  --queue.nodeCount;
+  releaseQueuedDatagram(old);
+}
+
+}  // namespace
 
 QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8_t* bytes,
                                    uint32_t length, U32LE* lastSentLink) {
   void* memory = std::malloc(sizeof(QueuedDatagram) + length);
   if (memory == nullptr) return nullptr;
-  auto* node = new (memory) QueuedDatagram{nullptr, destination, length, lastSentLink};
+  auto* node = new (memory)
+      QueuedDatagram{nullptr, destination, length, lastSentLink, nullptr,
+                     contentHash(destination, bytes, length)};
   if (length > 0) std::memcpy(node->bytes(), bytes, length);
   return node;
 }
@@ -23,14 +85,65 @@ void releaseQueuedDatagram(QueuedDatagram* node) {
   std::free(node);
 }
 
+void enqueueDatagram(Context& context, const SocketAddress& destination, const uint8_t* bytes,
+                     uint32_t length, U32LE* lastSentLink) {
+  SendQueue& queue = context.sendQueue;
+  if (queue.nodeCount >= queue.bucketCount) growBuckets(queue);
+  if (queue.bucketCount == 0) return;  // not even the first buckets could be had
+
+  const uint32_t hash = contentHash(destination, bytes, length);
+  QueuedDatagram*& bucket = bucketOf(queue, hash);
+  for (const QueuedDatagram* node = bucket; node != nullptr; node = node->nextInBucket) {
+    if (node->hash == hash && sameContents(*node, destination, bytes, length)) return;
+  }
+
+  QueuedDatagram* node = makeQueuedDatagram(destination, bytes, length, lastSentLink);
+  if (node == nullptr) return;
+  node->nextInBucket = bucket;
+  bucket = node;
+  if (queue.tail == nullptr) {
+    queue.head = node;
+  } else {
+    queue.tail->next = node;
+  }
+  queue.tail = node;
+  ++queue.nodeCount;
+
+  if (lastSentLink != nullptr) *lastSentLink = context.clock.tick();
+}
+
+void flushQueue(Context& context) {
+  SendQueue& queue = context.sendQueue;
+  if (queue.flushDepth++ == 0 && queue.head != nullptr) {
+    // Every waiting unit counts as asked now, also those stuck behind a send that fails.
+    const uint32_t now = context.clock.tick();
+    for (QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
+      if (node->lastSentLink != nullptr) *node->lastSentLink = now;
+    }
+    while (queue.head != nullptr) {
+      const QueuedDatagram& head = *queue.head;
+      const SendResult result = context.socket.sendTo(head.destination, head.bytes(), head.length);
+      // A datagram the system will never send is dropped, or it would hold up every other unit.
+      if (result == SendResult::RETRY_LATER) break;
+      dropHead(queue);
+    }
+  }
+  --queue.flushDepth;
+}
+
 void clearQueue(SendQueue& queue) {
-  while (queue.head != nullptr) {
-    QueuedDatagram* old = queue.head;
-    queue.head = old->next;
-    releaseQueuedDatagram(old);
+  while (queue.head != nullptr) dropHead(queue);
+}
+
+void unlinkQueue(SendQueue& queue) {
+  for (QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
+    node->lastSentLink = nullptr;
   }
 }
 
-SendQueue::~SendQueue() { clearQueue(*this); }
+SendQueue::~SendQueue() {
+  clearQueue(*this);
+  delete[] buckets;
+}
 
 }  // namespace vyr

@@ -1,6 +1,7 @@
 #pragma once
 // The single first-in, first-out queue of every outgoing datagram. It owns a copy of each datagram
-// it holds, in one allocation per node, and outlives surveys: only an abort empties it unsent.
+// it holds, in one allocation per node, refuses a datagram identical to one still waiting, and
+// outlives surveys: only an abort empties it unsent.
 
 #include <cstdint>
 
@@ -8,11 +9,17 @@
 
 namespace vyr {
 
+struct Context;
+
 struct QueuedDatagram {
   QueuedDatagram* next;
   SocketAddress destination;
   uint32_t length;
   U32LE* lastSentLink;  // the unit's lastSent, stamped when queued and at every flush; or null
+
+  // The duplicate index: nodes whose contents hash to the same bucket are chained here.
+  QueuedDatagram* nextInBucket;
+  uint32_t hash;
 
   // The datagram's bytes live right after the node, in the same allocation.
   uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
@@ -26,16 +33,38 @@ struct SendQueue {
   ~SendQueue();
 
   QueuedDatagram* head = nullptr;
-  uint8_t flushDepth = 0;  // re-entrancy guard of the flush
+  QueuedDatagram* tail = nullptr;  // so that appending does not walk the queue
+  uint8_t flushDepth = 0;          // re-entrancy guard of the flush
+
+  // Hash buckets over the waiting datagrams, so that the duplicate test does not walk the queue
+  // either. Their number is a power of two, grown as the queue grows.
+  QueuedDatagram** buckets = nullptr;
+  uint32_t bucketCount = 0;
+  uint32_t nodeCount = 0;
 };
+
+// Queues copies of `destination` and the `length` bytes unless an identical datagram (same length,
+// same sixteen address bytes, same bytes) is waiting; a new entry stamps `lastSentLink`, if any,
+// with the current tick. When the memory for the node cannot be had, nothing changes.
+void enqueueDatagram(Context& context, const SocketAddress& destination, const uint8_t* bytes,
+                     uint32_t length, U32LE* lastSentLink);
+
+// Stamps every waiting datagram's link with one tick, then sends from the head until the socket
+// has no room. A datagram the system will never send is dropped so the rest can go. A call made
+// while a flush is under way returns at once.
+void flushQueue(Context& context);
+
+// Removes and releases every queued datagram unsent; stamps nothing.
+void clearQueue(SendQueue& queue);
+
+// Forgets every link into the record table, which is about to be released; the datagrams stay
+// queued and are still sent.
+void unlinkQueue(SendQueue& queue);
 
 // Allocates a node holding copies of `destination` and the `length` bytes, with no successor; or
 // returns null when the memory cannot be had. Release it with releaseQueuedDatagram.
 QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8_t* bytes,
                                    uint32_t length, U32LE* lastSentLink);
 void releaseQueuedDatagram(QueuedDatagram* node);
-
-// Removes and releases every queued datagram unsent; stamps nothing.
-void clearQueue(SendQueue& queue);
 
 }  // namespace vyr

@@ -7,11 +7,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/socket_address.h"
+
 namespace vyr {
 
 constexpr uint16_t DEVICE_PORT = 18772;
 constexpr uint16_t SERVER_PORT = 18775;
-constexpr uint16_t ADDRESS_FAMILY_IPV4 = 2;
 
 // Unsigned 32-bit little-endian number stored as bytes (alignment 1, so a pointer to one inside a
 // packed record is always valid).
@@ -39,37 +40,6 @@ struct I16LE {
     return *this;
   }
 };
-
-// The 16-byte IPv4 socket address of the socket library: family little-endian, port and address
-// in network order, eight zero bytes.
-struct SocketAddress {
-  uint8_t family[2];
-  uint8_t port[2];
-  uint8_t ip[4];  // first number of the dotted form first
-  uint8_t zero[8];
-};
-static_assert(sizeof(SocketAddress) == 16);
-
-inline void setSocketAddress(SocketAddress& address, const uint8_t ip[4], uint16_t port) {
-  std::memset(&address, 0, sizeof address);
-  address.family[0] = static_cast<uint8_t>(ADDRESS_FAMILY_IPV4);
-  address.port[0] = static_cast<uint8_t>(port >> 8);
-  address.port[1] = static_cast<uint8_t>(port);
-  std::memcpy(address.ip, ip, 4);
-}
-
-// True when the four address bytes are all zero: no address known (or no server named).
-inline bool addressIsZero(const SocketAddress& address) {
-  return (address.ip[0] | address.ip[1] | address.ip[2] | address.ip[3]) == 0;
-}
-
-inline uint16_t portOf(const SocketAddress& address) {
-  return static_cast<uint16_t>(address.port[0] << 8 | address.port[1]);
-}
-
-inline uint16_t familyOf(const SocketAddress& address) {
-  return static_cast<uint16_t>(address.family[0] | address.family[1] << 8);
-}
 
 // flags bits
 constexpr uint8_t BY_SERIAL = 0x01;  // listed by ID and serial; located through the IP server

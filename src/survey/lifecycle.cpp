@@ -15,9 +15,13 @@ constexpr int32_t SERVER_FIELD_BUFFER = 80;  // the server field is read with 79
 constexpr int32_t ROW_BUFFER = TEXT_LINE_CAPACITY;  // holds the longest row, 109 characters
 constexpr uint8_t KNOWN_FLAGS = BY_SERIAL | RLE_OK | COMPLETE;
 
-void releaseTable(SurveyState& survey) {
-  survey.deviceTable.reset();
-  survey.deviceCount = 0;
+// The one place a table goes. Datagrams queued for its units may still wait to be sent; their links
+// into it are dropped first so that no later flush writes into released memory.
+void releaseTable(Context& context) {
+  unlinkQueue(context.sendQueue);
+  releaseRecordIndexes(context.survey);
+  context.survey.deviceTable.reset();
+  context.survey.deviceCount = 0;
 }
 
 void readServerAddress(Context& context) {
@@ -102,7 +106,6 @@ void resumedBuild(Context& context) {
     }
     context.list.replaceRow(i, resumedRow(record).text);
   }
-  checkComplete(context);
 }
 
 void setIdleAppearance(Dialog& dialog) {
@@ -125,7 +128,7 @@ void startSurvey(Context& context, int button) {
   dialog.focusExit();
 
   SurveyState& survey = context.survey;
-  releaseTable(survey);
+  releaseTable(context);
   readServerAddress(context);
   survey.deviceTable = std::move(table);
   survey.deviceCount = rows;
@@ -135,11 +138,14 @@ void startSurvey(Context& context, int button) {
   if (button == RESUME_BUTTON && loadProgress(context) && !rowsMatchTable(context)) {
     survey.reportOffset = -1;
   }
-  if (survey.reportOffset < 0) {
-    freshBuild(context);
-  } else {
+  const bool resumed = survey.reportOffset >= 0;
+  if (resumed) {
     resumedBuild(context);
+  } else {
+    freshBuild(context);
   }
+  indexRecords(survey);
+  if (resumed) checkComplete(context);  // a survey saved complete ends at once
 }
 
 void checkComplete(Context& context) {
@@ -154,7 +160,7 @@ void checkComplete(Context& context) {
 
 void finishSurvey(Context& context) {
   saveReport(context);
-  releaseTable(context.survey);
+  releaseTable(context);
   setIdleAppearance(context.dialog);
   context.dialog.beep();
 }
@@ -163,14 +169,14 @@ void abortSurvey(Context& context) {
   if (!surveyRunning(context)) return;
   clearQueue(context.sendQueue);
   saveReport(context);
-  releaseTable(context.survey);
+  releaseTable(context);
   setIdleAppearance(context.dialog);
 }
 
 void closeSurvey(Context& context) {
   if (!surveyRunning(context)) return;
   saveReport(context);
-  releaseTable(context.survey);
+  releaseTable(context);
 }
 
 }  // namespace vyr

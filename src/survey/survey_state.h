@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "survey/device_record.h"
+#include "survey/record_index.h"
 
 namespace vyr {
 
@@ -20,6 +21,10 @@ struct SurveyState {
   // rest of a survey, so the completeness check resumes here instead of walking the whole table
   // after every modem reply.
   int32_t finishedPrefix = 0;
+
+  // Lookups of the first record with an address, and with a serial and ID; kept with the table.
+  RecordIndex byAddress;
+  RecordIndex bySerialAndId;
 };
 
 }  // namespace vyr

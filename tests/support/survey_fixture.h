@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/memory/memory_network.h"
 #include "survey/context.h"
 #include "survey/list_files.h"
 
@@ -19,7 +21,9 @@ struct SurveyFixture : ::testing::Test {
   MemoryFileSystem files;
   MemoryDialog dialog;
   MemoryListView list;
-  Context context{files, dialog, list};
+  FakeClock clock;
+  MemoryNetwork network{clock};
+  Context context{files, dialog, list, clock, network.toolSocket()};
 
   // Puts a list file in the directory and chooses it, as the operator would.
   void chooseList(const std::string& name, const std::string& text) {

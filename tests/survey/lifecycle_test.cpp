@@ -128,7 +128,8 @@ TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   list.replaceRow(1, locatedRow(record(1)).text);
 
   const uint8_t node[2] = {0x64, 0x00};
-  context.sendQueue.head = makeQueuedDatagram(record(2).address, node, 2, &record(2).lastSent);
+  enqueueDatagram(context, record(2).address, node, 2, &record(2).lastSent);
+  ASSERT_NE(context.sendQueue.head, nullptr);
   abortSurvey(context);
   EXPECT_EQ(context.sendQueue.head, nullptr) << "abort drops what is queued";
   EXPECT_FALSE(surveyRunning(context));

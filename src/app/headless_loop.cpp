@@ -1,0 +1,65 @@
+#include "app/headless_loop.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/posix/posix_udp_socket.h"
+#include "protocol/receiver.h"
+#include "protocol/scheduler.h"
+#include "protocol/send_queue.h"
+#include "survey/lifecycle.h"
+
+namespace vyr {
+namespace {
+
+// Signed distance from `from` to `to` on the wrapping tick.
+int32_t ticksUntil(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
+
+}  // namespace
+
+void pressStart(Context& context, int button) {
+  if (context.list.rowCount() <= 0) return;
+  startSurvey(context, button);
+  pollDevices(context, POLL_EVERYONE);
+}
+
+bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
+                  const volatile sig_atomic_t* stop) {
+  const uint32_t start = context.clock.tick();
+  uint32_t nextTick = start + TICK_PERIOD;
+  while (surveyRunning(context)) {
+    if (stop != nullptr && *stop != 0) return false;
+    const uint32_t now = context.clock.tick();
+    const uint32_t elapsed = now - start;
+    if (timeoutMs >= 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return false;
+
+    if (ticksUntil(now, nextTick) <= 0) {
+      onTick(context);
+      // A stall (a suspended process, a slow disk) skips the missed ticks rather than firing them
+      // back to back, as a window timer would.
+      nextTick += TICK_PERIOD;
+      if (ticksUntil(now, nextTick) <= 0) nextTick = now + TICK_PERIOD;
+      continue;
+    }
+
+    int wait = ticksUntil(now, nextTick);
+    if (timeoutMs >= 0) wait = std::min(wait, timeoutMs - static_cast<int>(elapsed));
+    // Write readiness is asked for only after a send found the socket full; a UDP socket is
+    // otherwise always writable and would wake the loop without end.
+    const int events = POLLIN | (socket.wantsWriteReadiness() ? POLLOUT : 0);
+    pollfd entry{socket.fd(), static_cast<short>(events), 0};
+    // A signal interrupts the wait; the checks above then see the stop flag.
+    if (::poll(&entry, 1, wait) <= 0) continue;
+
+    if (entry.revents & (POLLIN | POLLERR)) receiveAll(context);
+    if (entry.revents & POLLOUT) {
+      socket.writeReadinessDelivered();
+      flushQueue(context);
+    }
+  }
+  return true;
+}
+
+}  // namespace vyr

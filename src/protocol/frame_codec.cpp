@@ -1,0 +1,102 @@
+#include "protocol/frame_codec.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "protocol/send_queue.h"
+
+namespace vyr {
+namespace {
+
+// Frames of the tool's own requests (at most 18 bytes) are built on the stack.
+constexpr int32_t STACK_MESSAGE_LIMIT = 32;
+
+uint8_t escaped(uint8_t value) { return static_cast<uint8_t>(0x2F - value); }
+
+bool needsEscape(uint8_t value, bool runCoding) {
+  return value == FRAME_START || value == FRAME_END || value == ESCAPE ||
+         (runCoding && value == RUN);
+}
+
+uint8_t* putByte(uint8_t* out, uint8_t value, bool runCoding) {
+  if (needsEscape(value, runCoding)) {
+    *out++ = ESCAPE;
+    *out++ = escaped(value);
+  } else {
+    *out++ = value;
+  }
+  return out;
+}
+
+}  // namespace
+
+int32_t writeFrame(const uint8_t* message, int32_t length, bool runCoding, uint8_t* frame) {
+  uint8_t* out = frame;
+  *out++ = FRAME_START;
+  for (int32_t i = 0; i < length; ++i) {
+    if (runCoding) {
+      const int32_t limit = length - i < 255 ? length - i : 255;
+      int32_t run = 1;
+      while (run < limit && message[i + run] == message[i]) ++run;
+      if (run >= 3) {
+        *out++ = RUN;
+        out = putByte(out, static_cast<uint8_t>(run), true);  // counts 252..255 are reserved
+        i += run - 1;  // the run's value is written below, once
+      }
+    }
+    out = putByte(out, message[i], runCoding);
+  }
+  *out++ = FRAME_END;
+  return static_cast<int32_t>(out - frame);
+}
+
+void encodeFrame(Context& context, const SocketAddress& destination, const uint8_t* message,
+                 int32_t length, bool runCoding, U32LE* lastSentLink) {
+  if (length < 0) return;
+  uint8_t stackFrame[frameCapacity(STACK_MESSAGE_LIMIT)];
+  std::unique_ptr<uint8_t[]> heapFrame;
+  uint8_t* frame = stackFrame;
+  if (length > STACK_MESSAGE_LIMIT) {
+    heapFrame.reset(new (std::nothrow) uint8_t[static_cast<size_t>(frameCapacity(length))]);
+    if (!heapFrame) return;
+    frame = heapFrame.get();
+  }
+  const int32_t frameLength = writeFrame(message, length, runCoding, frame);
+  enqueueDatagram(context, destination, frame, static_cast<uint32_t>(frameLength), lastSentLink);
+}
+
+int32_t decodeFrame(const uint8_t* datagram, int32_t length, bool rleOk, uint8_t* decoded) {
+  if (length < 2 || datagram[0] != FRAME_START || datagram[length - 1] != FRAME_END) {
+    return FRAME_REJECTED;
+  }
+  bool escape = false;
+  int32_t repeat = 1;  // 0: the next byte is a run count
+  int32_t produced = 0;
+  for (int32_t i = 1; i < length - 1; ++i) {
+    uint8_t b = datagram[i];
+    if (b == RUN && rleOk) {
+      repeat = 0;
+      continue;
+    }
+    if (b == ESCAPE) {
+      escape = true;
+      continue;
+    }
+    if (escape) {
+      b = escaped(b);
+      escape = false;
+    }
+    if (repeat == 0) {
+      repeat = b;  // a count of 0 leaves the decoder still waiting for a count
+      continue;
+    }
+    if (produced + repeat > DECODED_LIMIT) return FRAME_REJECTED;
+    std::memset(decoded + produced, b, static_cast<size_t>(repeat));
+    produced += repeat;
+    repeat = 1;
+  }
+  return produced;
+}
+
+}  // namespace vyr

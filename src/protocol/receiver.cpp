@@ -1,0 +1,160 @@
+#include "protocol/receiver.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "protocol/frame_codec.h"
+#include "protocol/messages.h"
+#include "protocol/requests.h"
+#include "protocol/scheduler.h"
+#include "protocol/send_queue.h"
+#include "survey/context.h"
+#include "survey/lifecycle.h"
+#include "survey/record_index.h"
+#include "survey/row_forms.h"
+
+namespace vyr {
+namespace {
+
+// The text at `offset` up to its NUL, at most `limit` characters, never past the message's end.
+std::string_view messageText(const uint8_t* message, int32_t length, int32_t offset,
+                             int32_t limit) {
+  if (offset >= length) return {};
+  const auto* text = reinterpret_cast<const char*>(message + offset);
+  const int32_t room = length - offset < limit ? length - offset : limit;
+  int32_t size = 0;
+  while (size < room && text[size] != '\0') ++size;
+  return {text, static_cast<size_t>(size)};
+}
+
+uint32_t readU32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+int16_t readI16(const uint8_t* bytes) {
+  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | bytes[1] << 8));
+}
+
+bool fromServer(const SurveyState& survey, const SocketAddress& source) {
+  const SocketAddress& server = survey.serverAddress;
+  return !addressIsZero(server) && std::memcmp(source.ip, server.ip, 4) == 0 &&
+         std::memcmp(source.port, server.port, 2) == 0;
+}
+
+void handleUnitDatagram(Context& context, const SocketAddress& source, const uint8_t* datagram,
+                        int32_t length) {
+  SurveyState& survey = context.survey;
+  const int32_t index = findRecordByAddress(survey, source.ip);
+  if (index < 0) return;
+  const DeviceRecord& record = survey.deviceTable[index];
+
+  uint8_t message[DECODED_LIMIT];
+  const int32_t size = decodeFrame(datagram, length, (record.flags & RLE_OK) != 0, message);
+  if (size == FRAME_REJECTED) return;
+  survey.lastReceive = context.clock.tick();
+
+  if (record.id[0] == '\0') {
+    handleIdentifyReply(context, index, message, size);
+  } else if ((record.flags & COMPLETE) || size == 0) {
+    return;
+  } else if (message[0] == MODEM_INFO) {
+    handleModemReply(context, index, message, size);
+  } else if (message[0] == VERSION_REPLY) {
+    handleVersionReply(context, index, message, size);
+  }
+}
+
+}  // namespace
+
+void receiveAll(Context& context) {
+  if (context.receiveDepth++ != 0) {
+    --context.receiveDepth;
+    return;
+  }
+  uint8_t datagram[RECEIVE_BUFFER_SIZE];
+  for (;;) {
+    uint32_t length = 0;
+    SocketAddress source{};
+    const ReceiveResult result =
+        context.socket.receiveFrom(datagram, RECEIVE_BUFFER_SIZE, length, source);
+    // Read until nothing waits: a pending-byte count is 0 for a waiting empty datagram, and a
+    // drain that trusted it would stop there for good.
+    if (result == ReceiveResult::NOTHING || result == ReceiveResult::FAILED) break;
+    if (result == ReceiveResult::OVERSIZED || length > RECEIVE_BUFFER_SIZE) continue;
+    // The table is looked up afresh for every datagram: a modem reply may have ended the survey.
+    if (fromServer(context.survey, source)) {
+      handleLocateReply(context, datagram, static_cast<int32_t>(length));
+    } else {
+      handleUnitDatagram(context, source, datagram, static_cast<int32_t>(length));
+    }
+  }
+  --context.receiveDepth;
+}
+
+void handleLocateReply(Context& context, const uint8_t* datagram, int32_t length) {
+  if (length != LOCATE_DATAGRAM_LENGTH) return;
+  SurveyState& survey = context.survey;
+  const uint32_t serial = readU32(datagram + LOCATE_SERIAL_OFFSET);
+  const std::string_view id = messageText(datagram, length, LOCATE_ID_OFFSET, length);
+  const int32_t index = findRecordBySerialAndId(survey, serial, id);
+  if (index < 0) return;
+  DeviceRecord& record = survey.deviceTable[index];
+
+  const uint8_t* ip = datagram + LOCATE_ADDRESS_OFFSET;
+  if ((ip[0] | ip[1] | ip[2] | ip[3]) == 0) {
+    // The server does not know the unit (yet): leave it alone for a while.
+    record.lastSent = context.clock.tick() + LOCATE_BACKOFF;
+    return;
+  }
+  enqueueDatagram(context, survey.serverAddress, datagram, LOCATE_DATAGRAM_LENGTH, nullptr);
+  setSocketAddress(record.address, ip, DEVICE_PORT);
+  recordKeysChanged(survey, index);
+  context.list.replaceRow(index, locatedRow(record).text);
+  record.flags |= RLE_OK;
+  queueVersionQuery(context, record);
+}
+
+void handleIdentifyReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
+  if (length < IDENTIFY_REPLY_MINIMUM || message[0] != IDENTIFY) return;
+  SurveyState& survey = context.survey;
+  DeviceRecord& record = survey.deviceTable[index];
+  setFieldText(record.id,
+               messageText(message, length, IDENTIFY_ID_OFFSET, sizeof record.id - 1));
+  recordKeysChanged(survey, index);
+  // A longer reply is how a unit says it takes run-coded frames.
+  if (length > IDENTIFY_REPLY_MINIMUM) record.flags |= RLE_OK;
+  context.list.replaceRow(index, identifiedRow(record).text);
+  queueVersionQuery(context, record);
+}
+
+void handleVersionReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
+  // Replies of another length are cut or padded with zero bytes to the expected one.
+  uint8_t reply[VERSION_REPLY_LENGTH] = {};
+  std::memcpy(reply, message, static_cast<size_t>(length < VERSION_REPLY_LENGTH ? length : VERSION_REPLY_LENGTH));
+  SurveyState& survey = context.survey;
+  DeviceRecord& record = survey.deviceTable[index];
+  setFieldText(record.application, messageText(reply, VERSION_REPLY_LENGTH,
+                                               VERSION_APPLICATION_OFFSET,
+                                               sizeof record.application - 1));
+  record.serial = readU32(reply + VERSION_SERIAL_OFFSET);
+  record.biosVersion = readI16(reply + VERSION_BIOS_OFFSET);
+  record.appVersion = readI16(reply + VERSION_APP_OFFSET);
+  record.versionSuffix = reply[VERSION_SUFFIX_OFFSET];
+  recordKeysChanged(survey, index);
+  context.list.replaceRow(index, versionRow(record).text);
+  queueModemRequest(context, record);
+}
+
+void handleModemReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
+  if (length != MODEM_REPLY_LENGTH) return;
+  DeviceRecord& record = context.survey.deviceTable[index];
+  setFieldText(record.modemId,
+               messageText(message, length, MODEM_ID_OFFSET, sizeof record.modemId - 1));
+  setFieldText(record.esn, messageText(message, length, MODEM_ESN_OFFSET, sizeof record.esn - 1));
+  context.list.replaceRow(index, completeRow(record).text);
+  record.flags |= COMPLETE;
+  checkComplete(context);
+}
+
+}  // namespace vyr

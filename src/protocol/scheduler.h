@@ -1,0 +1,25 @@
+#pragma once
+// The repeat mechanism of the protocol: every unit's next request is derived from its record at
+// each pass and queued when the unit's last request is old enough. The 250 ms tick drives it.
+
+#include <cstdint>
+
+namespace vyr {
+
+struct Context;
+
+constexpr int32_t RETRY_INTERVAL = 5000;      // a unit is asked again once its lastSent is this old
+constexpr int32_t POLL_EVERYONE = INT32_MIN;  // an interval no age is below: asks every unit
+constexpr uint32_t SILENCE_LIMIT = 5000;      // without an accepted unit frame this long, ask all
+constexpr uint32_t LOCATE_BACKOFF = 60000;    // wait this long when the IP server does not know
+constexpr uint32_t TICK_PERIOD = 250;
+
+// One pass over the table: queues the request of every record whose lastSent is at least
+// `interval` ms old, read as a signed difference.
+void pollDevices(Context& context, int32_t interval);
+
+// The 250 ms heartbeat: flushes the queue, drains the socket, then makes a regular pass, or an
+// everyone pass after SILENCE_LIMIT without an accepted unit frame.
+void onTick(Context& context);
+
+}  // namespace vyr

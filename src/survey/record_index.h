@@ -1,0 +1,56 @@
+#pragma once
+// Finds the first record in table order with a given key without walking the table: replies are
+// tied to records by source address and by serial and ID once per datagram, and a fleet can have
+// a hundred thousand units. Keys change during a survey (a located address, a reported serial, a
+// told ID), so every change of those fields is followed by recordKeysChanged.
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "survey/device_record.h"
+
+namespace vyr {
+
+struct SurveyState;
+
+// A record's key as fixed bytes: the four address bytes, or the serial and the ID.
+struct IndexKey {
+  uint8_t bytes[12];
+};
+
+struct IndexSlot {
+  IndexKey key;
+  int32_t first;  // lowest record index with this key, or -1
+  bool used;
+};
+
+// Open-addressing slots per key, each holding a chain of the records with that key in table
+// order (linked through `before` and `after`), so the first one is at hand.
+struct RecordIndex {
+  std::unique_ptr<IndexSlot[]> slots;
+  uint32_t slotCount = 0;  // a power of two
+  uint32_t usedSlots = 0;
+  std::unique_ptr<int32_t[]> before;  // per record: the previous record with its key, or -1
+  std::unique_ptr<int32_t[]> after;   // per record: the next record with its key, or -1
+  std::unique_ptr<int32_t[]> slotOf;  // per record: its key's slot
+  IndexKey (*keyOf)(const DeviceRecord&) = nullptr;
+  bool usable = false;  // false when its memory could not be had: lookups walk the table
+};
+
+IndexKey addressKey(const DeviceRecord& record);
+IndexKey locateKey(const DeviceRecord& record);
+
+// Indexes a newly built table; releaseRecordIndexes forgets it when the table goes.
+void indexRecords(SurveyState& survey);
+void releaseRecordIndexes(SurveyState& survey);
+
+// Call after the address, the serial or the ID of record `index` has changed.
+void recordKeysChanged(SurveyState& survey, int32_t index);
+
+// The first record whose four address bytes are `ip`, or -1.
+int32_t findRecordByAddress(const SurveyState& survey, const uint8_t ip[4]);
+// The first record whose serial is `serial` and whose ID is exactly `id`, or -1.
+int32_t findRecordBySerialAndId(const SurveyState& survey, uint32_t serial, std::string_view id);
+
+}  // namespace vyr

@@ -1,0 +1,218 @@
+// Catches replies tied to the wrong unit, stored past a field or a message, accepted at the wrong
+// length or stage, follow-ups not queued, and drains that stop early or outlive their survey.
+
+#include <gtest/gtest.h>
+
+#include "protocol/messages.h"
+#include "support/protocol_fixture.h"
+#include "survey/record_index.h"
+#include "survey/row_forms.h"
+
+namespace vyr::testing {
+namespace {
+
+const SocketAddress kUnit = address(10, 0, 0, 9, DEVICE_PORT);
+const SocketAddress kServer = address(127, 0, 0, 1, SERVER_PORT);
+
+Bytes identifyReply(const char* id, size_t length) {
+  Bytes reply(length, 0);
+  reply[0] = IDENTIFY;
+  for (size_t i = 0; id[i] != '\0' && 1 + i < length; ++i) reply[1 + i] = static_cast<uint8_t>(id[i]);
+  return reply;
+}
+
+Bytes versionReply(size_t length, int16_t bios, const char* application, uint8_t suffix,
+                   uint32_t serial) {
+  Bytes reply(VERSION_REPLY_LENGTH, 0);
+  reply[0] = VERSION_REPLY;
+  reply[10] = static_cast<uint8_t>(bios);
+  reply[11] = static_cast<uint8_t>(bios >> 8);
+  reply[12] = 0xF4;  // 5.00
+  reply[13] = 0x01;
+  std::memcpy(reply.data() + 32, application, std::strlen(application));
+  reply[41] = suffix;
+  for (int i = 0; i < 4; ++i) reply[42 + i] = static_cast<uint8_t>(serial >> (8 * i));
+  reply.resize(length, 0x5A);
+  return reply;
+}
+
+Bytes modemReply(size_t length, const char* esn, const char* modemId) {
+  Bytes reply(length, 0);
+  reply[0] = MODEM_INFO;
+  std::memcpy(reply.data() + 78, esn, std::min<size_t>(std::strlen(esn), 30));
+  if (length >= 138) std::memcpy(reply.data() + 108, modemId, std::min<size_t>(std::strlen(modemId), 30));
+  return reply;
+}
+
+Bytes locateReply(uint32_t serial, const char* id, std::array<uint8_t, 4> ip) {
+  Bytes reply(LOCATE_DATAGRAM_LENGTH, 0);
+  for (int i = 0; i < 4; ++i) reply[i] = static_cast<uint8_t>(serial >> (8 * i));
+  std::memcpy(reply.data() + 4, id, std::strlen(id));
+  std::copy(ip.begin(), ip.end(), reply.begin() + 13);
+  return reply;
+}
+
+struct ReceiverTest : ProtocolFixture {
+  void start(const std::string& rows) {
+    dialog.serverField = "127.0.0.1";
+    chooseList("a.IPs", rows);
+    startSurvey(context, NEW_BUTTON);
+    clock.set(1000);
+  }
+  void fromUnit(const Bytes& message, bool runCoded = false, SocketAddress from = kUnit) {
+    const Bytes datagram = frame(message, runCoded);
+    network.deliver(from, datagram.data(), static_cast<uint32_t>(datagram.size()));
+  }
+  void raw(const SocketAddress& from, const Bytes& bytes) {
+    network.deliver(from, bytes.data(), static_cast<uint32_t>(bytes.size()));
+  }
+  // What the reply queued, decoded as the unit would decode it.
+  std::vector<std::pair<SocketAddress, Bytes>> queued(bool rleOk) {
+    flushQueue(context);
+    std::vector<std::pair<SocketAddress, Bytes>> out;
+    for (auto& d : takeSent()) {
+      out.emplace_back(d.destination, d.destination.port[1] == (SERVER_PORT & 0xFF)
+                                          ? d.bytes
+                                          : unframe(d.bytes, rleOk).value_or(Bytes{0xEE}));
+    }
+    return out;
+  }
+};
+
+TEST_F(ReceiverTest, IdentifyRepliesByLength) {
+  struct Case {
+    size_t length;
+    const char* id;
+    bool accepted;
+    bool rleOk;
+  } cases[] = {{9, "GATE", false, false}, {10, "GATE", true, false}, {11, "GATE", true, true},
+               {10, "", true, false},      {40, "TOOLONGID9", true, true}};
+  for (const Case& c : cases) {
+    start("10.0.0.9\n");
+    fromUnit(identifyReply(c.id, c.length));
+    receiveAll(context);
+    EXPECT_EQ(context.survey.lastReceive, 1000u) << "every accepted frame counts";
+    if (!c.accepted) {
+      EXPECT_EQ(list.rows()[0], "10.0.0.9") << c.length;
+      EXPECT_TRUE(queued(false).empty());
+      continue;
+    }
+    const std::string id = std::string(c.id).substr(0, 8);
+    EXPECT_EQ(fieldText(record(0).id), id) << "cut to the field";
+    EXPECT_EQ((record(0).flags & RLE_OK) != 0, c.rleOk) << c.length;
+    EXPECT_EQ(list.rows()[0], "10.0.0.9\t\t" + id);
+    Bytes query = {VERSION_QUERY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::copy(id.begin(), id.end(), query.begin() + 1);
+    const auto sent = queued(c.rleOk);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].second, query);
+  }
+}
+
+TEST_F(ReceiverTest, VersionAndModemRepliesAreFittedOrRefusedByLength) {
+  start("10.0.0.9\n");
+  setFieldText(record(0).id, "GATE");
+  fromUnit(versionReply(40, 250, "PUMPCTRL", 7, 77));
+  receiveAll(context);
+  EXPECT_EQ(record(0).biosVersion, 250);
+  EXPECT_EQ(record(0).versionSuffix, 0) << "padded with zero bytes";
+  EXPECT_EQ(record(0).serial, 0u);
+  EXPECT_EQ(queued(false)[0].second, (Bytes{MODEM_INFO, 0}));
+
+  fromUnit(versionReply(50, 251, "PUMPCTRLXYZ", 7, 77));
+  receiveAll(context);
+  EXPECT_EQ(fieldText(record(0).application), "PUMPCTRL");
+  EXPECT_EQ(record(0).serial, 77u);
+  EXPECT_EQ(list.rows()[0], "10.0.0.9\t77\tGATE\t2.51\tPUMPCTRL\t5.00.7");
+  queued(false);
+
+  for (size_t length : {137u, 139u}) {
+    fromUnit(modemReply(length, "ESN", "MODEM"));
+    receiveAll(context);
+    EXPECT_FALSE(record(0).flags & COMPLETE) << length;
+  }
+  fromUnit(modemReply(138, "ESN0123456789ABCDEF", "M-1234567890123456789012345678X"));
+  receiveAll(context);
+  EXPECT_FALSE(surveyRunning(context)) << "the last unit's modem reply ends the survey";
+  EXPECT_EQ(dialog.beeps, 1);
+  EXPECT_NE(file("a.model").find("\tM-123456789012345678901234567\tESN0123456789\r\n"),
+            std::string::npos)
+      << file("a.model");
+}
+
+TEST_F(ReceiverTest, LocateRepliesSetTheAddressOrBackOff) {
+  start("A17/501\nA18/502\n");
+  raw(kServer, locateReply(502, "A18", {0, 0, 0, 0}));
+  raw(kServer, locateReply(501, "A17", {10, 0, 0, 9}));
+  raw(kServer, locateReply(501, "A17", {10, 0, 0, 9}));  // again before the flush
+  raw(kServer, Bytes(17, 0));
+  raw(address(127, 0, 0, 1, SERVER_PORT + 1), locateReply(502, "A18", {10, 0, 0, 8}));
+  receiveAll(context);
+  EXPECT_EQ(record(1).lastSent, 61000u) << "unknown: asked again a minute later";
+  EXPECT_TRUE(addressIsZero(record(1).address)) << "another port is not the server";
+  EXPECT_TRUE(sameSocketAddress(record(0).address, kUnit));
+  EXPECT_TRUE(record(0).flags & RLE_OK);
+  EXPECT_EQ(list.rows()[0], " 10.0.0.9\t501\tA17");
+  EXPECT_EQ(context.survey.lastReceive, 0u) << "the server's replies are no unit frames";
+  const auto sent = queued(true);
+  ASSERT_EQ(sent.size(), 2u) << "one acknowledgement, one version query";
+  EXPECT_TRUE(sameSocketAddress(sent[0].first, kServer));
+  EXPECT_EQ(sent[0].second, locateReply(501, "A17", {10, 0, 0, 9}));
+  EXPECT_TRUE(sameSocketAddress(sent[1].first, kUnit));
+  EXPECT_EQ(sent[1].second, (Bytes{VERSION_QUERY, 'A', '1', '7', 0, 0, 0, 0, 0, 0}));
+
+  fromUnit(versionReply(46, 100, "APP", 0, 9001), true);
+  receiveAll(context);
+  raw(kServer, locateReply(9001, "A17", {10, 0, 0, 10}));
+  receiveAll(context);
+  EXPECT_EQ(record(0).address.ip[3], 10) << "matched against the serial the unit reported";
+  EXPECT_EQ(list.rows()[0], " 10.0.0.10\t9001\tA17");
+}
+
+TEST_F(ReceiverTest, WhatTheStageDoesNotAcceptOnlyMovesTheSilenceClock) {
+  start("10.0.0.9\n10.0.0.9\n10.0.0.7\n");
+  setFieldText(record(2).id, "DONE");
+  record(2).flags = COMPLETE;
+  recordKeysChanged(context.survey, 2);
+  fromUnit(identifyReply("FIRST", 10));
+  fromUnit(identifyReply("SECOND", 10));
+  fromUnit(versionReply(46, 100, "X", 0, 1), false, address(10, 0, 0, 7, 4000));
+  fromUnit({}, false, address(10, 0, 0, 7, DEVICE_PORT));
+  receiveAll(context);
+  EXPECT_EQ(fieldText(record(0).id), "FIRST");
+  EXPECT_EQ(record(1).id[0], '\0') << "the first record with the address takes every frame";
+  EXPECT_EQ(record(2).biosVersion, 0) << "a complete unit's replies are ignored";
+  EXPECT_EQ(context.survey.lastReceive, 1000u);
+
+  clock.set(2000);
+  fromUnit(identifyReply("STRANGER", 10), false, address(10, 0, 0, 99, DEVICE_PORT));
+  receiveAll(context);
+  EXPECT_EQ(context.survey.lastReceive, 1000u) << "an address no record has is dropped";
+}
+
+TEST_F(ReceiverTest, NoDatagramStopsTheDrainAndTheSurveyCanEndInIt) {
+  start("10.0.0.9\n");
+  setFieldText(record(0).id, "GATE");
+  record(0).biosVersion = 100;
+  raw(kUnit, {});
+  raw(kUnit, Bytes(1400, 0xFF));
+  raw(kUnit, {0xFF, 0xFC, 0x07});
+  fromUnit(modemReply(138, "E", "M"));
+  fromUnit(modemReply(138, "E2", "M2"));  // read after the survey ended
+  receiveAll(context);
+  EXPECT_FALSE(surveyRunning(context));
+  EXPECT_EQ(network.waiting(), 0u);
+  EXPECT_NE(file("a.model").find("\tM\tE\r\n"), std::string::npos);
+}
+
+TEST_F(ReceiverTest, ADrainInsideADrainDoesNothing) {
+  start("10.0.0.9\n");
+  fromUnit(identifyReply("GATE", 10));
+  context.receiveDepth = 1;
+  receiveAll(context);
+  EXPECT_EQ(network.waiting(), 1u);
+  context.receiveDepth = 0;
+}
+
+}  // namespace
+}  // namespace vyr::testing

@@ -1,0 +1,148 @@
+// Catches a queue that sends twice, out of order or not at all, stamps the wrong units or at the
+// wrong time, stalls behind a datagram the system refuses, or writes into a released table.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "support/protocol_fixture.h"
+
+namespace vyr::testing {
+namespace {
+
+struct SendQueueTest : ProtocolFixture {
+  U32LE links[4] = {};
+
+  void queue(const SocketAddress& to, const Bytes& bytes, U32LE* link = nullptr) {
+    enqueueDatagram(context, to, bytes.data(), static_cast<uint32_t>(bytes.size()), link);
+  }
+  std::vector<Bytes> sentBytes() {
+    std::vector<Bytes> out;
+    for (const MemoryNetwork::Datagram& d : takeSent()) out.push_back(d.bytes);
+    return out;
+  }
+  uint32_t queued() const { return context.sendQueue.nodeCount; }
+};
+
+TEST_F(SendQueueTest, RefusesOnlyExactDuplicatesAndStampsOnlyNewEntries) {
+  const SocketAddress unit = address(10, 0, 0, 1, DEVICE_PORT);
+  clock.set(100);
+  queue(unit, {1, 2}, &links[0]);
+  clock.set(200);
+  queue(unit, {1, 2}, &links[1]);
+  EXPECT_EQ(queued(), 1u);
+  EXPECT_EQ(links[0], 100u);
+  EXPECT_EQ(links[1], 0u) << "a refused duplicate stamps nothing";
+
+  struct Variant {
+    const char* what;
+    SocketAddress to;
+    Bytes bytes;
+  };
+  SocketAddress trailing = unit;
+  trailing.zero[7] = 1;
+  const Variant variants[] = {
+      {"another port", address(10, 0, 0, 1, DEVICE_PORT + 1), {1, 2}},
+      {"another address", address(10, 0, 0, 2, DEVICE_PORT), {1, 2}},
+      {"a trailing address byte", trailing, {1, 2}},
+      {"other bytes", unit, {1, 3}},
+      {"a longer datagram", unit, {1, 2, 0}},
+      {"an empty datagram", unit, {}},
+  };
+  for (const Variant& v : variants) {
+    const uint32_t before = queued();
+    queue(v.to, v.bytes);
+    EXPECT_EQ(queued(), before + 1) << v.what;
+  }
+}
+
+TEST_F(SendQueueTest, FlushStampsEveryWaitingUnitOnceThenSendsInOrder) {
+  const SocketAddress unit = address(10, 0, 0, 1, DEVICE_PORT);
+  const uint64_t reads = clock.reads;
+  flushQueue(context);
+  EXPECT_EQ(clock.reads, reads) << "an empty queue reads no tick";
+
+  queue(unit, {1}, &links[0]);
+  queue(unit, {2});
+  queue(unit, {3}, &links[1]);
+  clock.set(700);
+  network.sendRoom = 1;
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{1}}));
+  EXPECT_EQ(links[0], 700u);
+  EXPECT_EQ(links[1], 700u) << "stamped before the send that failed";
+  EXPECT_EQ(queued(), 2u);
+  EXPECT_TRUE(network.writeWanted);
+
+  clock.set(900);
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), std::vector<Bytes>{}) << "still no room: nothing moves";
+  EXPECT_EQ(links[1], 900u) << "a waiting unit keeps counting as asked";
+  EXPECT_EQ(queued(), 2u);
+
+  network.sendRoom = UINT64_MAX;
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{2}, {3}})) << "the same head first, in order";
+  EXPECT_EQ(queued(), 0u);
+  queue(unit, {1}, &links[2]);
+  EXPECT_EQ(queued(), 1u) << "once sent, the same bytes may be queued again";
+}
+
+TEST_F(SendQueueTest, ADatagramTheSystemRefusesIsDroppedAndTheRestGoes) {
+  network.refused.push_back(address(255, 255, 255, 255, DEVICE_PORT));
+  queue(address(255, 255, 255, 255, DEVICE_PORT), {1}, &links[0]);
+  queue(address(0, 0, 0, 0, DEVICE_PORT), {2}, &links[1]);
+  queue(address(10, 0, 0, 3, DEVICE_PORT), {3}, &links[2]);
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{3}}));
+  EXPECT_EQ(queued(), 0u);
+}
+
+TEST_F(SendQueueTest, AFlushInsideAFlushDoesNothing) {
+  queue(address(10, 0, 0, 1, DEVICE_PORT), {1});
+  context.sendQueue.flushDepth = 1;  // as if a flush were under way
+  flushQueue(context);
+  EXPECT_EQ(queued(), 1u);
+  EXPECT_EQ(context.sendQueue.flushDepth, 1);
+  context.sendQueue.flushDepth = 0;
+}
+
+TEST_F(SendQueueTest, ReleasingTheTableUnlinksWhatStillWaits) {
+  chooseList("a.IPs", "10.0.0.1\n10.0.0.2\n");
+  press(NEW_BUTTON);
+  ASSERT_EQ(queued(), 2u);
+  network.sendRoom = 0;
+  closeSurvey(context);  // the table goes while both identify requests wait
+  for (const QueuedDatagram* node = context.sendQueue.head; node; node = node->next) {
+    EXPECT_EQ(node->lastSentLink, nullptr);
+  }
+  network.sendRoom = UINT64_MAX;
+  flushQueue(context);  // the sanitizer build catches any write into the released table
+  EXPECT_EQ(sentBytes().size(), 2u) << "still sent after the survey";
+}
+
+// The hashed duplicate test against a plain walk of the queue, over random traffic.
+TEST_F(SendQueueTest, DuplicateIndexAgreesWithAWalkOfTheQueue) {
+  std::mt19937 random(11);
+  std::vector<std::pair<SocketAddress, Bytes>> model;
+  for (int step = 0; step < 20000; ++step) {
+    if (random() % 5 == 0) {
+      network.sendRoom = random() % 4;
+      flushQueue(context);
+      const size_t sent = sentBytes().size();
+      model.erase(model.begin(), model.begin() + static_cast<ptrdiff_t>(sent));
+      network.writeWanted = false;
+      continue;
+    }
+    const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
+    const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
+    bool duplicate = false;
+    for (const auto& [a, b] : model) duplicate |= sameSocketAddress(a, to) && b == bytes;
+    if (!duplicate) model.emplace_back(to, bytes);
+    queue(to, bytes);
+    ASSERT_EQ(queued(), model.size()) << "step " << step;
+  }
+}
+
+}  // namespace
+}  // namespace vyr::testing

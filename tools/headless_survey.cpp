@@ -1,0 +1,173 @@
+// Runs one survey without a window, in the working directory, as the dialog would run it:
+//   vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]
+// Exit status: 0 complete, 1 could not start, 2 timed out (aborted and saved), 3 stopped by a
+// signal (saved). One summary line goes to stderr.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/headless_loop.h"
+#include "platform/memory/memory_dialog.h"
+#include "platform/memory/memory_list_view.h"
+#include "platform/posix/posix_clock.h"
+#include "platform/posix/posix_files.h"
+#include "platform/posix/posix_udp_socket.h"
+#include "survey/context.h"
+#include "survey/lifecycle.h"
+#include "survey/list_files.h"
+
+namespace {
+
+constexpr int MAX_TIMEOUT_SECONDS = 2000000;  // keeps the limit in milliseconds within an int
+
+volatile sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
+
+// Counts what actually reached the system, for the summary line.
+class CountingSocket final : public vyr::UdpSocket {
+ public:
+  explicit CountingSocket(vyr::UdpSocket& inner) : inner_(inner) {}
+
+  vyr::SendResult sendTo(const vyr::SocketAddress& destination, const uint8_t* bytes,
+                         uint32_t length) override {
+    vyr::SendResult result = inner_.sendTo(destination, bytes, length);
+    if (result == vyr::SendResult::SENT) ++sent;
+    return result;
+  }
+
+  vyr::ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
+                                 vyr::SocketAddress& source) override {
+    return inner_.receiveFrom(buffer, capacity, length, source);
+  }
+
+  uint64_t sent = 0;
+
+ private:
+  vyr::UdpSocket& inner_;
+};
+
+struct Options {
+  std::string server;
+  std::string list;
+  int button = vyr::RESUME_BUTTON;
+  int timeoutMs = -1;
+};
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]\n");
+  return 1;
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  bool haveServer = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view option = argv[i];
+    bool hasValue = i + 1 < argc;
+    if (option == "--new") {
+      options.button = vyr::NEW_BUTTON;
+    } else if (option == "--server" && hasValue) {
+      options.server = argv[++i];
+      haveServer = true;
+    } else if (option == "--list" && hasValue) {
+      options.list = argv[++i];
+    } else if (option == "--timeout" && hasValue) {
+      char* end = nullptr;
+      errno = 0;
+      long seconds = std::strtol(argv[++i], &end, 10);
+      if (errno != 0 || *end != '\0' || end == argv[i] || seconds <= 0 ||
+          seconds > MAX_TIMEOUT_SECONDS) {
+        return false;
+      }
+      options.timeoutMs = static_cast<int>(seconds) * 1000;
+    } else {
+      return false;
+    }
+  }
+  return haveServer && !options.list.empty();
+}
+
+void installStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = requestStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no restart: the loop's wait must return to see the flag
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parseOptions(argc, argv, options)) return usage();
+
+  std::unique_ptr<vyr::FileSystem> files = vyr::openPosixFileSystem(".");
+  if (!files) {
+    std::fprintf(stderr, "vyr-survey: cannot read the working directory\n");
+    return 1;
+  }
+  std::unique_ptr<vyr::PosixUdpSocket> socket = vyr::PosixUdpSocket::open();
+  if (!socket) {
+    std::fprintf(stderr, "vyr-survey: cannot open a UDP socket: %s\n", std::strerror(errno));
+    return 1;
+  }
+
+  vyr::MemoryDialog dialog;
+  vyr::MemoryListView list;
+  vyr::PosixClock clock;
+  CountingSocket counting(*socket);
+  vyr::Context context(*files, dialog, list, clock, counting);
+
+  dialog.serverField = options.server;
+  vyr::fillListSelector(context);
+  size_t chosen = 0;
+  while (chosen < dialog.selectorItems.size() && dialog.selectorItems[chosen] != options.list) {
+    ++chosen;
+  }
+  if (chosen == dialog.selectorItems.size()) {
+    std::fprintf(stderr, "vyr-survey: no list file %s in this directory\n", options.list.c_str());
+    return 1;
+  }
+  dialog.select(chosen);
+  vyr::chooseListFile(context);
+  const int32_t units = list.rowCount();
+  if (units <= 0) {
+    std::fprintf(stderr, "vyr-survey: %s names no unit\n", options.list.c_str());
+    return 1;
+  }
+
+  installStopHandlers();
+  const uint32_t pressed = clock.tick();
+  vyr::pressStart(context, options.button);
+  // A resumed survey that was already complete finishes (and beeps) inside the press; one that
+  // is not running without that beep could not have its table.
+  if (!vyr::surveyRunning(context) && dialog.beeps == 0) {
+    std::fprintf(stderr, "vyr-survey: not enough memory for %d units\n", units);
+    return 1;
+  }
+
+  int status = 0;
+  const char* outcome = "complete";
+  if (!vyr::runUntilDone(context, *socket, options.timeoutMs, &stopRequested)) {
+    if (stopRequested != 0) {
+      vyr::closeSurvey(context);
+      status = 3;
+      outcome = "stopped";
+    } else {
+      vyr::abortSurvey(context);
+      status = 2;
+      outcome = "timed out";
+    }
+  }
+  std::fprintf(stderr, "vyr-survey: %s, %d units, %u ms, %llu datagrams sent\n", outcome, units,
+               clock.tick() - pressed, static_cast<unsigned long long>(counting.sent));
+  return status;
+}
