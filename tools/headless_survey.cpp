@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "app/headless_loop.h"
+#include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
 #include "platform/posix/posix_clock.h"
@@ -30,29 +31,6 @@ constexpr int MAX_TIMEOUT_SECONDS = 2000000;  // keeps the limit in milliseconds
 volatile sig_atomic_t stopRequested = 0;
 
 void requestStop(int) { stopRequested = 1; }
-
-// Counts what actually reached the system, for the summary line.
-class CountingSocket final : public vyr::UdpSocket {
- public:
-  explicit CountingSocket(vyr::UdpSocket& inner) : inner_(inner) {}
-
-  vyr::SendResult sendTo(const vyr::SocketAddress& destination, const uint8_t* bytes,
-                         uint32_t length) override {
-    vyr::SendResult result = inner_.sendTo(destination, bytes, length);
-    if (result == vyr::SendResult::SENT) ++sent;
-    return result;
-  }
-
-  vyr::ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
-                                 vyr::SocketAddress& source) override {
-    return inner_.receiveFrom(buffer, capacity, length, source);
-  }
-
-  uint64_t sent = 0;
-
- private:
-  vyr::UdpSocket& inner_;
-};
 
 struct Options {
   std::string server;
@@ -123,7 +101,7 @@ int main(int argc, char** argv) {
   vyr::MemoryDialog dialog;
   vyr::MemoryListView list;
   vyr::PosixClock clock;
-  CountingSocket counting(*socket);
+  vyr::CountingSocket counting(*socket);
   vyr::Context context(*files, dialog, list, clock, counting);
 
   dialog.serverField = options.server;

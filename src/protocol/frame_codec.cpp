@@ -92,9 +92,13 @@ int32_t decodeFrame(const uint8_t* datagram, int32_t length, bool rleOk, uint8_t
       continue;
     }
     if (produced + repeat > DECODED_LIMIT) return FRAME_REJECTED;
-    std::memset(decoded + produced, b, static_cast<size_t>(repeat));
-    produced += repeat;
-    repeat = 1;
+    if (repeat == 1) {
+      decoded[produced++] = b;
+    } else {
+      std::memset(decoded + produced, b, static_cast<size_t>(repeat));
+      produced += repeat;
+      repeat = 1;
+    }
   }
   return produced;
 }

@@ -1,1 +1,120 @@
-// placeholder
+// Catches whole surveys that stall, never end, end early or save a report or progress file that
+// differs by a byte from what the fleet told, on a clean network and on a hostile one.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "fleet/memory_peer.h"
+#include "support/protocol_fixture.h"
+#include "survey/report_files.h"
+
+namespace vyr::testing {
+namespace {
+
+struct MemorySurveyTest : ProtocolFixture {
+  std::unique_ptr<fleet::FleetModel> model;
+  std::unique_ptr<fleet::MemoryPeer> fleetPeer;
+
+  void useFleet(const fleet::FleetSpec& spec) {
+    model = std::make_unique<fleet::FleetModel>(spec);
+    fleetPeer = std::make_unique<fleet::MemoryPeer>(*model);
+    network.attach(fleetPeer.get());
+    dialog.serverField = "127.0.0.1";
+    chooseList("fleet.IPs", fleet::listFileText(spec));
+  }
+
+  // The report section the fleet's answers must give, unit by unit in list order.
+  std::string expectedSection() {
+    std::string text = REPORT_HEADER;
+    for (const fleet::UnitSpec& unit : model->spec().units) {
+      text += reportLine(fleet::expectedRecord(unit)).text;
+    }
+    return text;
+  }
+
+  // The progress file holds the same records; lastSent is a tick and is left out.
+  void expectProgressMatches() {
+    const std::string progress = file("fleet.soFar");
+    const auto& units = model->spec().units;
+    ASSERT_EQ(progress.size(), PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * units.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+      DeviceRecord saved;
+      std::memcpy(&saved, progress.data() + PROGRESS_HEADER_SIZE + i * sizeof saved, sizeof saved);
+      saved.lastSent = 0;
+      const DeviceRecord expected = fleet::expectedRecord(units[i]);
+      EXPECT_EQ(std::memcmp(&saved, &expected, sizeof saved), 0) << "record " << i;
+    }
+  }
+};
+
+TEST_F(MemorySurveyTest, AMixedFleetCompletesAtTheThirdTickByteForByte) {
+  useFleet(fleet::generateFleet(300, 17, 30, 50));
+  press(NEW_BUTTON);
+  EXPECT_EQ(runSurvey(40), 3) << "one tick each for identify or locate, version, modem info";
+  EXPECT_EQ(dialog.beeps, 1);
+  EXPECT_EQ(file("fleet.model"), expectedSection());
+  expectProgressMatches();
+}
+
+TEST_F(MemorySurveyTest, AHostileNetworkOnlySlowsTheSurveyDown) {
+  fleet::FleetSpec spec = fleet::generateFleet(200, 23, 30, 50);
+  spec.duplicatePercent = 10;
+  spec.latePercent = 5;
+  spec.lateMs = 7000;
+  spec.jitterMs = 400;
+  spec.wrongPortPercent = 5;
+  spec.zeroLengthPercent = 5;
+  spec.oversizedPercent = 5;
+  spec.garbagePercent = 5;
+  useFleet(spec);
+  network.lossPercent = 30;  // each way
+  network.duplicatePercent = 5;
+  clock.set(0xFFFFF000u);    // and the tick counter wraps during the survey
+  press(NEW_BUTTON);
+  EXPECT_GT(runSurvey(2000), 3);
+  EXPECT_EQ(file("fleet.model"), expectedSection());
+  expectProgressMatches();
+  EXPECT_GT(model->counters().noiseDatagrams, 0u);
+}
+
+TEST_F(MemorySurveyTest, AnAbortedSurveyResumesIntoTheSameSection) {
+  useFleet(fleet::generateFleet(50, 29, 30, 50));
+  press(NEW_BUTTON);
+  period();
+  period();  // identified or located, some with versions
+  abortSurvey(context);
+  const std::string partial = file("fleet.model");
+  ASSERT_NE(partial, expectedSection());
+  takeSent();
+
+  press(RESUME_BUTTON);
+  EXPECT_GT(runSurvey(100), 0);
+  EXPECT_EQ(file("fleet.model"), expectedSection()) << "rewritten in place, not appended";
+  expectProgressMatches();
+  for (const auto& datagram : takeSent()) {
+    EXPECT_NE(unframe(datagram.bytes, false), std::optional<Bytes>({0x64, 0}))
+        << "units identified before the abort are not asked again";
+  }
+}
+
+// A serial line whose ID is only white space gives a record that can never be asked anything
+// useful: its requests go nowhere and must not hold up the others.
+TEST_F(MemorySurveyTest, AUnitWithoutIdOrAddressDoesNotStallTheQueue) {
+  fleet::FleetSpec spec = fleet::generateFleet(20, 31, 30, 50);
+  useFleet(spec);
+  chooseList("fleet.IPs", "  /77\n" + fleet::listFileText(spec));
+  ASSERT_EQ(list.rows()[0], " 0.0.0.0\t77\t  ");
+  press(NEW_BUTTON);
+  EXPECT_EQ(runSurvey(60), -1) << "that unit never completes";
+  EXPECT_EQ(context.sendQueue.nodeCount, 0u);
+  EXPECT_EQ(context.survey.finishedPrefix, 0);
+  for (int32_t i = 1; i < context.survey.deviceCount; ++i) EXPECT_TRUE(isFinished(record(i))) << i;
+  abortSurvey(context);
+  const std::string report = file("fleet.model");
+  EXPECT_EQ(report.substr(0, report.find("\r\n", std::strlen(REPORT_HEADER)) + 2),
+            std::string(REPORT_HEADER) + "0.0.0.0\t77\t\t0.00\t\t0.00\r\n");
+}
+
+}  // namespace
+}  // namespace vyr::testing

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/virtual_time_loop.h"
 #include "protocol/frame_codec.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
@@ -62,31 +63,8 @@ struct ProtocolFixture : SurveyFixture {
     pollDevices(context, POLL_EVERYONE);
   }
 
-  // One 250 ms period as the dialog lives it: datagrams that arrive before the next tick are read
-  // when they arrive, a send that found no room is retried once room returns, then the tick.
-  void period() {
-    const uint32_t tickAt = clock.tick() + TICK_PERIOD;
-    uint32_t arrival = 0;
-    while (network.nextArrival(arrival) && static_cast<int32_t>(tickAt - arrival) > 0) {
-      if (static_cast<int32_t>(arrival - clock.tick()) > 0) clock.set(arrival);
-      receiveAll(context);
-    }
-    if (network.writeWanted && network.sendRoom > 0) {
-      network.writeWanted = false;
-      flushQueue(context);
-    }
-    clock.set(tickAt);
-    onTick(context);
-  }
-
-  // Runs periods until the survey ends; returns how many ticks that took, or -1.
-  int runSurvey(int maxTicks) {
-    for (int ticks = 1; ticks <= maxTicks; ++ticks) {
-      period();
-      if (!surveyRunning(context)) return ticks;
-    }
-    return -1;
-  }
+  void period() { runPeriod(context, clock, network); }
+  int runSurvey(int maxTicks) { return runSurveyPeriods(context, clock, network, maxTicks); }
 
   // Datagrams the tool sent since the last call.
   std::vector<MemoryNetwork::Datagram> takeSent() {

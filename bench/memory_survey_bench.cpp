@@ -1,0 +1,64 @@
+// CPU cost of whole surveys of responsive fleets on the in-memory network: the tool's side (queue,
+// codec, scheduler, receiver, rows, report) plus the simulated fleet's, from the start button to
+// the saved report. Each must end at the third tick, the protocol's minimum.
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+#include "app/virtual_time_loop.h"
+#include "fleet/fleet_model.h"
+#include "fleet/memory_peer.h"
+#include "platform/memory/memory_dialog.h"
+#include "platform/memory/memory_files.h"
+#include "platform/memory/memory_list_view.h"
+#include "survey/list_files.h"
+
+namespace {
+
+struct Survey {
+  explicit Survey(uint32_t units)
+      : model(vyr::fleet::generateFleet(units, 41, 25, 50)), peer(model) {
+    network.keepSent = false;
+    network.attach(&peer);
+    files.setContents("fleet.IPs", vyr::fleet::listFileText(model.spec()));
+    dialog.serverField = "127.0.0.1";
+    vyr::fillListSelector(context);
+    dialog.select(0);
+    vyr::chooseListFile(context);
+  }
+
+  vyr::fleet::FleetModel model;
+  vyr::fleet::MemoryPeer peer;
+  vyr::MemoryFileSystem files;
+  vyr::MemoryDialog dialog;
+  vyr::MemoryListView list;
+  vyr::FakeClock clock;
+  vyr::MemoryNetwork network{clock};
+  vyr::Context context{files, dialog, list, clock, network.toolSocket()};
+};
+
+void BM_memorySurvey(benchmark::State& state) {
+  const auto units = static_cast<uint32_t>(state.range(0));
+  int ticks = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto survey = std::make_unique<Survey>(units);
+    state.ResumeTiming();
+    vyr::startSurvey(survey->context, vyr::NEW_BUTTON);
+    vyr::pollDevices(survey->context, vyr::POLL_EVERYONE);
+    ticks = vyr::runSurveyPeriods(survey->context, survey->clock, survey->network, 100);
+    state.PauseTiming();
+    survey.reset();
+    state.ResumeTiming();
+  }
+  if (ticks != 3) state.SkipWithError("the survey did not end at the third tick");
+  state.counters["ticks"] = ticks;
+  state.counters["per_unit"] = benchmark::Counter(
+      static_cast<double>(units),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_memorySurvey)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace

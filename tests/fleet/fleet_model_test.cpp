@@ -1,0 +1,464 @@
+// Catches misread units files, wrong reply bytes, lengths or sources, and noise that reads as data.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "fleet/fleet_model.h"
+#include "fleet/fleet_simulator.h"
+#include "platform/memory/memory_files.h"
+#include "platform/memory/memory_list_view.h"
+#include "protocol/frame_codec.h"
+#include "protocol/messages.h"
+#include "support/network_namespace.h"
+#include "survey/list_files.h"
+#include "survey/row_forms.h"
+
+namespace vyr::fleet {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+SocketAddress at(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
+  const uint8_t ip[4] = {a, b, c, d};
+  SocketAddress address;
+  setSocketAddress(address, ip, port);
+  return address;
+}
+
+Bytes framed(const Bytes& message, bool runCoding) {
+  Bytes bytes(static_cast<size_t>(frameCapacity(static_cast<int32_t>(message.size()))));
+  bytes.resize(static_cast<size_t>(
+      writeFrame(message.data(), static_cast<int32_t>(message.size()), runCoding, bytes.data())));
+  return bytes;
+}
+
+Bytes decoded(const Reply& reply, bool rleOk) {
+  Bytes message(DECODED_LIMIT);
+  int32_t length = decodeFrame(reply.bytes.data(), static_cast<int32_t>(reply.bytes.size()), rleOk,
+                               message.data());
+  message.resize(length < 0 ? 0 : static_cast<size_t>(length));
+  return message;
+}
+
+Bytes locateQuery(uint32_t serial, const std::string& id) {
+  Bytes query(LOCATE_DATAGRAM_LENGTH, 0);
+  for (int i = 0; i < 4; ++i) query[i] = static_cast<uint8_t>(serial >> (8 * i));
+  std::copy(id.begin(), id.end(), query.begin() + LOCATE_ID_OFFSET);
+  return query;
+}
+
+std::vector<Reply> ask(FleetModel& model, const SocketAddress& to, const Bytes& bytes) {
+  std::vector<Reply> replies;
+  model.handle(to, bytes.data(), static_cast<uint32_t>(bytes.size()), replies);
+  return replies;
+}
+
+const char* const FLEET =
+    "address 127.1.0.1 PLAIN01 501 bios=1.23 version=-0.05 application=PUMPCTL suffix=7 "
+    "modem=MDM-0123456789-ABCDEFGHIJKLMNO esn=A1000012345678\n"
+    "address 127.1.0.2 RUNNER2 502 coding=run bios=3 version=2.5\n"
+    "serial  127.1.0.3 FAR3 503\n"
+    "serial  127.1.0.4 NOBODY4 504 server=unknown\n"
+    "address 127.1.0.5 QUIET5 505 silent=yes\n"
+    "address 127.1.0.6 LOSSY6 506 loss=100\n"
+    "address 127.1.0.7 P7 507\n";
+
+FleetSpec fleet(const std::string& extra = "") {
+  FleetSpec spec;
+  std::string error;
+  EXPECT_TRUE(parseFleet(FLEET + extra, spec, error)) << error;
+  return spec;
+}
+
+TEST(UnitsFile, RejectsWhatTheFleetCannotBe) {
+  const struct {
+    const char* text;
+    const char* fault;
+  } cases[] = {
+      {"unit 127.1.0.1 A 1", "expected 'address'"},
+      {"address 127.1.0.1 A", "needs its address"},
+      {"address 127.1.0.256 A 1", "bad address"},
+      {"address 127.1.0 A 1", "bad address"},
+      {"address 127.1.0.1 A 4294967296", "bad serial"},
+      {"address 10.1.0.1 A 1", "127.x.y.z"},
+      {"address 127.1.0.255 A 1", "127.x.y.z"},
+      {"address 127.0.0.1 A 1", "IP server"},
+      {"option server=127.0.0.9\naddress 127.0.0.9 A 1", "line 2: address belongs"},
+      {"address 127.1.0.1 NINECHARS 1", "ID must be"},
+      {"address 127.1.0.1 9LIVES 1", "ID must be"},
+      {"address 127.1.0.1 A/B 1", "ID must be"},
+      {"address 127.1.0.1 A 1 bios=1.234", "'bios=1.234'"},
+      {"address 127.1.0.1 A 1 version=327.68", "'version=327.68'"},
+      {"address 127.1.0.1 A 1 suffix=256", "'suffix=256'"},
+      {"address 127.1.0.1 A 1 loss=101", "'loss=101'"},
+      {"address 127.1.0.1 A 1 colour=red", "'colour=red'"},
+      {"address 127.1.0.1 A 1 application=NINECHARS", "application longer"},
+      {"address 127.1.0.1 A 1 esn=0123456789012345678901234567890", "ESN longer"},
+      {"serial 127.1.0.1 A 1 coding=plain", "always run-coded"},
+      {"address 127.1.0.1 A 1\naddress 127.1.0.1 B 2", "line 2: address 127.1.0.1 used twice"},
+      {"address 127.1.0.1 A 1\nserial 127.1.0.2 A 1", "line 2: A/1 used twice"},
+      {"option garbage=101", "'garbage=101'"},
+      {"option server=10.0.0.1", "127.x.y.z"},
+      {"option seed", "'seed'"},
+  };
+  for (const auto& c : cases) {
+    FleetSpec spec;
+    std::string error;
+    EXPECT_FALSE(parseFleet(c.text, spec, error)) << c.text;
+    EXPECT_NE(error.find(c.fault), std::string::npos) << c.text << " gave: " << error;
+  }
+}
+
+TEST(UnitsFile, ReadsOptionLines) {
+  const struct {
+    const char* line;
+    uint32_t FleetSpec::*field;
+    uint32_t value;
+  } cases[] = {
+      {"option delay=25", &FleetSpec::delayMs, 25},
+      {"option jitter=40 # trailing comment", &FleetSpec::jitterMs, 40},
+      {"option duplicate=5", &FleetSpec::duplicatePercent, 5},
+      {"option late=2 late-ms=9000", &FleetSpec::latePercent, 2},
+      {"option late=2 late-ms=9000", &FleetSpec::lateMs, 9000},
+      {"  option\twrong-port=3", &FleetSpec::wrongPortPercent, 3},
+      {"option zero-length=1", &FleetSpec::zeroLengthPercent, 1},
+      {"option oversized=100", &FleetSpec::oversizedPercent, 100},
+      {"option garbage=0", &FleetSpec::garbagePercent, 0},
+      {"option server-loss=50", &FleetSpec::serverLossPercent, 50},
+  };
+  for (const auto& c : cases) {
+    FleetSpec spec;
+    std::string error;
+    ASSERT_TRUE(parseFleet(c.line, spec, error)) << c.line << ": " << error;
+    EXPECT_EQ(spec.*c.field, c.value) << c.line;
+  }
+  FleetSpec spec;
+  std::string error;
+  ASSERT_TRUE(parseFleet("option seed=18446744073709551615 server=127.0.0.2\r\n", spec, error));
+  EXPECT_EQ(spec.seed, UINT64_MAX);
+  EXPECT_EQ(spec.serverIp[3], 2);
+}
+
+TEST(UnitsFile, TheShippedExampleIsAValidMixedFleet) {
+  std::ifstream in(VYR_FLEET_EXAMPLE);
+  std::stringstream text;
+  text << in.rdbuf();
+  FleetSpec spec;
+  std::string error;
+  ASSERT_TRUE(parseFleet(text.str(), spec, error)) << error;
+  int bySerial = 0, runCoded = 0, unknown = 0, silent = 0, lossy = 0;
+  for (const UnitSpec& unit : spec.units) {
+    bySerial += unit.listing == Listing::BY_SERIAL;
+    runCoded += unit.runCoding;
+    unknown += !unit.serverKnows;
+    silent += unit.silent;
+    lossy += unit.lossPercent > 0;
+  }
+  EXPECT_EQ(spec.units.size(), 8u);
+  EXPECT_GT(bySerial, 0);
+  EXPECT_GT(runCoded, bySerial);
+  EXPECT_GT(unknown * silent * lossy, 0);
+}
+
+// The tool itself reads the list file, so what the fleet writes is exactly what it surveys.
+TEST(ListFile, TheToolReadsEveryUnitBackInOrder) {
+  FleetSpec spec = generateFleet(600, 3, 40);
+  MemoryFileSystem files;
+  files.setContents("fleet.IPs", listFileText(spec));
+  MemoryListView list;
+  loadListFile(*files.openForReading("fleet.IPs"), list);
+  ASSERT_EQ(list.rows().size(), spec.units.size());
+  for (size_t i = 0; i < spec.units.size(); ++i) {
+    const UnitSpec& unit = spec.units[i];
+    const int32_t numbers[4] = {unit.ip[0], unit.ip[1], unit.ip[2], unit.ip[3]};
+    TextLine row = unit.listing == Listing::BY_SERIAL ? listedSerialRow(unit.serial, unit.id)
+                                                      : listedAddressRow(numbers);
+    EXPECT_EQ(list.rows()[i], row.view()) << i;
+  }
+}
+
+TEST(FleetModel, IdentifyReplyIsPlainAndItsLengthDeclaresRunCoding) {
+  const struct {
+    uint8_t unit;
+    const char* id;
+    size_t length;
+  } cases[] = {{1, "PLAIN01", 10}, {2, "RUNNER2", 12}};
+  FleetModel model(fleet());
+  for (const auto& c : cases) {
+    std::vector<Reply> replies =
+        ask(model, at(127, 1, 0, c.unit, DEVICE_PORT), framed({0x64, 0}, false));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_TRUE(sameSocketAddress(replies[0].source, at(127, 1, 0, c.unit, DEVICE_PORT)));
+    Bytes expected(c.length, 0);  // decoded as the tool does before it knows the unit's coding
+    expected[0] = IDENTIFY;
+    std::copy(c.id, c.id + std::strlen(c.id), expected.begin() + 1);
+    EXPECT_EQ(decoded(replies[0], false), expected) << c.id;
+  }
+}
+
+TEST(FleetModel, VersionAndModemRepliesKeepTheirLayouts) {
+  FleetModel model(fleet());
+  const SocketAddress unit = at(127, 1, 0, 1, DEVICE_PORT);
+  const Bytes query = {0x65, 'P', 'L', 'A', 'I', 'N', '0', '1', 0, 0};
+  std::vector<Reply> version = ask(model, unit, framed(query, false));
+  ASSERT_EQ(version.size(), 1u);
+  Bytes v = decoded(version[0], false);
+  ASSERT_EQ(v.size(), 46u);
+  EXPECT_EQ(v[0], VERSION_REPLY);
+  EXPECT_EQ(v[10] | v[11] << 8, 123);
+  EXPECT_EQ(static_cast<int16_t>(v[12] | v[13] << 8), -5);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&v[32]), "PUMPCTL");
+  EXPECT_EQ(v[41], 7);
+  EXPECT_EQ(v[42] | v[43] << 8 | v[44] << 16 | v[45] << 24, 501);
+
+  std::vector<Reply> modem = ask(model, unit, framed({0x01, 0}, false));
+  ASSERT_EQ(modem.size(), 1u);
+  Bytes m = decoded(modem[0], false);
+  ASSERT_EQ(m.size(), 138u);
+  EXPECT_EQ(m[0], MODEM_INFO);
+  EXPECT_EQ(std::string(m.begin() + 78, m.begin() + 93), std::string("A1000012345678\0", 15));
+  EXPECT_EQ(std::string(m.begin() + 108, m.end()), "MDM-0123456789-ABCDEFGHIJKLMNO");
+
+  // A run-coded unit's replies only make sense to a reader that takes run coding.
+  std::vector<Reply> coded = ask(model, at(127, 1, 0, 3, DEVICE_PORT),
+                                 framed({0x65, 'F', 'A', 'R', '3', 0, 0, 0, 0, 0}, true));
+  ASSERT_EQ(coded.size(), 1u);
+  EXPECT_EQ(decoded(coded[0], true).size(), 46u);
+  EXPECT_NE(decoded(coded[0], false).size(), 46u);
+}
+
+TEST(FleetModel, ServerLocatesOnlyTheUnitsItKnows) {
+  const struct {
+    uint32_t serial;
+    const char* id;
+    uint8_t last;  // 0: the zero address
+  } cases[] = {{503, "FAR3", 3},
+               {501, "PLAIN01", 1},
+               {504, "NOBODY4", 0},
+               {503, "FAR", 0},
+               {999, "FAR3", 0}};
+  FleetModel model(fleet());
+  for (const auto& c : cases) {
+    Bytes query = locateQuery(c.serial, c.id);
+    std::vector<Reply> replies = ask(model, at(127, 0, 0, 1, SERVER_PORT), query);
+    ASSERT_EQ(replies.size(), 1u) << c.id;
+    EXPECT_TRUE(sameSocketAddress(replies[0].source, at(127, 0, 0, 1, SERVER_PORT)));
+    Bytes expected = query;
+    if (c.last != 0) expected[13] = 127, expected[14] = 1, expected[15] = 0, expected[16] = c.last;
+    EXPECT_EQ(replies[0].bytes, expected) << c.id;
+  }
+  EXPECT_EQ(model.counters().unknownUnitReplies, 3u);
+}
+
+TEST(FleetModel, AcknowledgementsAreCountedAndNeverAnswered) {
+  FleetModel model(fleet());
+  Bytes acknowledgement = locateQuery(503, "FAR3");
+  acknowledgement[13] = 127, acknowledgement[14] = 1, acknowledgement[16] = 3;
+  EXPECT_TRUE(ask(model, at(127, 0, 0, 1, SERVER_PORT), acknowledgement).empty());
+  acknowledgement[16] = 9;
+  EXPECT_TRUE(ask(model, at(127, 0, 0, 1, SERVER_PORT), acknowledgement).empty());
+  EXPECT_EQ(model.counters().acknowledgements, 1u);
+  EXPECT_EQ(model.counters().strayAcknowledgements, 1u);
+}
+
+TEST(FleetModel, RequestsThatGetNoAnswer) {
+  const Bytes identify = framed({0x64, 0}, false);
+  const struct {
+    const char* what;
+    SocketAddress to;
+    Bytes bytes;
+    uint64_t FleetCounters::*counter;
+  } cases[] = {
+      {"silent unit", at(127, 1, 0, 5, DEVICE_PORT), identify,
+       &FleetCounters::ignoredBySilentUnits},
+      {"all lost", at(127, 1, 0, 6, DEVICE_PORT), identify, &FleetCounters::droppedRequests},
+      {"no such unit", at(127, 1, 0, 9, DEVICE_PORT), identify, &FleetCounters::unknownRequests},
+      {"other port", at(127, 1, 0, 1, WRONG_PORT), identify, &FleetCounters::unknownRequests},
+      {"not a frame", at(127, 1, 0, 1, DEVICE_PORT), {0x64, 0}, &FleetCounters::unknownRequests},
+      {"empty", at(127, 1, 0, 1, DEVICE_PORT), {}, &FleetCounters::unknownRequests},
+      {"unknown type", at(127, 1, 0, 1, DEVICE_PORT), framed({0x66, 0}, false),
+       &FleetCounters::unknownRequests},
+      {"another ID", at(127, 1, 0, 1, DEVICE_PORT),
+       framed({0x65, 'X', 0, 0, 0, 0, 0, 0, 0, 0}, false), &FleetCounters::wrongIdQueries},
+      // A plain unit reads a run-coded query as a short, meaningless message.
+      {"run-coded query to a plain unit", at(127, 1, 0, 7, DEVICE_PORT),
+       framed({0x65, 'P', '7', 0, 0, 0, 0, 0, 0, 0}, true), &FleetCounters::unknownRequests},
+      {"server, 17 bytes", at(127, 0, 0, 1, SERVER_PORT), Bytes(17, 0),
+       &FleetCounters::unknownRequests},
+  };
+  for (const auto& c : cases) {
+    FleetModel model(fleet());
+    EXPECT_TRUE(ask(model, c.to, c.bytes).empty()) << c.what;
+    EXPECT_EQ(model.counters().*c.counter, 1u) << c.what;
+  }
+}
+
+TEST(FleetModel, MisbehaviourAddsCopiesAndNoiseAroundTheReply) {
+  FleetModel model(
+      fleet("option duplicate=100 late=100 late-ms=9000 wrong-port=100 "
+            "zero-length=100 oversized=100 garbage=100 delay=20\n"));
+  std::vector<Reply> replies = ask(model, at(127, 1, 0, 1, DEVICE_PORT), framed({0x64, 0}, false));
+  ASSERT_EQ(replies.size(), 7u);
+  const Reply& reply = replies[0];
+  EXPECT_EQ(decoded(reply, false).size(), 10u);
+  EXPECT_EQ(reply.delayMs, 20u);
+  EXPECT_EQ(replies[1].bytes, reply.bytes);  // duplicate
+  EXPECT_EQ(replies[2].bytes, reply.bytes);  // late
+  EXPECT_EQ(replies[2].delayMs, 9020u);
+  EXPECT_EQ(replies[3].bytes, reply.bytes);  // wrong port
+  EXPECT_TRUE(sameSocketAddress(replies[3].source, at(127, 1, 0, 1, WRONG_PORT)));
+  EXPECT_TRUE(replies[4].bytes.empty());
+  ASSERT_EQ(replies[5].bytes.size(), OVERSIZED_LENGTH);
+  EXPECT_EQ(
+      decodeFrame(replies[5].bytes.data(), RECEIVE_BUFFER_SIZE, false, Bytes(DECODED_LIMIT).data()),
+      FRAME_REJECTED);
+  for (const Reply& noise : replies) {
+    if (&noise != &replies[3]) {
+      EXPECT_TRUE(sameSocketAddress(noise.source, reply.source));
+    }
+  }
+}
+
+// Whatever the tool's coding for the unit, garbage never decodes to a type it would store.
+TEST(FleetModel, GarbageNeverDecodesToAMessageTheToolActsOn) {
+  FleetModel model(fleet("option garbage=100\n"));
+  int shaped = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<Reply> replies =
+        ask(model, at(127, 1, 0, 1, DEVICE_PORT), framed({0x64, 0}, false));
+    ASSERT_EQ(replies.size(), 2u);
+    for (bool rleOk : {false, true}) {
+      Bytes message(DECODED_LIMIT);
+      const Bytes& noise = replies[1].bytes;
+      int32_t length =
+          decodeFrame(noise.data(), static_cast<int32_t>(noise.size()), rleOk, message.data());
+      if (length <= 0) continue;
+      ++shaped;
+      EXPECT_NE(message[0], IDENTIFY);
+      EXPECT_NE(message[0], VERSION_REPLY);
+      EXPECT_NE(message[0], MODEM_INFO);
+    }
+  }
+  EXPECT_GT(shaped, 1000);
+}
+
+TEST(FleetModel, TheSameSeedGivesTheSameAnswers) {
+  const std::string noisy = "option seed=77 jitter=500 duplicate=30 garbage=30 late=10\n";
+  FleetModel first(fleet(noisy));
+  FleetModel second(fleet(noisy));
+  for (uint8_t unit = 1; unit <= 7; ++unit) {
+    for (int i = 0; i < 20; ++i) {
+      const Bytes identify = framed({0x64, 0}, false);
+      std::vector<Reply> a = ask(first, at(127, 1, 0, unit, DEVICE_PORT), identify);
+      std::vector<Reply> b = ask(second, at(127, 1, 0, unit, DEVICE_PORT), identify);
+      ASSERT_EQ(a.size(), b.size());
+      for (size_t k = 0; k < a.size(); ++k) {
+        EXPECT_EQ(a[k].bytes, b[k].bytes);
+        EXPECT_EQ(a[k].delayMs, b[k].delayMs);
+      }
+    }
+  }
+}
+
+TEST(GeneratedFleet, ObeysTheRulesAndServesAHundredThousandUnits) {
+  FleetSpec spec = generateFleet(100000, 5);
+  std::string error;
+  ASSERT_TRUE(checkFleet(spec, error)) << error;
+  const struct {
+    size_t index;
+    uint8_t ip[4];
+  } addresses[] = {{0, {127, 1, 0, 1}},
+                   {253, {127, 1, 0, 254}},
+                   {254, {127, 1, 1, 1}},
+                   {65023, {127, 1, 255, 254}},
+                   {65024, {127, 2, 0, 1}}};
+  for (const auto& a : addresses) {
+    EXPECT_EQ(std::memcmp(spec.units[a.index].ip, a.ip, 4), 0) << a.index;
+  }
+  const UnitSpec last = spec.units.back();
+  FleetModel model(spec);
+  std::vector<Reply> located =
+      ask(model, at(127, 0, 0, 1, SERVER_PORT), locateQuery(last.serial, last.id));
+  ASSERT_EQ(located.size(), 1u);
+  EXPECT_EQ(std::memcmp(&located[0].bytes[13], last.ip, 4), 0);
+}
+
+// Waits, with a generous deadline that only guards against a hang, for `count` datagrams.
+std::vector<std::pair<sockaddr_in, Bytes>> receive(int socketHandle, size_t count) {
+  std::vector<std::pair<sockaddr_in, Bytes>> datagrams;
+  pollfd ready{socketHandle, POLLIN, 0};
+  while (datagrams.size() < count && poll(&ready, 1, 20000) > 0) {
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    Bytes bytes(2048);
+    ssize_t length = recvfrom(socketHandle, bytes.data(), bytes.size(), 0,
+                              reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (length < 0) break;
+    bytes.resize(static_cast<size_t>(length));
+    datagrams.emplace_back(from, bytes);
+  }
+  return datagrams;
+}
+
+TEST(FleetSimulator, AnswersFromTheUnitsOwnAddressAndFromTheServer) {
+  const bool isolated = vyr::testing::enterPrivateNetwork();
+  FleetModel model(fleet());
+  FleetSimulator simulator(model);
+  std::string error;
+  if (!simulator.open(error)) {
+    if (!isolated) GTEST_SKIP() << "no private network and the ports are taken: " << error;
+    FAIL() << error;
+  }
+  std::atomic<bool> stop{false};
+  std::thread running([&] { simulator.run(stop); });
+
+  const int tool = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(tool, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  auto sendTo = [tool](const char* ip, uint16_t port, const Bytes& bytes) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &to.sin_addr);
+    sendto(tool, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  };
+  sendTo("127.1.0.2", DEVICE_PORT, framed({0x64, 0}, false));
+  sendTo("127.0.0.1", SERVER_PORT, locateQuery(503, "FAR3"));
+  auto datagrams = receive(tool, 2);
+  stop = true;
+  running.join();
+  close(tool);
+
+  ASSERT_EQ(datagrams.size(), 2u);
+  bool unitSeen = false, serverSeen = false;
+  for (const auto& [from, bytes] : datagrams) {
+    char ip[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    if (std::string(ip) == "127.1.0.2" && ntohs(from.sin_port) == DEVICE_PORT) {
+      unitSeen = true;
+      EXPECT_EQ(decoded(Reply{{}, bytes, 0}, false).size(), 12u);
+    } else if (std::string(ip) == "127.0.0.1" && ntohs(from.sin_port) == SERVER_PORT) {
+      serverSeen = true;
+      ASSERT_EQ(bytes.size(), 18u);
+      EXPECT_EQ(Bytes(bytes.begin() + 13, bytes.begin() + 17), Bytes({127, 1, 0, 3}));
+    }
+  }
+  EXPECT_TRUE(unitSeen);
+  EXPECT_TRUE(serverSeen);
+}
+
+}  // namespace
+}  // namespace vyr::fleet

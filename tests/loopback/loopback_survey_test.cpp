@@ -1,0 +1,116 @@
+// Catches what only real sockets show: replies from 127.x.y.z units tied to the wrong records,
+// drains that stop at an empty or oversized datagram, and surveys that stall under loss, against
+// the fleet simulator over loopback UDP.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/headless_loop.h"
+#include "fleet/fleet_simulator.h"
+#include "platform/memory/memory_dialog.h"
+#include "platform/memory/memory_list_view.h"
+#include "platform/posix/posix_clock.h"
+#include "platform/posix/posix_files.h"
+#include "platform/posix/posix_udp_socket.h"
+#include "support/network_namespace.h"
+#include "survey/lifecycle.h"
+#include "survey/list_files.h"
+#include "survey/report_files.h"
+
+namespace vyr::testing {
+namespace {
+
+constexpr int SURVEY_LIMIT_MS = 180000;  // a bound for a stall, far beyond what any case needs
+
+class LoopbackSurveyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Without a private namespace the fixed ports are shared with the machine; CTest then runs
+    // these tests one at a time.
+    enterPrivateNetwork();
+    std::string pattern = (std::filesystem::temp_directory_path() / "vyr-loopback-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  std::string read(const char* name) {
+    std::ifstream in(directory_ / name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Surveys the fleet from a fresh list file; returns the report.
+  std::string survey(const fleet::FleetSpec& spec) {
+    fleet::FleetModel model(spec);
+    fleet::FleetSimulator simulator(model);
+    std::string error;
+    if (!simulator.open(error)) {
+      ADD_FAILURE() << error;
+      return {};
+    }
+    std::atomic<bool> stop{false};
+    std::thread fleetThread([&] { simulator.run(stop); });
+
+    std::ofstream(directory_ / "fleet.IPs", std::ios::binary) << fleet::listFileText(spec);
+    std::unique_ptr<FileSystem> files = openPosixFileSystem(directory_.c_str());
+    std::unique_ptr<PosixUdpSocket> socket = PosixUdpSocket::open();
+    MemoryDialog dialog;
+    MemoryListView list;
+    PosixClock clock;
+    Context context(*files, dialog, list, clock, *socket);
+    dialog.serverField = "127.0.0.1";
+    fillListSelector(context);
+    dialog.select(0);
+    chooseListFile(context);
+    pressStart(context, NEW_BUTTON);
+    const bool done = runUntilDone(context, *socket, SURVEY_LIMIT_MS);
+    if (!done) abortSurvey(context);
+    stop = true;
+    fleetThread.join();
+    EXPECT_TRUE(done) << "the survey stalled";
+    EXPECT_EQ(dialog.beeps, done ? 1 : 0);
+    return read("fleet.model");
+  }
+
+  static std::string expectedReport(const fleet::FleetSpec& spec) {
+    std::string text = REPORT_HEADER;
+    for (const fleet::UnitSpec& unit : spec.units) text += reportLine(fleet::expectedRecord(unit)).text;
+    return text;
+  }
+
+  std::filesystem::path directory_;
+};
+
+TEST_F(LoopbackSurveyTest, AMixedFleetCompletesByteForByte) {
+  const fleet::FleetSpec spec = fleet::generateFleet(240, 101, 30, 50);
+  EXPECT_EQ(survey(spec), expectedReport(spec));
+}
+
+TEST_F(LoopbackSurveyTest, EmptyOversizedAndForeignDatagramsDoNotStopTheDrain) {
+  fleet::FleetSpec spec = fleet::generateFleet(200, 103, 30, 50);
+  spec.zeroLengthPercent = 20;
+  spec.oversizedPercent = 20;
+  spec.garbagePercent = 20;
+  spec.wrongPortPercent = 20;
+  spec.duplicatePercent = 20;
+  spec.jitterMs = 30;
+  EXPECT_EQ(survey(spec), expectedReport(spec));
+}
+
+TEST_F(LoopbackSurveyTest, ThirtyPercentLossStillCompletes) {
+  fleet::FleetSpec spec = fleet::generateFleet(60, 107, 30, 50);
+  for (fleet::UnitSpec& unit : spec.units) unit.lossPercent = 30;  // requests and replies each
+  spec.serverLossPercent = 30;
+  EXPECT_EQ(survey(spec), expectedReport(spec));
+}
+
+}  // namespace
+}  // namespace vyr::testing

@@ -1,0 +1,202 @@
+#include "fleet/fleet_simulator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace vyr::fleet {
+namespace {
+
+constexpr int SERVER = 1;  // index of the server's socket
+constexpr int STOP_CHECK_MS = 50;
+constexpr int DRAIN_BATCH = 1024;        // datagrams read from one socket before due replies go out
+constexpr int SOCKET_BUFFER = 16 << 20;  // a survey's opening burst reaches every unit at once
+constexpr size_t DATAGRAM_LIMIT = 65536;
+
+uint64_t monotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+sockaddr_in toSockaddr(const uint8_t ip[4], uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  std::memcpy(&address.sin_addr, ip, 4);
+  return address;
+}
+
+// The forced sizes pass the system's limits but need privilege; the plain ones are the fallback.
+void enlargeBuffers(int socket) {
+  const int size = SOCKET_BUFFER;
+  if (setsockopt(socket, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  if (setsockopt(socket, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
+}
+
+int openSocket(const uint8_t ip[4], uint16_t port, std::string& error) {
+  const int socketHandle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socketHandle < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  const int on = 1;
+  enlargeBuffers(socketHandle);
+  sockaddr_in address = toSockaddr(ip, port);
+  if (setsockopt(socketHandle, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+      bind(socketHandle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, ip, dotted, sizeof dotted);
+    error = "cannot bind " + std::string(dotted) + ":" + std::to_string(port) + ": " +
+            std::strerror(errno);
+    ::close(socketHandle);
+    return -1;
+  }
+  return socketHandle;
+}
+
+bool later(const auto& a, const auto& b) {
+  return a.dueMs != b.dueMs ? a.dueMs > b.dueMs : a.order > b.order;
+}
+
+}  // namespace
+
+FleetSimulator::FleetSimulator(FleetModel& model) : model_(model), buffer_(DATAGRAM_LIMIT) {}
+
+FleetSimulator::~FleetSimulator() {
+  for (int socketHandle : sockets_) {
+    if (socketHandle >= 0) ::close(socketHandle);
+  }
+}
+
+bool FleetSimulator::open(std::string& error) {
+  static const uint8_t ANY[4] = {0, 0, 0, 0};
+  const uint8_t* addresses[3] = {ANY, model_.spec().serverIp, ANY};
+  const uint16_t ports[3] = {DEVICE_PORT, SERVER_PORT, WRONG_PORT};
+  for (int i = 0; i < 3; ++i) {
+    if (sockets_[i] >= 0) continue;
+    sockets_[i] = openSocket(addresses[i], ports[i], error);
+    if (sockets_[i] < 0) return false;
+    ports_[i] = ports[i];
+  }
+  return true;
+}
+
+void FleetSimulator::run(const std::atomic<bool>& stop) {
+  pollfd polls[3];
+  for (int i = 0; i < 3; ++i) polls[i] = pollfd{sockets_[i], POLLIN, 0};
+  while (!stop.load(std::memory_order_relaxed)) {
+    uint64_t now = monotonicMs();
+    sendDue(now);
+    int timeout = STOP_CHECK_MS;
+    if (!waiting_.empty()) {
+      timeout = static_cast<int>(std::min<uint64_t>(waiting_.front().dueMs - now, STOP_CHECK_MS));
+    }
+    if (poll(polls, 3, timeout) <= 0) continue;
+    for (int i = 0; i < 3; ++i) {
+      if (polls[i].revents & POLLIN) receiveFrom(i);
+    }
+  }
+}
+
+void FleetSimulator::receiveFrom(int socketIndex) {
+  for (int count = 0; count < DRAIN_BATCH; ++count) {
+    sockaddr_in from{};
+    iovec part{buffer_.data(), buffer_.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t length = recvmsg(sockets_[socketIndex], &header, MSG_DONTWAIT);
+    if (length < 0) return;
+    ++counters_.received;
+
+    // The request's own destination address, which is the unit it is for.
+    SocketAddress destination;
+    const uint8_t* boundIp = socketIndex == SERVER ? model_.spec().serverIp : nullptr;
+    uint8_t ip[4] = {};
+    if (boundIp) std::memcpy(ip, boundIp, 4);
+    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item; item = CMSG_NXTHDR(&header, item)) {
+      if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+        in_pktinfo information;
+        std::memcpy(&information, CMSG_DATA(item), sizeof information);
+        std::memcpy(ip, &information.ipi_addr, 4);
+      }
+    }
+    setSocketAddress(destination, ip, ports_[socketIndex]);
+    SocketAddress requester;
+    uint8_t requesterIp[4];
+    std::memcpy(requesterIp, &from.sin_addr, 4);
+    setSocketAddress(requester, requesterIp, ntohs(from.sin_port));
+
+    replies_.clear();
+    model_.handle(destination, buffer_.data(), static_cast<uint32_t>(length), replies_);
+    const uint64_t now = monotonicMs();
+    for (Reply& reply : replies_) {
+      waiting_.push_back(Waiting{now + reply.delayMs, nextOrder_++, reply.source, requester,
+                                 std::move(reply.bytes)});
+      std::push_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
+    }
+    counters_.peakWaiting = std::max<uint64_t>(counters_.peakWaiting, waiting_.size());
+  }
+}
+
+void FleetSimulator::sendDue(uint64_t nowMs) {
+  while (!waiting_.empty() && waiting_.front().dueMs <= nowMs) {
+    std::pop_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
+    send(waiting_.back());
+    waiting_.pop_back();
+  }
+}
+
+void FleetSimulator::send(const Waiting& reply) {
+  const uint16_t sourcePort = portOf(reply.source);
+  int socketHandle = -1;
+  for (int i = 0; i < 3; ++i) {
+    if (ports_[i] == sourcePort) socketHandle = sockets_[i];
+  }
+  if (socketHandle < 0) {
+    ++counters_.sendFailures;
+    return;
+  }
+  sockaddr_in to = toSockaddr(reply.destination.ip, portOf(reply.destination));
+  iovec part{const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size()};
+  // The source address is chosen per datagram: the reply leaves from the unit's own address.
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr header{};
+  header.msg_name = &to;
+  header.msg_namelen = sizeof to;
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof control;
+  cmsghdr* item = CMSG_FIRSTHDR(&header);
+  item->cmsg_level = IPPROTO_IP;
+  item->cmsg_type = IP_PKTINFO;
+  item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo information{};
+  std::memcpy(&information.ipi_spec_dst, reply.source.ip, 4);
+  std::memcpy(CMSG_DATA(item), &information, sizeof information);
+  if (sendmsg(socketHandle, &header, 0) < 0) {
+    ++counters_.sendFailures;
+  } else {
+    ++counters_.sent;
+  }
+}
+
+}  // namespace vyr::fleet
