@@ -66,6 +66,25 @@ int openSocket(const uint8_t ip[4], uint16_t port, std::string& error) {
   return socketHandle;
 }
 
+// One datagram's header: its peer, its bytes and room for the packet-information item that says
+// which local address it came to or leaves from.
+struct PacketHeader {
+  PacketHeader(sockaddr_in& peer, void* bytes, size_t length) : part{bytes, length} {
+    header.msg_name = &peer;
+    header.msg_namelen = sizeof peer;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+  }
+  PacketHeader(const PacketHeader&) = delete;
+  PacketHeader& operator=(const PacketHeader&) = delete;
+
+  iovec part;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr header{};
+};
+
 bool later(const auto& a, const auto& b) {
   return a.dueMs != b.dueMs ? a.dueMs > b.dueMs : a.order > b.order;
 }
@@ -113,15 +132,8 @@ void FleetSimulator::run(const std::atomic<bool>& stop) {
 void FleetSimulator::receiveFrom(int socketIndex) {
   for (int count = 0; count < DRAIN_BATCH; ++count) {
     sockaddr_in from{};
-    iovec part{buffer_.data(), buffer_.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr header{};
-    header.msg_name = &from;
-    header.msg_namelen = sizeof from;
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
+    PacketHeader packet(from, buffer_.data(), buffer_.size());
+    msghdr& header = packet.header;
     const ssize_t length = recvmsg(sockets_[socketIndex], &header, MSG_DONTWAIT);
     if (length < 0) return;
     ++counters_.received;
@@ -175,16 +187,9 @@ void FleetSimulator::send(const Waiting& reply) {
     return;
   }
   sockaddr_in to = toSockaddr(reply.destination.ip, portOf(reply.destination));
-  iovec part{const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size()};
   // The source address is chosen per datagram: the reply leaves from the unit's own address.
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr header{};
-  header.msg_name = &to;
-  header.msg_namelen = sizeof to;
-  header.msg_iov = &part;
-  header.msg_iovlen = 1;
-  header.msg_control = control;
-  header.msg_controllen = sizeof control;
+  PacketHeader packet(to, const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size());
+  msghdr& header = packet.header;
   cmsghdr* item = CMSG_FIRSTHDR(&header);
   item->cmsg_level = IPPROTO_IP;
   item->cmsg_type = IP_PKTINFO;
