@@ -19,7 +19,8 @@ enum Message { VERSION_QUERY_MESSAGE, MODEM_REPLY_MESSAGE, WORST_CASE_MESSAGE };
 // A version query, a modem reply as units send it (text, zero padding), and 1536 bytes that are
 // all reserved values: the most escapes the encoder can meet.
 Bytes makeMessage(int64_t kind) {
-  if (kind == VERSION_QUERY_MESSAGE) return {vyr::VERSION_QUERY, 'P', 'U', 'M', 'P', '0', '7', 0, 0, 0};
+  if (kind == VERSION_QUERY_MESSAGE)
+    return {vyr::VERSION_QUERY, 'P', 'U', 'M', 'P', '0', '7', 0, 0, 0};
   if (kind == MODEM_REPLY_MESSAGE) {
     Bytes reply(vyr::MODEM_REPLY_LENGTH, 0);
     reply[0] = vyr::MODEM_INFO;

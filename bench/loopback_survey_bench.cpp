@@ -29,8 +29,9 @@ namespace {
 constexpr uint32_t SERIAL_PERCENT = 25;
 
 int surveyOnce(uint32_t units, const std::filesystem::path& directory) {
-  const vyr::fleet::FleetSpec spec = vyr::fleet::generateFleet(units, 43, SERIAL_PERCENT, 50);
-  vyr::fleet::FleetModel model(spec);
+  const vyr::fleet::FleetDescription description =
+      vyr::fleet::generateFleet(units, 43, SERIAL_PERCENT, 50);
+  vyr::fleet::FleetModel model(description);
   vyr::fleet::FleetSimulator simulator(model);
   std::string error;
   if (!simulator.open(error)) {
@@ -40,7 +41,7 @@ int surveyOnce(uint32_t units, const std::filesystem::path& directory) {
   std::atomic<bool> stop{false};
   std::thread fleetThread([&] { simulator.run(stop); });
 
-  std::ofstream(directory / "fleet.IPs", std::ios::binary) << vyr::fleet::listFileText(spec);
+  std::ofstream(directory / "fleet.IPs", std::ios::binary) << vyr::fleet::listFileText(description);
   std::filesystem::remove(directory / "fleet.model");
   auto files = vyr::openPosixFileSystem(directory.c_str());
   auto socket = vyr::PosixUdpSocket::open();
@@ -65,7 +66,8 @@ int surveyOnce(uint32_t units, const std::filesystem::path& directory) {
   // Address-listed units need identify, version and modem info; serial-listed ones a locate
   // query, its acknowledgement, version and modem info.
   uint64_t minimum = 0;
-  for (const auto& unit : spec.units) minimum += unit.listing == vyr::fleet::Listing::BY_SERIAL ? 4 : 3;
+  for (const auto& unit : description.units)
+    minimum += unit.listing == vyr::fleet::Listing::BY_SERIAL ? 4 : 3;
   std::printf("%7u units  %s  %8.0f ms  %8llu datagrams sent  %6llu beyond the minimum\n", units,
               done ? "complete" : "STALLED ",
               std::chrono::duration<double, std::milli>(elapsed).count(),
@@ -89,7 +91,8 @@ int main(int argc, char** argv) {
     result |= surveyOnce(1000, directory);
     result |= surveyOnce(10000, directory);
   }
-  for (int i = 1; i < argc; ++i) result |= surveyOnce(static_cast<uint32_t>(std::atoi(argv[i])), directory);
+  for (int i = 1; i < argc; ++i)
+    result |= surveyOnce(static_cast<uint32_t>(std::atoi(argv[i])), directory);
   std::filesystem::remove_all(directory);
   return result;
 }

@@ -21,7 +21,7 @@ struct Survey {
       : model(vyr::fleet::generateFleet(units, 41, 25, 50)), peer(model) {
     network.keepSent = false;
     network.attach(&peer);
-    files.setContents("fleet.IPs", vyr::fleet::listFileText(model.spec()));
+    files.setContents("fleet.IPs", vyr::fleet::listFileText(model.description()));
     dialog.serverField = "127.0.0.1";
     vyr::fillListSelector(context);
     dialog.select(0);
@@ -54,11 +54,16 @@ void BM_memorySurvey(benchmark::State& state) {
   }
   if (ticks != 3) state.SkipWithError("the survey did not end at the third tick");
   state.counters["ticks"] = ticks;
-  state.counters["per_unit"] = benchmark::Counter(
-      static_cast<double>(units),
-      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_unit"] =
+      benchmark::Counter(static_cast<double>(units), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
 }
 
-BENCHMARK(BM_memorySurvey)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_memorySurvey)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace

@@ -119,8 +119,7 @@ void handleIdentifyReply(Context& context, int32_t index, const uint8_t* message
   if (length < IDENTIFY_REPLY_MINIMUM || message[0] != IDENTIFY) return;
   SurveyState& survey = context.survey;
   DeviceRecord& record = survey.deviceTable[index];
-  setFieldText(record.id,
-               messageText(message, length, IDENTIFY_ID_OFFSET, sizeof record.id - 1));
+  setFieldText(record.id, messageText(message, length, IDENTIFY_ID_OFFSET, sizeof record.id - 1));
   recordKeysChanged(survey, index);
   // A longer reply is how a unit says it takes run-coded frames.
   if (length > IDENTIFY_REPLY_MINIMUM) record.flags |= RLE_OK;
@@ -131,12 +130,13 @@ void handleIdentifyReply(Context& context, int32_t index, const uint8_t* message
 void handleVersionReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
   // Replies of another length are cut or padded with zero bytes to the expected one.
   uint8_t reply[VERSION_REPLY_LENGTH] = {};
-  std::memcpy(reply, message, static_cast<size_t>(length < VERSION_REPLY_LENGTH ? length : VERSION_REPLY_LENGTH));
+  std::memcpy(reply, message,
+              static_cast<size_t>(length < VERSION_REPLY_LENGTH ? length : VERSION_REPLY_LENGTH));
   SurveyState& survey = context.survey;
   DeviceRecord& record = survey.deviceTable[index];
-  setFieldText(record.application, messageText(reply, VERSION_REPLY_LENGTH,
-                                               VERSION_APPLICATION_OFFSET,
-                                               sizeof record.application - 1));
+  setFieldText(record.application,
+               messageText(reply, VERSION_REPLY_LENGTH, VERSION_APPLICATION_OFFSET,
+                           sizeof record.application - 1));
   record.serial = readU32(reply + VERSION_SERIAL_OFFSET);
   record.biosVersion = readI16(reply + VERSION_BIOS_OFFSET);
   record.appVersion = readI16(reply + VERSION_APP_OFFSET);

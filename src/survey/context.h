@@ -23,7 +23,11 @@ inline DeviceRecord* allocateDeviceTable(int32_t count) {
 struct Context {
   Context(FileSystem& fileSystem, Dialog& mainDialog, ListView& listView, Clock& tickSource,
           UdpSocket& udpSocket)
-      : files(fileSystem), dialog(mainDialog), list(listView), clock(tickSource), socket(udpSocket) {}
+      : files(fileSystem),
+        dialog(mainDialog),
+        list(listView),
+        clock(tickSource),
+        socket(udpSocket) {}
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
 

@@ -54,7 +54,8 @@ bool rehash(RecordIndex& index, uint32_t slotCount) {
     const uint32_t slot = slotFor(index, old[i].key);
     index.slots[slot] = old[i];
     ++index.usedSlots;
-    for (int32_t r = old[i].first; r >= 0; r = index.after[r]) index.slotOf[r] = static_cast<int32_t>(slot);
+    for (int32_t r = old[i].first; r >= 0; r = index.after[r])
+      index.slotOf[r] = static_cast<int32_t>(slot);
   }
   return true;
 }

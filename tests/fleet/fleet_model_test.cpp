@@ -1,5 +1,7 @@
 // Catches misread units files, replies off their wire layout, and noise that reads as data.
 
+#include "fleet/fleet_model.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "fleet/fleet_model.h"
 #include "protocol/frame_codec.h"
 #include "protocol/messages.h"
 
@@ -61,11 +62,11 @@ const char* const FLEET =
     "address 127.1.0.6 LOSSY6 506 loss=100\n"
     "address 127.1.0.7 P7 507\n";
 
-FleetSpec fleet(const std::string& extra = "") {
-  FleetSpec spec;
+FleetDescription fleet(const std::string& extra = "") {
+  FleetDescription description;
   std::string error;
-  EXPECT_TRUE(parseFleet(FLEET + extra, spec, error)) << error;
-  return spec;
+  EXPECT_TRUE(parseFleet(FLEET + extra, description, error)) << error;
+  return description;
 }
 
 TEST(UnitsFile, RejectsWhatTheFleetCannotBe) {
@@ -92,9 +93,9 @@ TEST(UnitsFile, RejectsWhatTheFleetCannotBe) {
       {"option seed", "'seed'"},
   };
   for (const auto& c : cases) {
-    FleetSpec spec;
+    FleetDescription description;
     std::string error;
-    EXPECT_FALSE(parseFleet(c.text, spec, error)) << c.text;
+    EXPECT_FALSE(parseFleet(c.text, description, error)) << c.text;
     EXPECT_NE(error.find(c.fault), std::string::npos) << c.text << " gave: " << error;
   }
 }
@@ -102,43 +103,44 @@ TEST(UnitsFile, RejectsWhatTheFleetCannotBe) {
 TEST(UnitsFile, ReadsOptionLines) {
   const struct {
     const char* line;
-    uint32_t FleetSpec::*field;
+    uint32_t FleetDescription::*field;
     uint32_t value;
   } cases[] = {
-      {"option delay=25 # a comment", &FleetSpec::delayMs, 25},
-      {"option late=2 late-ms=9000", &FleetSpec::latePercent, 2},
-      {"option late=2 late-ms=9000", &FleetSpec::lateMs, 9000},
-      {"  option\twrong-port=3", &FleetSpec::wrongPortPercent, 3},
-      {"option server-loss=50", &FleetSpec::serverLossPercent, 50},
+      {"option delay=25 # a comment", &FleetDescription::delayMs, 25},
+      {"option late=2 late-ms=9000", &FleetDescription::latePercent, 2},
+      {"option late=2 late-ms=9000", &FleetDescription::lateMs, 9000},
+      {"  option\twrong-port=3", &FleetDescription::wrongPortPercent, 3},
+      {"option server-loss=50", &FleetDescription::serverLossPercent, 50},
   };
   for (const auto& c : cases) {
-    FleetSpec spec;
+    FleetDescription description;
     std::string error;
-    ASSERT_TRUE(parseFleet(c.line, spec, error)) << c.line << ": " << error;
-    EXPECT_EQ(spec.*c.field, c.value) << c.line;
+    ASSERT_TRUE(parseFleet(c.line, description, error)) << c.line << ": " << error;
+    EXPECT_EQ(description.*c.field, c.value) << c.line;
   }
-  FleetSpec spec;
+  FleetDescription description;
   std::string error;
-  ASSERT_TRUE(parseFleet("option seed=18446744073709551615 server=127.0.0.2\r\n", spec, error));
-  EXPECT_EQ(spec.seed, UINT64_MAX);
-  EXPECT_EQ(spec.serverIp[3], 2);
+  ASSERT_TRUE(
+      parseFleet("option seed=18446744073709551615 server=127.0.0.2\r\n", description, error));
+  EXPECT_EQ(description.seed, UINT64_MAX);
+  EXPECT_EQ(description.serverIp[3], 2);
 }
 
-FleetSpec readUnitsFile(const char* path) {
+FleetDescription readUnitsFile(const char* path) {
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
-  FleetSpec spec;
+  FleetDescription description;
   std::string error;
-  EXPECT_TRUE(parseFleet(text.str(), spec, error)) << path << ": " << error;
-  return spec;
+  EXPECT_TRUE(parseFleet(text.str(), description, error)) << path << ": " << error;
+  return description;
 }
 
 TEST(UnitsFile, TheShippedFleetsAreValidAndTheExampleIsMixed) {
   EXPECT_EQ(readUnitsFile(VYR_DEMO_UNITS).units.size(), 8u);
-  const FleetSpec spec = readUnitsFile(VYR_FLEET_EXAMPLE);
+  const FleetDescription description = readUnitsFile(VYR_FLEET_EXAMPLE);
   int bySerial = 0, runCoded = 0, unknown = 0, silent = 0, lossy = 0;
-  for (const UnitSpec& unit : spec.units) {
+  for (const UnitDescription& unit : description.units) {
     bySerial += unit.listing == Listing::BY_SERIAL;
     runCoded += unit.runCoding;
     unknown += !unit.serverKnows;
@@ -304,9 +306,9 @@ TEST(FleetModel, TheSameSeedGivesTheSameAnswers) {
 }
 
 TEST(GeneratedFleet, ObeysTheRulesAndServesAHundredThousandUnits) {
-  FleetSpec spec = generateFleet(100000, 5);
+  FleetDescription description = generateFleet(100000, 5);
   std::string error;
-  ASSERT_TRUE(checkFleet(spec, error)) << error;
+  ASSERT_TRUE(checkFleet(description, error)) << error;
   const struct {
     size_t index;
     uint8_t ip[4];
@@ -316,10 +318,10 @@ TEST(GeneratedFleet, ObeysTheRulesAndServesAHundredThousandUnits) {
                    {65023, {127, 1, 255, 254}},
                    {65024, {127, 2, 0, 1}}};
   for (const auto& a : addresses) {
-    EXPECT_EQ(std::memcmp(spec.units[a.index].ip, a.ip, 4), 0) << a.index;
+    EXPECT_EQ(std::memcmp(description.units[a.index].ip, a.ip, 4), 0) << a.index;
   }
-  const UnitSpec last = spec.units.back();
-  FleetModel model(spec);
+  const UnitDescription last = description.units.back();
+  FleetModel model(description);
   std::vector<Reply> located =
       ask(model, at(127, 0, 0, 1, SERVER_PORT), locateQuery(last.serial, last.id));
   ASSERT_EQ(located.size(), 1u);

@@ -48,8 +48,8 @@ class LoopbackSurveyTest : public ::testing::Test {
   }
 
   // Surveys the fleet from a fresh list file; returns the report.
-  std::string survey(const fleet::FleetSpec& spec) {
-    fleet::FleetModel model(spec);
+  std::string survey(const fleet::FleetDescription& description) {
+    fleet::FleetModel model(description);
     fleet::FleetSimulator simulator(model);
     std::string error;
     if (!simulator.open(error)) {
@@ -59,7 +59,7 @@ class LoopbackSurveyTest : public ::testing::Test {
     std::atomic<bool> stop{false};
     std::thread fleetThread([&] { simulator.run(stop); });
 
-    std::ofstream(directory_ / "fleet.IPs", std::ios::binary) << fleet::listFileText(spec);
+    std::ofstream(directory_ / "fleet.IPs", std::ios::binary) << fleet::listFileText(description);
     std::unique_ptr<FileSystem> files = openPosixFileSystem(directory_.c_str());
     std::unique_ptr<PosixUdpSocket> socket = PosixUdpSocket::open();
     MemoryDialog dialog;
@@ -80,9 +80,10 @@ class LoopbackSurveyTest : public ::testing::Test {
     return read("fleet.model");
   }
 
-  static std::string expectedReport(const fleet::FleetSpec& spec) {
+  static std::string expectedReport(const fleet::FleetDescription& description) {
     std::string text = REPORT_HEADER;
-    for (const fleet::UnitSpec& unit : spec.units) text += reportLine(fleet::expectedRecord(unit)).text;
+    for (const fleet::UnitDescription& unit : description.units)
+      text += reportLine(fleet::expectedRecord(unit)).text;
     return text;
   }
 
@@ -90,26 +91,27 @@ class LoopbackSurveyTest : public ::testing::Test {
 };
 
 TEST_F(LoopbackSurveyTest, AMixedFleetCompletesByteForByte) {
-  const fleet::FleetSpec spec = fleet::generateFleet(240, 101, 30, 50);
-  EXPECT_EQ(survey(spec), expectedReport(spec));
+  const fleet::FleetDescription description = fleet::generateFleet(240, 101, 30, 50);
+  EXPECT_EQ(survey(description), expectedReport(description));
 }
 
 TEST_F(LoopbackSurveyTest, EmptyOversizedAndForeignDatagramsDoNotStopTheDrain) {
-  fleet::FleetSpec spec = fleet::generateFleet(200, 103, 30, 50);
-  spec.zeroLengthPercent = 20;
-  spec.oversizedPercent = 20;
-  spec.garbagePercent = 20;
-  spec.wrongPortPercent = 20;
-  spec.duplicatePercent = 20;
-  spec.jitterMs = 30;
-  EXPECT_EQ(survey(spec), expectedReport(spec));
+  fleet::FleetDescription description = fleet::generateFleet(200, 103, 30, 50);
+  description.zeroLengthPercent = 20;
+  description.oversizedPercent = 20;
+  description.garbagePercent = 20;
+  description.wrongPortPercent = 20;
+  description.duplicatePercent = 20;
+  description.jitterMs = 30;
+  EXPECT_EQ(survey(description), expectedReport(description));
 }
 
 TEST_F(LoopbackSurveyTest, ThirtyPercentLossStillCompletes) {
-  fleet::FleetSpec spec = fleet::generateFleet(60, 107, 30, 50);
-  for (fleet::UnitSpec& unit : spec.units) unit.lossPercent = 30;  // requests and replies each
-  spec.serverLossPercent = 30;
-  EXPECT_EQ(survey(spec), expectedReport(spec));
+  fleet::FleetDescription description = fleet::generateFleet(60, 107, 30, 50);
+  for (fleet::UnitDescription& unit : description.units)
+    unit.lossPercent = 30;  // requests and replies each
+  description.serverLossPercent = 30;
+  EXPECT_EQ(survey(description), expectedReport(description));
 }
 
 }  // namespace

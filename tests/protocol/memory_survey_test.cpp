@@ -16,18 +16,18 @@ struct MemorySurveyTest : ProtocolFixture {
   std::unique_ptr<fleet::FleetModel> model;
   std::unique_ptr<fleet::MemoryPeer> fleetPeer;
 
-  void useFleet(const fleet::FleetSpec& spec) {
-    model = std::make_unique<fleet::FleetModel>(spec);
+  void useFleet(const fleet::FleetDescription& description) {
+    model = std::make_unique<fleet::FleetModel>(description);
     fleetPeer = std::make_unique<fleet::MemoryPeer>(*model);
     network.attach(fleetPeer.get());
     dialog.serverField = "127.0.0.1";
-    chooseList("fleet.IPs", fleet::listFileText(spec));
+    chooseList("fleet.IPs", fleet::listFileText(description));
   }
 
   // The report section the fleet's answers must give, unit by unit in list order.
   std::string expectedSection() {
     std::string text = REPORT_HEADER;
-    for (const fleet::UnitSpec& unit : model->spec().units) {
+    for (const fleet::UnitDescription& unit : model->description().units) {
       text += reportLine(fleet::expectedRecord(unit)).text;
     }
     return text;
@@ -36,7 +36,7 @@ struct MemorySurveyTest : ProtocolFixture {
   // The progress file holds the same records; lastSent is a tick and is left out.
   void expectProgressMatches() {
     const std::string progress = file("fleet.soFar");
-    const auto& units = model->spec().units;
+    const auto& units = model->description().units;
     ASSERT_EQ(progress.size(), PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * units.size());
     for (size_t i = 0; i < units.size(); ++i) {
       DeviceRecord saved;
@@ -58,19 +58,19 @@ TEST_F(MemorySurveyTest, AMixedFleetCompletesAtTheThirdTickByteForByte) {
 }
 
 TEST_F(MemorySurveyTest, AHostileNetworkOnlySlowsTheSurveyDown) {
-  fleet::FleetSpec spec = fleet::generateFleet(200, 23, 30, 50);
-  spec.duplicatePercent = 10;
-  spec.latePercent = 5;
-  spec.lateMs = 7000;
-  spec.jitterMs = 400;
-  spec.wrongPortPercent = 5;
-  spec.zeroLengthPercent = 5;
-  spec.oversizedPercent = 5;
-  spec.garbagePercent = 5;
-  useFleet(spec);
+  fleet::FleetDescription description = fleet::generateFleet(200, 23, 30, 50);
+  description.duplicatePercent = 10;
+  description.latePercent = 5;
+  description.lateMs = 7000;
+  description.jitterMs = 400;
+  description.wrongPortPercent = 5;
+  description.zeroLengthPercent = 5;
+  description.oversizedPercent = 5;
+  description.garbagePercent = 5;
+  useFleet(description);
   network.lossPercent = 30;  // each way
   network.duplicatePercent = 5;
-  clock.set(0xFFFFF000u);    // and the tick counter wraps during the survey
+  clock.set(0xFFFFF000u);  // and the tick counter wraps during the survey
   press(NEW_BUTTON);
   EXPECT_GT(runSurvey(2000), 3);
   EXPECT_EQ(file("fleet.model"), expectedSection());
@@ -101,9 +101,9 @@ TEST_F(MemorySurveyTest, AnAbortedSurveyResumesIntoTheSameSection) {
 // A serial line whose ID is only white space gives a record that can never be asked anything
 // useful: its requests go nowhere and must not hold up the others.
 TEST_F(MemorySurveyTest, AUnitWithoutIdOrAddressDoesNotStallTheQueue) {
-  fleet::FleetSpec spec = fleet::generateFleet(20, 31, 30, 50);
-  useFleet(spec);
-  chooseList("fleet.IPs", "  /77\n" + fleet::listFileText(spec));
+  fleet::FleetDescription description = fleet::generateFleet(20, 31, 30, 50);
+  useFleet(description);
+  chooseList("fleet.IPs", "  /77\n" + fleet::listFileText(description));
   ASSERT_EQ(list.rows()[0], " 0.0.0.0\t77\t  ");
   press(NEW_BUTTON);
   EXPECT_EQ(runSurvey(60), -1) << "that unit never completes";

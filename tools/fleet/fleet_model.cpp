@@ -68,16 +68,16 @@ std::string randomText(Random& random, const char* prefix, uint32_t shortest, ui
 
 }  // namespace
 
-FleetSpec generateFleet(uint32_t count, uint64_t seed, uint32_t serialPercent,
-                        uint32_t runCodingPercent) {
+FleetDescription generateFleet(uint32_t count, uint64_t seed, uint32_t serialPercent,
+                               uint32_t runCodingPercent) {
   static const char* const APPLICATIONS[] = {"PUMPCTL", "METER", "GATEWAY", "LOGGER", "VALVE"};
-  FleetSpec spec;
-  spec.seed = seed;
+  FleetDescription description;
+  description.seed = seed;
   Random random(seed);
   if (count > GENERATE_LIMIT) count = GENERATE_LIMIT;
-  spec.units.resize(count);
+  description.units.resize(count);
   for (uint32_t i = 0; i < count; ++i) {
-    UnitSpec& unit = spec.units[i];
+    UnitDescription& unit = description.units[i];
     uint32_t rest = i / 254;
     const uint8_t ip[4] = {127, static_cast<uint8_t>(1 + rest / 256), static_cast<uint8_t>(rest),
                            static_cast<uint8_t>(1 + i % 254)};
@@ -96,10 +96,10 @@ FleetSpec generateFleet(uint32_t count, uint64_t seed, uint32_t serialPercent,
     unit.modemId = randomText(random, "MDM-", 10, 30);
     unit.esn = randomText(random, "", 8, 16);
   }
-  return spec;
+  return description;
 }
 
-DeviceRecord expectedRecord(const UnitSpec& unit) {
+DeviceRecord expectedRecord(const UnitDescription& unit) {
   DeviceRecord record{};
   setSocketAddress(record.address, unit.ip, DEVICE_PORT);
   setFieldText(record.id, unit.id);
@@ -116,11 +116,12 @@ DeviceRecord expectedRecord(const UnitSpec& unit) {
   return record;
 }
 
-FleetModel::FleetModel(FleetSpec spec) : spec_(std::move(spec)), random_(spec_.seed) {
-  byAddress_.reserve(spec_.units.size());
-  byKey_.reserve(spec_.units.size());
-  for (uint32_t i = 0; i < spec_.units.size(); ++i) {
-    const UnitSpec& unit = spec_.units[i];
+FleetModel::FleetModel(FleetDescription description)
+    : fleet_(std::move(description)), random_(fleet_.seed) {
+  byAddress_.reserve(fleet_.units.size());
+  byKey_.reserve(fleet_.units.size());
+  for (uint32_t i = 0; i < fleet_.units.size(); ++i) {
+    const UnitDescription& unit = fleet_.units[i];
     byAddress_.emplace(addressNumber(unit.ip), i);
     byKey_.emplace(serverKey(unit.serial, unit.id), i);
   }
@@ -129,7 +130,7 @@ FleetModel::FleetModel(FleetSpec spec) : spec_(std::move(spec)), random_(spec_.s
 void FleetModel::handle(const SocketAddress& destination, const uint8_t* bytes, uint32_t length,
                         std::vector<Reply>& replies) {
   const uint16_t port = portOf(destination);
-  if (port == SERVER_PORT && std::memcmp(destination.ip, spec_.serverIp, 4) == 0) {
+  if (port == SERVER_PORT && std::memcmp(destination.ip, fleet_.serverIp, 4) == 0) {
     handleServer(bytes, length, replies);
     return;
   }
@@ -139,10 +140,10 @@ void FleetModel::handle(const SocketAddress& destination, const uint8_t* bytes, 
     ++counters_.unknownRequests;
     return;
   }
-  handleUnit(spec_.units[found->second], bytes, length, replies);
+  handleUnit(fleet_.units[found->second], bytes, length, replies);
 }
 
-void FleetModel::handleUnit(const UnitSpec& unit, const uint8_t* bytes, uint32_t length,
+void FleetModel::handleUnit(const UnitDescription& unit, const uint8_t* bytes, uint32_t length,
                             std::vector<Reply>& replies) {
   uint8_t request[DECODED_LIMIT];
   const int32_t size = decodeFrame(bytes, static_cast<int32_t>(length), unit.runCoding, request);
@@ -200,7 +201,7 @@ void FleetModel::handleUnit(const UnitSpec& unit, const uint8_t* bytes, uint32_t
   emit(source, frame(message, messageLength, runCoding), unit.delayMs, replies);
 }
 
-const UnitSpec* FleetModel::serverEntry(const uint8_t* datagram) const {
+const UnitDescription* FleetModel::serverEntry(const uint8_t* datagram) const {
   const uint8_t* idField = datagram + LOCATE_ID_OFFSET;
   const void* end = std::memchr(idField, 0, LOCATE_ADDRESS_OFFSET - LOCATE_ID_OFFSET);
   if (end == nullptr) return nullptr;
@@ -210,8 +211,8 @@ const UnitSpec* FleetModel::serverEntry(const uint8_t* datagram) const {
   std::string_view id(reinterpret_cast<const char*>(idField),
                       static_cast<size_t>(static_cast<const uint8_t*>(end) - idField));
   auto found = byKey_.find(serverKey(serial, id));
-  if (found == byKey_.end() || !spec_.units[found->second].serverKnows) return nullptr;
-  return &spec_.units[found->second];
+  if (found == byKey_.end() || !fleet_.units[found->second].serverKnows) return nullptr;
+  return &fleet_.units[found->second];
 }
 
 void FleetModel::handleServer(const uint8_t* bytes, uint32_t length, std::vector<Reply>& replies) {
@@ -219,7 +220,7 @@ void FleetModel::handleServer(const uint8_t* bytes, uint32_t length, std::vector
     ++counters_.unknownRequests;
     return;
   }
-  const UnitSpec* unit = serverEntry(bytes);
+  const UnitDescription* unit = serverEntry(bytes);
   const uint8_t* address = bytes + LOCATE_ADDRESS_OFFSET;
   if ((address[0] | address[1] | address[2] | address[3]) != 0) {
     // An acknowledgement: the server only notes it.
@@ -231,11 +232,11 @@ void FleetModel::handleServer(const uint8_t* bytes, uint32_t length, std::vector
     return;
   }
   ++counters_.locateRequests;
-  if (random_.chance(spec_.serverLossPercent)) {
+  if (random_.chance(fleet_.serverLossPercent)) {
     ++counters_.droppedRequests;
     return;
   }
-  if (random_.chance(spec_.serverLossPercent)) {
+  if (random_.chance(fleet_.serverLossPercent)) {
     ++counters_.droppedReplies;
     return;
   }
@@ -247,12 +248,12 @@ void FleetModel::handleServer(const uint8_t* bytes, uint32_t length, std::vector
   }
   ++counters_.serverReplies;
   SocketAddress source;
-  setSocketAddress(source, spec_.serverIp, SERVER_PORT);
+  setSocketAddress(source, fleet_.serverIp, SERVER_PORT);
   emit(source, reply, 0, replies);
 }
 
 uint32_t FleetModel::jittered(uint32_t delayMs) {
-  return delayMs + spec_.delayMs + (spec_.jitterMs == 0 ? 0 : random_.below(spec_.jitterMs + 1));
+  return delayMs + fleet_.delayMs + (fleet_.jitterMs == 0 ? 0 : random_.below(fleet_.jitterMs + 1));
 }
 
 // Random bytes the tool must drop. Those shaped as a frame begin with a byte that no decoding
@@ -278,26 +279,26 @@ void FleetModel::emit(const SocketAddress& source, const std::vector<uint8_t>& b
     replies.push_back(Reply{from, std::move(datagram), due});
   };
   send(source, bytes, jittered(delayMs));
-  if (random_.chance(spec_.duplicatePercent)) {
+  if (random_.chance(fleet_.duplicatePercent)) {
     ++counters_.duplicates;
     send(source, bytes, jittered(delayMs));
   }
-  if (random_.chance(spec_.latePercent)) {
+  if (random_.chance(fleet_.latePercent)) {
     ++counters_.lateCopies;
-    send(source, bytes, jittered(delayMs + spec_.lateMs));
+    send(source, bytes, jittered(delayMs + fleet_.lateMs));
   }
-  if (random_.chance(spec_.wrongPortPercent)) {
+  if (random_.chance(fleet_.wrongPortPercent)) {
     ++counters_.wrongPortCopies;
     SocketAddress otherPort = source;
     otherPort.port[0] = static_cast<uint8_t>(WRONG_PORT >> 8);
     otherPort.port[1] = static_cast<uint8_t>(WRONG_PORT);
     send(otherPort, bytes, jittered(delayMs));
   }
-  if (random_.chance(spec_.zeroLengthPercent)) {
+  if (random_.chance(fleet_.zeroLengthPercent)) {
     ++counters_.noiseDatagrams;
     send(source, {}, jittered(delayMs));
   }
-  if (random_.chance(spec_.oversizedPercent)) {
+  if (random_.chance(fleet_.oversizedPercent)) {
     // Shaped as a version reply that only a reader taking more than its buffer would see whole.
     ++counters_.noiseDatagrams;
     std::vector<uint8_t> oversized(OVERSIZED_LENGTH, OVERSIZED_FILL);
@@ -306,7 +307,7 @@ void FleetModel::emit(const SocketAddress& source, const std::vector<uint8_t>& b
     oversized.back() = FRAME_END;
     send(source, std::move(oversized), jittered(delayMs));
   }
-  if (random_.chance(spec_.garbagePercent)) {
+  if (random_.chance(fleet_.garbagePercent)) {
     ++counters_.noiseDatagrams;
     send(source, garbage(), jittered(delayMs));
   }

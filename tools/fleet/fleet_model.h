@@ -47,7 +47,7 @@ constexpr int32_t IDENTIFY_RUN_CODING_LENGTH = 12;  // longer than the minimum: 
 
 enum class Listing : uint8_t { BY_ADDRESS, BY_SERIAL };
 
-struct UnitSpec {
+struct UnitDescription {
   Listing listing = Listing::BY_ADDRESS;
   uint8_t ip[4] = {};
   std::string id;
@@ -65,8 +65,8 @@ struct UnitSpec {
   bool serverKnows = true;
 };
 
-struct FleetSpec {
-  std::vector<UnitSpec> units;
+struct FleetDescription {
+  std::vector<UnitDescription> units;
   uint8_t serverIp[4] = {127, 0, 0, 1};
   uint64_t seed = 1;
   uint32_t delayMs = 0;
@@ -81,26 +81,27 @@ struct FleetSpec {
   uint32_t serverLossPercent = 0;
 };
 
-// Reads a units file. On failure `error` names the line and the fault and `spec` is unusable.
-bool parseFleet(std::string_view text, FleetSpec& spec, std::string& error);
+// Reads a units file. On failure `error` names the line and the fault and `description` is
+// unusable.
+bool parseFleet(std::string_view text, FleetDescription& description, std::string& error);
 
 // The rules every fleet obeys (addresses, IDs, text lengths, percentages, no unit listed twice),
 // for fleets built in code; parseFleet applies them too.
-bool checkFleet(const FleetSpec& spec, std::string& error);
+bool checkFleet(const FleetDescription& description, std::string& error);
 
 // A well-behaved fleet of `count` units at 127.1.0.1 upwards (last numbers 0 and 255 skipped),
 // with IDs U0000001..., serials from 100001 and data drawn from `seed`. At most 9999999 units.
-FleetSpec generateFleet(uint32_t count, uint64_t seed, uint32_t serialPercent = 25,
-                        uint32_t runCodingPercent = 50);
+FleetDescription generateFleet(uint32_t count, uint64_t seed, uint32_t serialPercent = 25,
+                               uint32_t runCodingPercent = 50);
 
 // The text of the matching list file: a comment line, then one unit per line in fleet order,
 // either its address or ID/serial.
-std::string listFileText(const FleetSpec& spec);
+std::string listFileText(const FleetDescription& description);
 
 // The record the tool holds for this unit once its survey is complete (lastSent left zero, as it
 // is a tick). Meaningful for units that can complete: not silent, and known to the server when
 // listed by serial.
-DeviceRecord expectedRecord(const UnitSpec& unit);
+DeviceRecord expectedRecord(const UnitDescription& unit);
 
 struct Reply {
   SocketAddress source;
@@ -156,18 +157,18 @@ class Random {
 // acknowledgement is only counted, as the server has nothing to say to it.
 class FleetModel {
  public:
-  explicit FleetModel(FleetSpec spec);
+  explicit FleetModel(FleetDescription description);
 
   // One datagram the tool sent to `destination`; appends what the fleet sends back (to the tool)
   // with each reply's delay.
   void handle(const SocketAddress& destination, const uint8_t* bytes, uint32_t length,
               std::vector<Reply>& replies);
 
-  const FleetSpec& spec() const { return spec_; }
+  const FleetDescription& description() const { return fleet_; }
   const FleetCounters& counters() const { return counters_; }
 
  private:
-  void handleUnit(const UnitSpec& unit, const uint8_t* bytes, uint32_t length,
+  void handleUnit(const UnitDescription& unit, const uint8_t* bytes, uint32_t length,
                   std::vector<Reply>& replies);
   void handleServer(const uint8_t* bytes, uint32_t length, std::vector<Reply>& replies);
   // Sends `bytes` from `source` with the fleet's delay, jitter, copies and noise.
@@ -175,9 +176,9 @@ class FleetModel {
             std::vector<Reply>& replies);
   uint32_t jittered(uint32_t delayMs);
   std::vector<uint8_t> garbage();
-  const UnitSpec* serverEntry(const uint8_t* datagram) const;
+  const UnitDescription* serverEntry(const uint8_t* datagram) const;
 
-  FleetSpec spec_;
+  FleetDescription fleet_;
   Random random_;
   FleetCounters counters_;
   std::unordered_map<uint32_t, uint32_t> byAddress_;  // address number -> unit index

@@ -101,7 +101,7 @@ FleetSimulator::~FleetSimulator() {
 
 bool FleetSimulator::open(std::string& error) {
   static const uint8_t ANY[4] = {0, 0, 0, 0};
-  const uint8_t* addresses[3] = {ANY, model_.spec().serverIp, ANY};
+  const uint8_t* addresses[3] = {ANY, model_.description().serverIp, ANY};
   const uint16_t ports[3] = {DEVICE_PORT, SERVER_PORT, WRONG_PORT};
   for (int i = 0; i < 3; ++i) {
     if (sockets_[i] >= 0) continue;
@@ -140,7 +140,7 @@ void FleetSimulator::receiveFrom(int socketIndex) {
 
     // The request's own destination address, which is the unit it is for.
     SocketAddress destination;
-    const uint8_t* boundIp = socketIndex == SERVER ? model_.spec().serverIp : nullptr;
+    const uint8_t* boundIp = socketIndex == SERVER ? model_.description().serverIp : nullptr;
     uint8_t ip[4] = {};
     if (boundIp) std::memcpy(ip, boundIp, 4);
     for (cmsghdr* item = CMSG_FIRSTHDR(&header); item; item = CMSG_NXTHDR(&header, item)) {

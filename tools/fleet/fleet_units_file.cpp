@@ -103,7 +103,7 @@ bool validId(std::string_view id) {
   return true;
 }
 
-const char* unitFault(const UnitSpec& unit, const uint8_t serverIp[4]) {
+const char* unitFault(const UnitDescription& unit, const uint8_t serverIp[4]) {
   static const uint8_t LOCALHOST[4] = {127, 0, 0, 1};
   if (unit.ip[0] != 127 || unit.ip[3] == 0 || unit.ip[3] == 255) {
     return "address must be 127.x.y.z with z from 1 to 254";
@@ -125,18 +125,19 @@ const char* unitFault(const UnitSpec& unit, const uint8_t serverIp[4]) {
 }
 
 // The units' faults are reported by line when they come from a file, by position otherwise.
-bool checkUnits(const FleetSpec& spec, const std::vector<int>* lines, std::string& error) {
+bool checkUnits(const FleetDescription& description, const std::vector<int>* lines,
+                std::string& error) {
   auto where = [&](size_t index) {
     if (lines) return "line " + std::to_string((*lines)[index]) + ": ";
-    return "unit " + std::to_string(index + 1) + " (" + spec.units[index].id + "): ";
+    return "unit " + std::to_string(index + 1) + " (" + description.units[index].id + "): ";
   };
   std::unordered_set<uint32_t> addresses;
   std::unordered_set<std::string> keys;
-  addresses.reserve(spec.units.size());
-  keys.reserve(spec.units.size());
-  for (size_t i = 0; i < spec.units.size(); ++i) {
-    const UnitSpec& unit = spec.units[i];
-    if (const char* fault = unitFault(unit, spec.serverIp)) {
+  addresses.reserve(description.units.size());
+  keys.reserve(description.units.size());
+  for (size_t i = 0; i < description.units.size(); ++i) {
+    const UnitDescription& unit = description.units[i];
+    if (const char* fault = unitFault(unit, description.serverIp)) {
       error = where(i) + fault;
       return false;
     }
@@ -154,54 +155,56 @@ bool checkUnits(const FleetSpec& spec, const std::vector<int>* lines, std::strin
   return true;
 }
 
-bool checkOptions(const FleetSpec& spec, std::string& error) {
-  if (spec.serverIp[0] != 127) {
+bool checkOptions(const FleetDescription& description, std::string& error) {
+  if (description.serverIp[0] != 127) {
     error = "the server must have a 127.x.y.z address";
     return false;
   }
-  const uint32_t percents[] = {spec.duplicatePercent,  spec.latePercent,      spec.wrongPortPercent,
-                               spec.zeroLengthPercent, spec.oversizedPercent, spec.garbagePercent,
-                               spec.serverLossPercent};
+  const uint32_t percents[] = {description.duplicatePercent, description.latePercent,
+                               description.wrongPortPercent, description.zeroLengthPercent,
+                               description.oversizedPercent, description.garbagePercent,
+                               description.serverLossPercent};
   for (uint32_t percent : percents) {
     if (percent > 100) {
       error = "a percentage above 100";
       return false;
     }
   }
-  if (spec.delayMs > DELAY_LIMIT || spec.jitterMs > DELAY_LIMIT || spec.lateMs > DELAY_LIMIT) {
+  if (description.delayMs > DELAY_LIMIT || description.jitterMs > DELAY_LIMIT ||
+      description.lateMs > DELAY_LIMIT) {
     error = "a delay above 600000 ms";
     return false;
   }
   return true;
 }
 
-bool applyOption(FleetSpec& spec, std::string_view key, std::string_view value) {
+bool applyOption(FleetDescription& description, std::string_view key, std::string_view value) {
   struct Number {
     std::string_view key;
-    uint32_t FleetSpec::*field;
+    uint32_t FleetDescription::*field;
     uint32_t limit;
   };
   static const Number NUMBERS[] = {
-      {"delay", &FleetSpec::delayMs, DELAY_LIMIT},
-      {"jitter", &FleetSpec::jitterMs, DELAY_LIMIT},
-      {"duplicate", &FleetSpec::duplicatePercent, 100},
-      {"late", &FleetSpec::latePercent, 100},
-      {"late-ms", &FleetSpec::lateMs, DELAY_LIMIT},
-      {"wrong-port", &FleetSpec::wrongPortPercent, 100},
-      {"zero-length", &FleetSpec::zeroLengthPercent, 100},
-      {"oversized", &FleetSpec::oversizedPercent, 100},
-      {"garbage", &FleetSpec::garbagePercent, 100},
-      {"server-loss", &FleetSpec::serverLossPercent, 100},
+      {"delay", &FleetDescription::delayMs, DELAY_LIMIT},
+      {"jitter", &FleetDescription::jitterMs, DELAY_LIMIT},
+      {"duplicate", &FleetDescription::duplicatePercent, 100},
+      {"late", &FleetDescription::latePercent, 100},
+      {"late-ms", &FleetDescription::lateMs, DELAY_LIMIT},
+      {"wrong-port", &FleetDescription::wrongPortPercent, 100},
+      {"zero-length", &FleetDescription::zeroLengthPercent, 100},
+      {"oversized", &FleetDescription::oversizedPercent, 100},
+      {"garbage", &FleetDescription::garbagePercent, 100},
+      {"server-loss", &FleetDescription::serverLossPercent, 100},
   };
   for (const Number& number : NUMBERS) {
-    if (key == number.key) return parseU32(value, number.limit, spec.*number.field);
+    if (key == number.key) return parseU32(value, number.limit, description.*number.field);
   }
-  if (key == "seed") return parseNumber(value, UINT64_MAX, spec.seed);
-  if (key == "server") return parseAddress(value, spec.serverIp);
+  if (key == "seed") return parseNumber(value, UINT64_MAX, description.seed);
+  if (key == "server") return parseAddress(value, description.serverIp);
   return false;
 }
 
-bool applyUnitKey(UnitSpec& unit, std::string_view key, std::string_view value) {
+bool applyUnitKey(UnitDescription& unit, std::string_view key, std::string_view value) {
   uint32_t suffix = 0;
   if (key == "bios") return parseHundredths(value, unit.bios);
   if (key == "version") return parseHundredths(value, unit.appVersion);
@@ -237,7 +240,8 @@ bool applyPairs(const std::vector<std::string_view>& words, size_t first, Apply 
   return true;
 }
 
-bool parseUnit(const std::vector<std::string_view>& words, UnitSpec& unit, std::string& error) {
+bool parseUnit(const std::vector<std::string_view>& words, UnitDescription& unit,
+               std::string& error) {
   unit.listing = words[0] == "serial" ? Listing::BY_SERIAL : Listing::BY_ADDRESS;
   unit.runCoding = unit.listing == Listing::BY_SERIAL;
   if (words.size() < 4) {
@@ -263,12 +267,12 @@ bool parseUnit(const std::vector<std::string_view>& words, UnitSpec& unit, std::
 
 }  // namespace
 
-bool checkFleet(const FleetSpec& spec, std::string& error) {
-  return checkOptions(spec, error) && checkUnits(spec, nullptr, error);
+bool checkFleet(const FleetDescription& description, std::string& error) {
+  return checkOptions(description, error) && checkUnits(description, nullptr, error);
 }
 
-bool parseFleet(std::string_view text, FleetSpec& spec, std::string& error) {
-  spec = FleetSpec{};
+bool parseFleet(std::string_view text, FleetDescription& description, std::string& error) {
+  description = FleetDescription{};
   std::vector<int> lines;
   int lineNumber = 0;
   while (!text.empty()) {
@@ -281,14 +285,14 @@ bool parseFleet(std::string_view text, FleetSpec& spec, std::string& error) {
     if (words.empty()) continue;
     bool good = true;
     if (words[0] == "option") {
-      auto apply = [&spec](std::string_view key, std::string_view value) {
-        return applyOption(spec, key, value);
+      auto apply = [&description](std::string_view key, std::string_view value) {
+        return applyOption(description, key, value);
       };
       good = applyPairs(words, 1, apply, error);
     } else if (words[0] == "address" || words[0] == "serial") {
-      spec.units.emplace_back();
+      description.units.emplace_back();
       lines.push_back(lineNumber);
-      good = parseUnit(words, spec.units.back(), error);
+      good = parseUnit(words, description.units.back(), error);
     } else {
       error = "expected 'address', 'serial' or 'option', not '" + std::string(words[0]) + "'";
       good = false;
@@ -298,14 +302,14 @@ bool parseFleet(std::string_view text, FleetSpec& spec, std::string& error) {
       return false;
     }
   }
-  return checkOptions(spec, error) && checkUnits(spec, &lines, error);
+  return checkOptions(description, error) && checkUnits(description, &lines, error);
 }
 
-std::string listFileText(const FleetSpec& spec) {
+std::string listFileText(const FleetDescription& description) {
   // No slash and no dotted number in the comment: the tool would take either as a unit.
-  std::string text = "# fleet list: " + std::to_string(spec.units.size()) + " units\n";
-  text.reserve(spec.units.size() * 18 + text.size());
-  for (const UnitSpec& unit : spec.units) {
+  std::string text = "# fleet list: " + std::to_string(description.units.size()) + " units\n";
+  text.reserve(description.units.size() * 18 + text.size());
+  for (const UnitDescription& unit : description.units) {
     if (unit.listing == Listing::BY_SERIAL) {
       text += unit.id + '/' + std::to_string(unit.serial);
     } else {

@@ -105,31 +105,33 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  vyr::fleet::FleetSpec spec;
+  vyr::fleet::FleetDescription description;
   std::string error;
   if (unitsFile != nullptr) {
     std::ifstream in(unitsFile, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     if (!in) return fail(std::string("cannot read ") + unitsFile);
-    if (!vyr::fleet::parseFleet(text.str(), spec, error)) return fail(unitsFile + (": " + error));
+    if (!vyr::fleet::parseFleet(text.str(), description, error))
+      return fail(unitsFile + (": " + error));
   }
-  if (seedGiven) spec.seed = seed;
+  if (seedGiven) description.seed = seed;
   if (generate > 0) {
-    vyr::fleet::FleetSpec generated =
-        vyr::fleet::generateFleet(static_cast<uint32_t>(generate), spec.seed);
-    spec.units.insert(spec.units.end(), generated.units.begin(), generated.units.end());
+    vyr::fleet::FleetDescription generated =
+        vyr::fleet::generateFleet(static_cast<uint32_t>(generate), description.seed);
+    description.units.insert(description.units.end(), generated.units.begin(),
+                             generated.units.end());
   }
-  if (!vyr::fleet::checkFleet(spec, error)) return fail(error);
+  if (!vyr::fleet::checkFleet(description, error)) return fail(error);
 
   if (listFile != nullptr) {
     std::ofstream out(listFile, std::ios::binary | std::ios::trunc);
-    out << vyr::fleet::listFileText(spec);
+    out << vyr::fleet::listFileText(description);
     out.close();
     if (!out) return fail(std::string("cannot write ") + listFile);
   }
 
-  vyr::fleet::FleetModel model(std::move(spec));
+  vyr::fleet::FleetModel model(std::move(description));
   vyr::fleet::FleetSimulator simulator(model);
   if (!simulator.open(error)) return fail(error);
 
