@@ -10,8 +10,11 @@
 namespace vyr {
 namespace {
 
-// Room for the replies of a large fleet that all answer one poll at once.
-constexpr int RECEIVE_BUFFER_BYTES = 4 << 20;
+// Room for the replies of a large fleet that all answer one poll at once: each small datagram
+// costs the kernel about a kilobyte while it waits. Over loopback a 100,000-unit survey took 27 s
+// and 214,000 repeated requests with 4 MiB, 7 s and 18,000 with 32 MiB. The system grants what
+// it allows, and an idle buffer costs nothing.
+constexpr int RECEIVE_BUFFER_BYTES = 32 << 20;
 
 bool isTransientSendError(int error) {
   return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM ||
