@@ -1,5 +1,6 @@
 #include "protocol/frame_codec.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -53,7 +54,8 @@ int32_t writeFrame(const uint8_t* message, int32_t length, bool runCoding, uint8
 
 void encodeFrame(Context& context, const SocketAddress& destination, const uint8_t* message,
                  int32_t length, bool runCoding, U32LE* lastSentLink) {
-  if (length < 0) return;
+  // Beyond this the frame's length would not fit the count; no message comes near it.
+  if (length < 0 || length > (INT32_MAX - 2) / 2) return;
   uint8_t stackFrame[frameCapacity(STACK_MESSAGE_LIMIT)];
   std::unique_ptr<uint8_t[]> heapFrame;
   uint8_t* frame = stackFrame;
