@@ -21,7 +21,6 @@
 #include "support/network_namespace.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
-#include "survey/report_files.h"
 
 namespace vyr::testing {
 namespace {
@@ -80,19 +79,12 @@ class LoopbackSurveyTest : public ::testing::Test {
     return read("fleet.model");
   }
 
-  static std::string expectedReport(const fleet::FleetDescription& description) {
-    std::string text = REPORT_HEADER;
-    for (const fleet::UnitDescription& unit : description.units)
-      text += reportLine(fleet::expectedRecord(unit)).text;
-    return text;
-  }
-
   std::filesystem::path directory_;
 };
 
 TEST_F(LoopbackSurveyTest, AMixedFleetCompletesByteForByte) {
   const fleet::FleetDescription description = fleet::generateFleet(240, 101, 30, 50);
-  EXPECT_EQ(survey(description), expectedReport(description));
+  EXPECT_EQ(survey(description), fleet::expectedReport(description));
 }
 
 TEST_F(LoopbackSurveyTest, EmptyOversizedAndForeignDatagramsDoNotStopTheDrain) {
@@ -103,7 +95,7 @@ TEST_F(LoopbackSurveyTest, EmptyOversizedAndForeignDatagramsDoNotStopTheDrain) {
   description.wrongPortPercent = 20;
   description.duplicatePercent = 20;
   description.jitterMs = 30;
-  EXPECT_EQ(survey(description), expectedReport(description));
+  EXPECT_EQ(survey(description), fleet::expectedReport(description));
 }
 
 TEST_F(LoopbackSurveyTest, ThirtyPercentLossStillCompletes) {
@@ -111,7 +103,7 @@ TEST_F(LoopbackSurveyTest, ThirtyPercentLossStillCompletes) {
   for (fleet::UnitDescription& unit : description.units)
     unit.lossPercent = 30;  // requests and replies each
   description.serverLossPercent = 30;
-  EXPECT_EQ(survey(description), expectedReport(description));
+  EXPECT_EQ(survey(description), fleet::expectedReport(description));
 }
 
 }  // namespace

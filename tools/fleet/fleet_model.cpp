@@ -6,6 +6,7 @@
 
 #include "protocol/frame_codec.h"
 #include "protocol/messages.h"
+#include "survey/report_files.h"
 
 namespace vyr::fleet {
 namespace {
@@ -114,6 +115,13 @@ DeviceRecord expectedRecord(const UnitDescription& unit) {
   record.biosVersion = unit.bios;
   record.appVersion = unit.appVersion;
   return record;
+}
+
+std::string expectedReport(const FleetDescription& description) {
+  std::string text = REPORT_HEADER;
+  for (const UnitDescription& unit : description.units)
+    text += reportLine(expectedRecord(unit)).text;
+  return text;
 }
 
 FleetModel::FleetModel(FleetDescription description)

@@ -103,6 +103,9 @@ std::string listFileText(const FleetDescription& description);
 // listed by serial.
 DeviceRecord expectedRecord(const UnitDescription& unit);
 
+// The report section a complete survey of the whole fleet writes: header and one line per unit.
+std::string expectedReport(const FleetDescription& description);
+
 struct Reply {
   SocketAddress source;
   std::vector<uint8_t> bytes;
