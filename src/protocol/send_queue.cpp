@@ -54,6 +54,22 @@ void growBuckets(SendQueue& queue) {
   queue.bucketCount = count;
 }
 
+// One allocation for the node and its bytes.
+QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8_t* bytes,
+                                   uint32_t length, U32LE* lastSentLink, uint32_t hash) {
+  void* memory = std::malloc(sizeof(QueuedDatagram) + length);
+  if (memory == nullptr) return nullptr;
+  auto* node =
+      new (memory) QueuedDatagram{nullptr, destination, length, lastSentLink, nullptr, hash};
+  if (length > 0) std::memcpy(node->bytes(), bytes, length);
+  return node;
+}
+
+void releaseQueuedDatagram(QueuedDatagram* node) {
+  node->~QueuedDatagram();
+  std::free(node);
+}
+
 // Takes the head off the queue and its bucket, and releases it.
 void dropHead(SendQueue& queue) {
   QueuedDatagram* old = queue.head;
@@ -68,23 +84,6 @@ void dropHead(SendQueue& queue) {
 
 }  // namespace
 
-QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8_t* bytes,
-                                   uint32_t length, U32LE* lastSentLink) {
-  void* memory = std::malloc(sizeof(QueuedDatagram) + length);
-  if (memory == nullptr) return nullptr;
-  auto* node = new (memory)
-      QueuedDatagram{nullptr, destination, length, lastSentLink, nullptr,
-                     contentHash(destination, bytes, length)};
-  if (length > 0) std::memcpy(node->bytes(), bytes, length);
-  return node;
-}
-
-void releaseQueuedDatagram(QueuedDatagram* node) {
-  if (node == nullptr) return;
-  node->~QueuedDatagram();
-  std::free(node);
-}
-
 void enqueueDatagram(Context& context, const SocketAddress& destination, const uint8_t* bytes,
                      uint32_t length, U32LE* lastSentLink) {
   SendQueue& queue = context.sendQueue;
@@ -97,7 +96,7 @@ void enqueueDatagram(Context& context, const SocketAddress& destination, const u
     if (node->hash == hash && sameContents(*node, destination, bytes, length)) return;
   }
 
-  QueuedDatagram* node = makeQueuedDatagram(destination, bytes, length, lastSentLink);
+  QueuedDatagram* node = makeQueuedDatagram(destination, bytes, length, lastSentLink, hash);
   if (node == nullptr) return;
   node->nextInBucket = bucket;
   bucket = node;

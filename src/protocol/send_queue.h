@@ -61,10 +61,4 @@ void clearQueue(SendQueue& queue);
 // queued and are still sent.
 void unlinkQueue(SendQueue& queue);
 
-// Allocates a node holding copies of `destination` and the `length` bytes, with no successor; or
-// returns null when the memory cannot be had. Release it with releaseQueuedDatagram.
-QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8_t* bytes,
-                                   uint32_t length, U32LE* lastSentLink);
-void releaseQueuedDatagram(QueuedDatagram* node);
-
 }  // namespace vyr

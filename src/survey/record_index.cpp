@@ -71,11 +71,20 @@ void unlink(RecordIndex& index, int32_t record) {
   if (next >= 0) index.before[next] = previous;
 }
 
+// Keys that lost their last record keep their slot until a rehash: a unit's key changes as it
+// tells its ID and serial, so most full tables are full of such keys and only need a clean-up.
+bool makeRoom(RecordIndex& index) {
+  if ((index.usedSlots + 1) * 2 <= index.slotCount) return true;
+  uint32_t live = 0;
+  for (uint32_t i = 0; i < index.slotCount; ++i) {
+    live += index.slots[i].used && index.slots[i].first >= 0;
+  }
+  return rehash(index, (live + 1) * 4 > index.slotCount ? index.slotCount * 2 : index.slotCount);
+}
+
 // Puts `record` into its key's chain at its place in table order.
 bool link(RecordIndex& index, int32_t record, const IndexKey& key) {
-  if ((index.usedSlots + 1) * 2 > index.slotCount && !rehash(index, index.slotCount * 2)) {
-    return false;
-  }
+  if (!makeRoom(index)) return false;
   const uint32_t slot = slotFor(index, key);
   IndexSlot& entry = index.slots[slot];
   if (!entry.used) {
@@ -103,7 +112,6 @@ bool link(RecordIndex& index, int32_t record, const IndexKey& key) {
 void build(RecordIndex& index, const DeviceRecord* table, int32_t count,
            IndexKey (*keyOf)(const DeviceRecord&)) {
   forget(index);
-  index.keyOf = keyOf;
   uint32_t slotCount = 16;
   while (slotCount < static_cast<uint32_t>(count) * 2) slotCount *= 2;
   const auto records = static_cast<uint32_t>(count);
@@ -126,9 +134,10 @@ void build(RecordIndex& index, const DeviceRecord* table, int32_t count,
   index.usable = true;
 }
 
-void rekey(RecordIndex& index, const DeviceRecord* table, int32_t record) {
+void rekey(RecordIndex& index, const DeviceRecord* table, int32_t record,
+           IndexKey (*keyOf)(const DeviceRecord&)) {
   if (!index.usable) return;
-  const IndexKey key = index.keyOf(table[record]);
+  const IndexKey key = keyOf(table[record]);
   if (sameKey(index.slots[index.slotOf[record]].key, key)) return;
   unlink(index, record);
   if (!link(index, record, key)) forget(index);
@@ -176,8 +185,8 @@ void releaseRecordIndexes(SurveyState& survey) {
 }
 
 void recordKeysChanged(SurveyState& survey, int32_t index) {
-  rekey(survey.byAddress, survey.deviceTable.get(), index);
-  rekey(survey.bySerialAndId, survey.deviceTable.get(), index);
+  rekey(survey.byAddress, survey.deviceTable.get(), index, addressKey);
+  rekey(survey.bySerialAndId, survey.deviceTable.get(), index, locateKey);
 }
 
 int32_t findRecordByAddress(const SurveyState& survey, const uint8_t ip[4]) {

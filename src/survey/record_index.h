@@ -34,7 +34,6 @@ struct RecordIndex {
   std::unique_ptr<int32_t[]> before;  // per record: the previous record with its key, or -1
   std::unique_ptr<int32_t[]> after;   // per record: the next record with its key, or -1
   std::unique_ptr<int32_t[]> slotOf;  // per record: its key's slot
-  IndexKey (*keyOf)(const DeviceRecord&) = nullptr;
   bool usable = false;  // false when its memory could not be had: lookups walk the table
 };
 

@@ -17,7 +17,8 @@ const SocketAddress kServer = address(127, 0, 0, 1, SERVER_PORT);
 Bytes identifyReply(const char* id, size_t length) {
   Bytes reply(length, 0);
   reply[0] = IDENTIFY;
-  for (size_t i = 0; id[i] != '\0' && 1 + i < length; ++i) reply[1 + i] = static_cast<uint8_t>(id[i]);
+  for (size_t i = 0; id[i] != '\0' && 1 + i < length; ++i)
+    reply[1 + i] = static_cast<uint8_t>(id[i]);
   return reply;
 }
 
@@ -40,7 +41,8 @@ Bytes modemReply(size_t length, const char* esn, const char* modemId) {
   Bytes reply(length, 0);
   reply[0] = MODEM_INFO;
   std::memcpy(reply.data() + 78, esn, std::min<size_t>(std::strlen(esn), 30));
-  if (length >= 138) std::memcpy(reply.data() + 108, modemId, std::min<size_t>(std::strlen(modemId), 30));
+  if (length >= 138)
+    std::memcpy(reply.data() + 108, modemId, std::min<size_t>(std::strlen(modemId), 30));
   return reply;
 }
 
@@ -85,8 +87,11 @@ TEST_F(ReceiverTest, IdentifyRepliesByLength) {
     const char* id;
     bool accepted;
     bool rleOk;
-  } cases[] = {{9, "GATE", false, false}, {10, "GATE", true, false}, {11, "GATE", true, true},
-               {10, "", true, false},      {40, "TOOLONGID9", true, true}};
+  } cases[] = {{9, "GATE", false, false},
+               {10, "GATE", true, false},
+               {11, "GATE", true, true},
+               {10, "", true, false},
+               {40, "TOOLONGID9", true, true}};
   for (const Case& c : cases) {
     start("10.0.0.9\n");
     fromUnit(identifyReply(c.id, c.length));
@@ -176,18 +181,29 @@ TEST_F(ReceiverTest, WhatTheStageDoesNotAcceptOnlyMovesTheSilenceClock) {
   recordKeysChanged(context.survey, 2);
   fromUnit(identifyReply("FIRST", 10));
   fromUnit(identifyReply("SECOND", 10));
-  fromUnit(versionReply(46, 100, "X", 0, 1), false, address(10, 0, 0, 7, 4000));
-  fromUnit({}, false, address(10, 0, 0, 7, DEVICE_PORT));
   receiveAll(context);
   EXPECT_EQ(fieldText(record(0).id), "FIRST");
   EXPECT_EQ(record(1).id[0], '\0') << "the first record with the address takes every frame";
+
+  clock.set(1500);
+  fromUnit(versionReply(46, 100, "X", 0, 1), false, address(10, 0, 0, 7, 4000));
+  receiveAll(context);
   EXPECT_EQ(record(2).biosVersion, 0) << "a complete unit's replies are ignored";
-  EXPECT_EQ(context.survey.lastReceive, 1000u);
+  EXPECT_EQ(context.survey.lastReceive, 1500u) << "but hold off the silence rule, from any port";
 
   clock.set(2000);
-  fromUnit(identifyReply("STRANGER", 10), false, address(10, 0, 0, 99, DEVICE_PORT));
+  fromUnit({}, false, address(10, 0, 0, 9, DEVICE_PORT));  // an empty message: ignored
   receiveAll(context);
-  EXPECT_EQ(context.survey.lastReceive, 1000u) << "an address no record has is dropped";
+  EXPECT_EQ(context.survey.lastReceive, 2000u);
+  EXPECT_EQ(queued(false).size(), 1u)
+      << "one version query: the second reply found FIRST identified";
+
+  clock.set(2500);
+  fromUnit(identifyReply("STRANGER", 10), false, address(10, 0, 0, 99, DEVICE_PORT));
+  raw(address(10, 0, 0, 9, DEVICE_PORT), {0xFF, 0x41});
+  receiveAll(context);
+  EXPECT_EQ(context.survey.lastReceive, 2000u)
+      << "unknown addresses and non-frames count for nothing";
 }
 
 TEST_F(ReceiverTest, NoDatagramStopsTheDrainAndTheSurveyCanEndInIt) {
