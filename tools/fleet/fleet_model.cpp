@@ -195,18 +195,24 @@ void FleetModel::handleUnit(const UnitDescription& unit, const uint8_t* bytes, u
     ++counters_.ignoredBySilentUnits;
     return;
   }
-  if (random_.chance(unit.lossPercent)) {
-    ++counters_.droppedRequests;
-    return;
-  }
-  if (random_.chance(unit.lossPercent)) {
-    ++counters_.droppedReplies;
-    return;
-  }
+  if (lostEitherWay(unit.lossPercent)) return;
   ++counters_.unitReplies;
   SocketAddress source;
   setSocketAddress(source, unit.ip, DEVICE_PORT);
   emit(source, frame(message, messageLength, runCoding), unit.delayMs, replies);
+}
+
+// The request may be lost on its way in, and the reply on its way out, each with `percent`.
+bool FleetModel::lostEitherWay(uint32_t percent) {
+  if (random_.chance(percent)) {
+    ++counters_.droppedRequests;
+    return true;
+  }
+  if (random_.chance(percent)) {
+    ++counters_.droppedReplies;
+    return true;
+  }
+  return false;
 }
 
 const UnitDescription* FleetModel::serverEntry(const uint8_t* datagram) const {
@@ -240,14 +246,7 @@ void FleetModel::handleServer(const uint8_t* bytes, uint32_t length, std::vector
     return;
   }
   ++counters_.locateRequests;
-  if (random_.chance(fleet_.serverLossPercent)) {
-    ++counters_.droppedRequests;
-    return;
-  }
-  if (random_.chance(fleet_.serverLossPercent)) {
-    ++counters_.droppedReplies;
-    return;
-  }
+  if (lostEitherWay(fleet_.serverLossPercent)) return;
   std::vector<uint8_t> reply(bytes, bytes + LOCATE_DATAGRAM_LENGTH);
   if (unit != nullptr) {
     std::memcpy(reply.data() + LOCATE_ADDRESS_OFFSET, unit->ip, 4);

@@ -177,6 +177,7 @@ class FleetModel {
   // Sends `bytes` from `source` with the fleet's delay, jitter, copies and noise.
   void emit(const SocketAddress& source, const std::vector<uint8_t>& bytes, uint32_t delayMs,
             std::vector<Reply>& replies);
+  bool lostEitherWay(uint32_t percent);
   uint32_t jittered(uint32_t delayMs);
   std::vector<uint8_t> garbage();
   const UnitDescription* serverEntry(const uint8_t* datagram) const;
