@@ -3,6 +3,7 @@
 target_sources(vyr_posix PRIVATE
   src/platform/posix/posix_clock.cpp
   src/platform/posix/posix_udp_socket.cpp
+  src/platform/posix/termination_signals.cpp
 )
 
 add_library(vyr_headless STATIC src/app/headless_loop.cpp)

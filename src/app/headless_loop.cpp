@@ -19,12 +19,6 @@ int32_t ticksUntil(uint32_t from, uint32_t to) { return static_cast<int32_t>(to 
 
 }  // namespace
 
-void pressStart(Context& context, int button) {
-  if (context.list.rowCount() <= 0) return;
-  startSurvey(context, button);
-  pollDevices(context, POLL_EVERYONE);
-}
-
 bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
                   const volatile sig_atomic_t* stop) {
   const uint32_t start = context.clock.tick();

@@ -5,15 +5,12 @@
 
 #include <csignal>
 
+#include "app/start_command.h"
 #include "survey/context.h"
 
 namespace vyr {
 
 class PosixUdpSocket;
-
-// What the dialog's start buttons do: starts a survey over the list rows with `button`
-// (RESUME_BUTTON or NEW_BUTTON), then asks every unit at once. Without rows nothing happens.
-void pressStart(Context& context, int button);
 
 // Runs the loop on `socket`, the socket under context.socket. Returns true once no survey is
 // running; false when `timeoutMs` (negative: no limit) has passed or `*stop` has become non-zero.

@@ -1,6 +1,6 @@
 #include "platform/memory/memory_dialog.h"
 
-#include "platform/memory/bounded_copy.h"
+#include "platform/bounded_copy.h"
 
 namespace vyr {
 

@@ -1,6 +1,6 @@
 #include "platform/memory/memory_list_view.h"
 
-#include "platform/memory/bounded_copy.h"
+#include "platform/bounded_copy.h"
 
 namespace vyr {
 

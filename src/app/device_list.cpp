@@ -1,0 +1,116 @@
+#include "app/device_list.h"
+
+#include <QPainter>
+#include <QTextOption>
+#include <cstring>
+
+#include "app/dialog_units.h"
+#include "platform/bounded_copy.h"
+
+namespace vyr {
+namespace {
+
+// Room between the list's left edge and the first character, as a list box leaves it.
+constexpr int TEXT_MARGIN = 2;
+
+}  // namespace
+
+int RowModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+QVariant RowModel::data(const QModelIndex& index, int role) const {
+  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+  const std::string& text = rows_[static_cast<size_t>(index.row())];
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void RowModel::append(const char* text) {
+  const int at = rowCount();
+  beginInsertRows({}, at, at);
+  rows_.emplace_back(text);
+  endInsertRows();
+}
+
+bool RowModel::replace(int32_t index, const char* text) {
+  std::string& row = rows_[static_cast<size_t>(index)];
+  if (row == text) return false;
+  row = text;
+  const QModelIndex changed = this->index(index);
+  Q_EMIT dataChanged(changed, changed, {Qt::DisplayRole});
+  return true;
+}
+
+void RowModel::clear() {
+  beginResetModel();
+  rows_.clear();
+  endResetModel();
+}
+
+void TabbedRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const {
+  // Tabs are measured from the list's client origin, which is where the row's rectangle starts
+  // while the list does not scroll sideways.
+  QTextOption layout(Qt::AlignLeft | Qt::AlignVCenter);
+  layout.setWrapMode(QTextOption::NoWrap);
+  QList<qreal> tabs = tabs_;
+  for (qreal& tab : tabs) tab -= TEXT_MARGIN;
+  layout.setTabArray(tabs);
+
+  painter->save();
+  painter->setClipRect(option.rect);
+  painter->setFont(option.font);
+  painter->setPen(option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Active
+                                                                            : QPalette::Disabled,
+                                       QPalette::Text));
+  const QRectF text = QRectF(option.rect).adjusted(TEXT_MARGIN, 0, 0, 0);
+  painter->drawText(text, index.data(Qt::DisplayRole).toString(), layout);
+  painter->restore();
+}
+
+QSize TabbedRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+  return {option.rect.width(), option.fontMetrics.height()};
+}
+
+DeviceList::DeviceList(QWidget* parent) : QListView(parent), delegate_(this) {
+  setModel(&model_);
+  setItemDelegate(&delegate_);
+  setSelectionMode(QAbstractItemView::NoSelection);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setUniformItemSizes(true);  // keeps ten thousand rows as cheap as ten
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+  setFocusPolicy(Qt::StrongFocus);
+}
+
+void DeviceList::setTabStops(const std::array<int32_t, 7>& stops, int32_t averageCharWidth) {
+  stops_ = stops;
+  QList<qreal> pixels;
+  for (int32_t stop : stops) pixels.append(mulDiv(stop, averageCharWidth, 4));
+  delegate_.setTabs(pixels);
+  viewport()->update();
+}
+
+void DeviceList::addRow(const char* text) { model_.append(text); }
+
+int32_t DeviceList::rowCount() const { return model_.rowCount(); }
+
+int32_t DeviceList::rowText(int32_t index, char* buffer, int32_t size) const {
+  if (size <= 0) return -1;
+  if (index < 0 || index >= rowCount()) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  return copyBounded(model_.row(index), buffer, size);
+}
+
+void DeviceList::replaceRow(int32_t index, const char* text) {
+  if (index < 0 || index >= rowCount()) return;
+  // Only the changed row is repainted; the view keeps its scroll position and top row.
+  model_.replace(index, text);
+}
+
+void DeviceList::clearRows() { model_.clear(); }
+
+}  // namespace vyr

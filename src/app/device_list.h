@@ -1,0 +1,78 @@
+#pragma once
+// The list control of the main dialog (1000): display only, rows in the order they were added,
+// tab characters expanded at the column stops the dialog computes from its header labels.
+
+#include <QAbstractListModel>
+#include <QListView>
+#include <QStyledItemDelegate>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "platform/list_view.h"
+
+namespace vyr {
+
+// The rows as the core wrote them, byte for byte. Shown as Latin-1, which maps every byte to one
+// character and back.
+class RowModel final : public QAbstractListModel {
+  Q_OBJECT
+
+ public:
+  using QAbstractListModel::QAbstractListModel;
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+
+  void append(const char* text);
+  // Returns false, changing nothing, when the row already reads `text`.
+  bool replace(int32_t index, const char* text);
+  void clear();
+  const std::string& row(int32_t index) const { return rows_[static_cast<size_t>(index)]; }
+
+ private:
+  std::vector<std::string> rows_;
+};
+
+// Draws a row as one line with tabs at the list's stops, as a list box with tab stops does.
+class TabbedRowDelegate final : public QStyledItemDelegate {
+  Q_OBJECT
+
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void setTabs(const QList<qreal>& pixels) { tabs_ = pixels; }
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+ private:
+  QList<qreal> tabs_;
+};
+
+class DeviceList final : public QListView, public ListView {
+  Q_OBJECT
+
+ public:
+  explicit DeviceList(QWidget* parent = nullptr);
+
+  // Sets the seven stops, in horizontal dialog units measured from the list's client origin;
+  // `averageCharWidth` converts them to pixels.
+  void setTabStops(const std::array<int32_t, 7>& stops, int32_t averageCharWidth);
+  const std::array<int32_t, 7>& tabStops() const { return stops_; }
+
+  void addRow(const char* text) override;
+  int32_t rowCount() const override;
+  int32_t rowText(int32_t index, char* buffer, int32_t size) const override;
+  void replaceRow(int32_t index, const char* text) override;
+  void clearRows() override;
+
+  const RowModel& rows() const { return model_; }
+
+ private:
+  RowModel model_;
+  TabbedRowDelegate delegate_;
+  std::array<int32_t, 7> stops_{};
+};
+
+}  // namespace vyr

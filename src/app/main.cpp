@@ -1,0 +1,49 @@
+// vyrmodel: the operator's dialog. The working directory is its configuration: it lists the
+// "*.IPs" files there and writes each report and progress file beside its list.
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "app/main_dialog.h"
+#include "platform/posix/posix_clock.h"
+#include "platform/posix/posix_files.h"
+#include "platform/posix/posix_udp_socket.h"
+#include "platform/posix/termination_signals.h"
+
+int main(int argc, char** argv) {
+  // Without the socket there is nothing the dialog could do, so it is never shown.
+  std::unique_ptr<vyr::PosixUdpSocket> socket = vyr::PosixUdpSocket::open();
+  if (!socket) {
+    std::fprintf(stderr, "vyrmodel: cannot open a UDP socket: %s\n", std::strerror(errno));
+    return 1;
+  }
+  std::unique_ptr<vyr::FileSystem> files = vyr::openPosixFileSystem(".");
+  if (!files) {
+    std::fprintf(stderr, "vyrmodel: cannot open the working directory: %s\n",
+                 std::strerror(errno));
+    return 1;
+  }
+  const int signals = vyr::watchTerminationSignals();
+
+  QApplication application(argc, argv);
+  vyr::PosixClock clock;
+  {
+    vyr::MainDialog dialog(*files, clock, *socket);
+    // A termination signal ends the dialog as Exit would; its destruction then saves a running
+    // survey. The desktop session asks for a save first and then quits the application, which
+    // closes the dialog the same way.
+    std::unique_ptr<QSocketNotifier> ending;
+    if (signals >= 0) {
+      ending = std::make_unique<QSocketNotifier>(signals, QSocketNotifier::Read);
+      QObject::connect(ending.get(), &QSocketNotifier::activated, &dialog, &vyr::MainDialog::end);
+    }
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &dialog,
+                     &vyr::MainDialog::commitData);
+    dialog.exec();
+  }
+  return 0;
+}

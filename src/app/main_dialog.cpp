@@ -1,0 +1,241 @@
+#include "app/main_dialog.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/device_list.h"
+#include "app/main_template.h"
+#include "app/start_command.h"
+#include "platform/bounded_copy.h"
+#include "platform/posix/posix_udp_socket.h"
+#include "protocol/receiver.h"
+#include "protocol/scheduler.h"
+#include "protocol/send_queue.h"
+#include "survey/lifecycle.h"
+#include "survey/list_files.h"
+#include "survey/report_files.h"
+
+namespace vyr {
+namespace {
+
+QString latin1(const char* text) { return QString::fromLatin1(text); }
+
+// A control's text as the 8-bit bytes the core works in, cut to `size` - 1 bytes and a NUL.
+int32_t copyLatin1(const QString& text, char* buffer, int32_t size) {
+  const QByteArray bytes = text.toLatin1();
+  return copyBounded(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
+                     buffer, size);
+}
+
+// The dialog font's base units, measured as the original dialog manager measured them.
+DialogBaseUnits measureBaseUnits(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int32_t alphabet = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  return {averageCharWidth(alphabet), metrics.height()};
+}
+
+}  // namespace
+
+MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket)
+    : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      socket_(socket),
+      readNotifier_(socket.fd(), QSocketNotifier::Read),
+      writeNotifier_(socket.fd(), QSocketNotifier::Write) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPointSize(MAIN_FONT_POINTS);
+  setFont(font);
+  base_ = measureBaseUnits(font);
+  setWindowTitle(latin1(MAIN_CAPTION));
+  setFixedSize(horizontalPixels(MAIN_WIDTH, base_), verticalPixels(MAIN_HEIGHT, base_));
+  setModal(true);
+  buildControls();
+  context_ = std::make_unique<Context>(files, *this, *list_, clock, socket);
+
+  // Initialisation.
+  fillListSelector(*context_);
+  computeTabStops();
+  connect(&readNotifier_, &QSocketNotifier::activated, this, &MainDialog::readable);
+  connect(&writeNotifier_, &QSocketNotifier::activated, this, &MainDialog::writable);
+  watchWriteReadiness();
+  connect(&timer_, &QTimer::timeout, this, &MainDialog::tick);
+  timer_.setTimerType(Qt::PreciseTimer);
+  timer_.start(static_cast<int>(TICK_PERIOD));
+}
+
+MainDialog::~MainDialog() {
+  closeSurvey(*context_);
+  timer_.stop();
+}
+
+void MainDialog::buildControls() {
+  QWidget* previousFocus = nullptr;
+  QLabel* pendingMnemonic = nullptr;
+  for (const ControlTemplate& entry : MAIN_CONTROLS) {
+    QWidget* widget = nullptr;
+    switch (entry.kind) {
+      case ControlKind::LABEL: {
+        auto* label = new QLabel(latin1(entry.text), this);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        if (label->text().contains(u'&')) pendingMnemonic = label;
+        widget = label;
+        break;
+      }
+      case ControlKind::EDIT:
+        server_ = new QLineEdit(this);
+        widget = server_;
+        break;
+      case ControlKind::SELECTOR:
+        selector_ = new QComboBox(this);
+        // Like the original drop-down list, every choice the operator makes counts, by mouse or
+        // by keyboard, while choices made by the program do not.
+        connect(selector_, &QComboBox::activated, this, &MainDialog::chooseList);
+        widget = selector_;
+        break;
+      case ControlKind::LIST:
+        list_ = new DeviceList(this);
+        widget = list_;
+        break;
+      case ControlKind::BUTTON:
+      case ControlKind::DEFAULT_BUTTON: {
+        auto* button = new QPushButton(latin1(entry.text), this);
+        button->setDefault(entry.kind == ControlKind::DEFAULT_BUTTON);
+        const int id = entry.id;
+        if (id == EXIT_BUTTON) {
+          exit_ = button;
+          connect(button, &QPushButton::clicked, this, &MainDialog::pressExit);
+        } else {
+          connect(button, &QPushButton::clicked, this, [this, id] {
+            pressStart(*context_, id);
+            watchWriteReadiness();
+          });
+        }
+        widget = button;
+        break;
+      }
+    }
+    if (entry.kind != ControlKind::LABEL && pendingMnemonic != nullptr) {
+      pendingMnemonic->setBuddy(widget);
+      pendingMnemonic = nullptr;
+    }
+
+    int height = verticalPixels(entry.height, base_);
+    if (entry.kind == ControlKind::SELECTOR) {
+      // The template's height includes the dropped-down list; the closed box is as high as the
+      // style draws it.
+      const int closed = selector_->sizeHint().height();
+      const int itemHeight = QFontMetrics(font()).height();
+      selector_->setMaxVisibleItems(std::max(1, (height - closed) / itemHeight));
+      height = closed;
+    }
+    widget->setGeometry(horizontalPixels(entry.x, base_), verticalPixels(entry.y, base_),
+                        horizontalPixels(entry.width, base_), height);
+    if (entry.id != NO_ID) controls_[entry.id] = widget;
+    if (entry.kind != ControlKind::LABEL) {
+      if (previousFocus != nullptr) setTabOrder(previousFocus, widget);
+      previousFocus = widget;
+    }
+  }
+}
+
+QWidget* MainDialog::control(int id) const {
+  const auto found = controls_.find(id);
+  return found == controls_.end() ? nullptr : found->second;
+}
+
+// Each column stop is where its header label starts, measured from the list's client origin in
+// quarters of the average character width, so the columns sit under their labels at any font.
+void MainDialog::computeTabStops() {
+  list_->ensurePolished();
+  const int32_t fourUnits = horizontalPixels(4, base_);
+  const int32_t origin = list_->mapToGlobal(list_->contentsRect().topLeft()).x();
+  std::array<int32_t, 7> stops{};
+  for (size_t i = 0; i < stops.size(); ++i) {
+    const int32_t left = control(TAB_STOP_HEADERS[i])->mapToGlobal(QPoint(0, 0)).x();
+    stops[i] = tabStopFor(left, origin, fourUnits);
+  }
+  list_->setTabStops(stops, base_.x);
+}
+
+void MainDialog::pressExit() {
+  if (surveyRunning(*context_)) {
+    abortSurvey(*context_);
+    watchWriteReadiness();
+  } else {
+    done(-1);
+  }
+}
+
+void MainDialog::chooseList() { chooseListFile(*context_); }
+
+void MainDialog::tick() {
+  onTick(*context_);
+  watchWriteReadiness();
+}
+
+void MainDialog::readable() {
+  receiveAll(*context_);
+  watchWriteReadiness();
+}
+
+void MainDialog::writable() {
+  socket_.writeReadinessDelivered();
+  writeNotifier_.setEnabled(false);
+  flushQueue(*context_);
+  watchWriteReadiness();
+}
+
+void MainDialog::watchWriteReadiness() {
+  writeNotifier_.setEnabled(socket_.wantsWriteReadiness());
+}
+
+void MainDialog::closeEvent(QCloseEvent* event) {
+  // The window system's close request counts for nothing, as the dialog has no close box. A close
+  // from the program itself (the application quitting at the end of the session) ends the dialog.
+  if (event->spontaneous()) {
+    event->ignore();
+    return;
+  }
+  end();
+  event->accept();
+}
+
+void MainDialog::commitData() {
+  if (surveyRunning(*context_)) saveReport(*context_);
+}
+
+void MainDialog::setControlsIdle(bool enabled) {
+  for (int id : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR}) {
+    control(id)->setEnabled(enabled);
+  }
+}
+
+void MainDialog::setExitCaption(const char* caption) { exit_->setText(latin1(caption)); }
+
+void MainDialog::focusExit() { exit_->setFocus(Qt::OtherFocusReason); }
+
+void MainDialog::beep() {
+  ++beeps_;
+  QApplication::beep();
+}
+
+int32_t MainDialog::serverFieldText(char* buffer, int32_t size) const {
+  return copyLatin1(server_->text(), buffer, size);
+}
+
+int32_t MainDialog::selectorText(char* buffer, int32_t size) const {
+  return copyLatin1(selector_->currentText(), buffer, size);
+}
+
+void MainDialog::addSelectorItem(const char* name) {
+  selector_->addItem(latin1(name));
+  // A drop-down list starts with nothing chosen; a combo box would choose its first item.
+  selector_->setCurrentIndex(-1);
+}
+
+}  // namespace vyr

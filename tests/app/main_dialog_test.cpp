@@ -1,0 +1,284 @@
+// Catches a dialog that drifts from its template or routes an event wrongly: controls, captions,
+// tab order and mnemonics, Escape and Enter, the busy and idle appearances, start buttons without
+// rows, the selector's keyboard choices, and list rows that scroll, flicker or misalign.
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/device_list.h"
+#include "app/main_dialog.h"
+#include "app/main_template.h"
+#include "platform/memory/fake_clock.h"
+#include "platform/memory/memory_files.h"
+#include "platform/posix/posix_udp_socket.h"
+#include "survey/lifecycle.h"
+
+namespace vyr::testing {
+namespace {
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(socket, nullptr);
+    files.setContents("north.IPs", "; pumps\n127.0.0.1\nA17/501\n");
+    files.setContents("b.IPs", "127.0.0.2\n127.0.0.3\n127.0.0.4\n");
+  }
+
+  void open() {
+    dialog = std::make_unique<MainDialog>(files, clock, *socket);
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+  }
+
+  template <typename Widget>
+  Widget* control(int id) {
+    return qobject_cast<Widget*>(dialog->control(id));
+  }
+
+  // The identifier of the control with the keyboard focus, or NO_ID.
+  int focusedId() {
+    QWidget* focused = QApplication::focusWidget();
+    for (const ControlTemplate& entry : MAIN_CONTROLS) {
+      if (entry.id != NO_ID && dialog->control(entry.id) == focused) return entry.id;
+    }
+    return NO_ID;
+  }
+
+  void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), modifiers);
+  }
+
+  void expectIdle(bool idle) {
+    for (int id : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR}) {
+      EXPECT_EQ(dialog->control(id)->isEnabled(), idle) << id;
+    }
+    EXPECT_EQ(control<QPushButton>(EXIT_BUTTON)->text(), idle ? "E&xit" : "Abort");
+    EXPECT_EQ(surveyRunning(dialog->context()), !idle);
+  }
+
+  MemoryFileSystem files;
+  FakeClock clock;
+  std::unique_ptr<PosixUdpSocket> socket = PosixUdpSocket::open();
+  std::unique_ptr<MainDialog> dialog;
+};
+
+TEST_F(MainDialogTest, ControlsFollowTheTemplate) {
+  open();
+  EXPECT_EQ(dialog->windowTitle(), "VyrModel 1.03");
+  EXPECT_FALSE(dialog->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowSystemMenuHint));
+  const DialogBaseUnits base = dialog->baseUnits();
+  EXPECT_EQ(dialog->size(), QSize(horizontalPixels(419, base), verticalPixels(167, base)));
+
+  const QList<QLabel*> labels = dialog->findChildren<QLabel*>();
+  for (const ControlTemplate& entry : MAIN_CONTROLS) {
+    SCOPED_TRACE(entry.text);
+    QWidget* widget = dialog->control(entry.id);
+    if (entry.id == NO_ID) {
+      for (QLabel* label : labels) {
+        if (label->text() == entry.text && label->y() == verticalPixels(entry.y, base)) {
+          widget = label;
+        }
+      }
+    }
+    ASSERT_NE(widget, nullptr);
+    const QRect expected(horizontalPixels(entry.x, base), verticalPixels(entry.y, base),
+                         horizontalPixels(entry.width, base), verticalPixels(entry.height, base));
+    EXPECT_EQ(widget->pos(), expected.topLeft());
+    EXPECT_EQ(widget->width(), expected.width());
+    switch (entry.kind) {
+      case ControlKind::LABEL:
+        ASSERT_NE(qobject_cast<QLabel*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QLabel*>(widget)->text(), entry.text);
+        break;
+      case ControlKind::EDIT:
+        EXPECT_NE(qobject_cast<QLineEdit*>(widget), nullptr);
+        break;
+      case ControlKind::SELECTOR:
+        EXPECT_NE(qobject_cast<QComboBox*>(widget), nullptr);
+        EXPECT_LE(widget->height(), expected.height()) << "closed, it is shorter than its list";
+        break;
+      case ControlKind::LIST:
+        EXPECT_EQ(widget, &dialog->list());
+        EXPECT_EQ(widget->height(), expected.height());
+        break;
+      case ControlKind::BUTTON:
+      case ControlKind::DEFAULT_BUTTON:
+        ASSERT_NE(qobject_cast<QPushButton*>(widget), nullptr);
+        EXPECT_EQ(qobject_cast<QPushButton*>(widget)->text(), entry.text);
+        EXPECT_EQ(qobject_cast<QPushButton*>(widget)->isDefault(),
+                  entry.kind == ControlKind::DEFAULT_BUTTON);
+        EXPECT_EQ(widget->height(), expected.height());
+        break;
+    }
+  }
+  expectIdle(true);
+  EXPECT_EQ(focusedId(), SERVER_FIELD) << "the first control with a tab stop starts with focus";
+}
+
+TEST_F(MainDialogTest, TabAndMnemonicsMoveAsTheTemplateSays) {
+  open();
+  const int tabOrder[] = {LIST_SELECTOR, LIST_VIEW, EXIT_BUTTON, RESUME_BUTTON, NEW_BUTTON,
+                          SERVER_FIELD};
+  for (int expected : tabOrder) {
+    press(Qt::Key_Tab);
+    EXPECT_EQ(focusedId(), expected);
+  }
+  const struct {
+    int key;
+    int focus;
+  } mnemonics[] = {{Qt::Key_I, LIST_SELECTOR}, {Qt::Key_V, SERVER_FIELD}};
+  for (const auto& mnemonic : mnemonics) {
+    press(mnemonic.key, Qt::AltModifier);
+    EXPECT_EQ(focusedId(), mnemonic.focus) << char(mnemonic.key);
+  }
+  press(Qt::Key_X, Qt::AltModifier);  // a mnemonic clicks its button after a short animation
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !dialog->isVisible(); }))
+      << "Alt+X is Exit, which ends the idle dialog";
+  EXPECT_EQ(dialog->result(), -1);
+}
+
+TEST_F(MainDialogTest, EscapeIsIgnoredEverywhere) {
+  open();
+  for (int id : {SERVER_FIELD, LIST_SELECTOR, LIST_VIEW, NEW_BUTTON}) {
+    dialog->control(id)->setFocus();
+    press(Qt::Key_Escape);
+    EXPECT_TRUE(dialog->isVisible()) << id;
+  }
+}
+
+TEST_F(MainDialogTest, StartButtonsWithoutRowsDoNothing) {
+  open();
+  ASSERT_EQ(dialog->list().rowCount(), 0);
+  control<QPushButton>(NEW_BUTTON)->click();
+  control<QPushButton>(RESUME_BUTTON)->click();
+  dialog->control(SERVER_FIELD)->setFocus();
+  press(Qt::Key_Return);
+  expectIdle(true);
+  EXPECT_EQ(dialog->context().sendQueue.nodeCount, 0u);
+  EXPECT_EQ(socket->wantsWriteReadiness(), false);
+}
+
+TEST_F(MainDialogTest, TheKeyboardChoosesAListAndEnterResumes) {
+  open();
+  auto* selector = control<QComboBox>(LIST_SELECTOR);
+  ASSERT_EQ(selector->count(), 2);
+  EXPECT_EQ(selector->itemText(0), "b.IPs");
+  EXPECT_EQ(selector->currentIndex(), -1) << "nothing is chosen until the operator chooses";
+
+  selector->setCurrentIndex(1);
+  EXPECT_EQ(dialog->list().rowCount(), 0) << "a choice the program makes loads nothing";
+  selector->setCurrentIndex(-1);
+
+  press(Qt::Key_I, Qt::AltModifier);
+  press(Qt::Key_Down);
+  EXPECT_EQ(dialog->list().rowCount(), 3) << "b.IPs";
+  press(Qt::Key_Down);
+  ASSERT_EQ(dialog->list().rowCount(), 2) << "north.IPs";
+  EXPECT_EQ(dialog->list().rows().row(1), " 0.0.0.0\t501\tA17");
+
+  QSignalSpy resumed(control<QPushButton>(RESUME_BUTTON), &QPushButton::clicked);
+  press(Qt::Key_V, Qt::AltModifier);
+  QTest::keyClicks(QApplication::focusWidget(), "127.0.0.1");
+  press(Qt::Key_Return);
+  EXPECT_EQ(resumed.count(), 1) << "Enter presses the default button";
+  expectIdle(false);
+  EXPECT_EQ(focusedId(), EXIT_BUTTON);
+  EXPECT_TRUE(dialog->isVisible());
+
+  control<QPushButton>(EXIT_BUTTON)->click();  // now Abort
+  expectIdle(true);
+  EXPECT_TRUE(dialog->isVisible()) << "Abort ends the survey, not the program";
+  EXPECT_NE(files.contents("north.model"), nullptr) << "an aborted survey is saved";
+  EXPECT_NE(files.contents("north.soFar"), nullptr);
+  EXPECT_EQ(dialog->beeps(), 0);
+}
+
+TEST_F(MainDialogTest, DestroyingTheDialogSavesARunningSurvey) {
+  open();
+  press(Qt::Key_I, Qt::AltModifier);
+  press(Qt::Key_Down);
+  control<QPushButton>(NEW_BUTTON)->click();
+  ASSERT_TRUE(surveyRunning(dialog->context()));
+  dialog.reset();
+  const std::string* report = files.contents("b.model");
+  ASSERT_NE(report, nullptr);
+  EXPECT_EQ(*report, "IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n"
+                     "127.0.0.2\t0\t\t0.00\t\t0.00\r\n"
+                     "127.0.0.3\t0\t\t0.00\t\t0.00\r\n"
+                     "127.0.0.4\t0\t\t0.00\t\t0.00\r\n");
+  ASSERT_NE(files.contents("b.soFar"), nullptr);
+  EXPECT_EQ(files.contents("b.soFar")->size(), 8u + 3 * sizeof(DeviceRecord));
+}
+
+TEST_F(MainDialogTest, ReplacingARowKeepsTheViewAndSkipsUnchangedText) {
+  open();
+  DeviceList& list = dialog->list();
+  for (int i = 0; i < 10000; ++i) list.addRow(("127.0.0." + std::to_string(i)).c_str());
+  list.scrollTo(list.model()->index(5000, 0), QAbstractItemView::PositionAtTop);
+  QApplication::processEvents();
+  const auto topRow = [&] { return list.indexAt(QPoint(4, 2)).row(); };
+  ASSERT_EQ(topRow(), 5000);
+
+  QSignalSpy redraws(&list.rows(), &RowModel::dataChanged);
+  list.replaceRow(5000, "127.0.0.5000");
+  EXPECT_EQ(redraws.count(), 0) << "identical text redraws nothing";
+  const int32_t changed[] = {5000, 5001, 4999, 9999};
+  for (int32_t row : changed) list.replaceRow(row, " 127.0.0.5\t501\tA17");
+  list.replaceRow(10000, "no such row");
+  list.replaceRow(-1, "no such row");
+  QApplication::processEvents();
+  EXPECT_EQ(redraws.count(), 4);
+  EXPECT_EQ(topRow(), 5000) << "the operator's view does not move";
+  EXPECT_EQ(list.rowCount(), 10000);
+
+  char text[8];
+  EXPECT_EQ(list.rowText(5001, text, sizeof text), 7);
+  EXPECT_STREQ(text, " 127.0.");
+  EXPECT_EQ(list.rowText(10000, text, sizeof text), -1);
+  EXPECT_STREQ(text, "");
+}
+
+// Draws one row per column, each its column's number of tabs and a letter, and finds where the
+// letter's ink starts: it must sit at the stop taken from that column's header label.
+TEST_F(MainDialogTest, TabsExpandAtTheHeaderLabelsStops) {
+  open();
+  DeviceList& list = dialog->list();
+  const DialogBaseUnits base = dialog->baseUnits();
+  const int listOrigin = list.mapTo(dialog.get(), list.contentsRect().topLeft()).x();
+  for (size_t column = 0; column < TAB_STOP_HEADERS.size(); ++column) {
+    const int stop = list.tabStops()[column];
+    const int headerLeft = dialog->control(TAB_STOP_HEADERS[column])->x() - listOrigin;
+    EXPECT_LE(mulDiv(stop, base.x, 4), headerLeft) << column;
+    EXPECT_GT(mulDiv(stop + 1, base.x, 4), headerLeft - 1) << "truncated by less than a unit";
+    list.addRow((std::string(column + 1, '\t') + "W").c_str());
+  }
+  QApplication::processEvents();
+  const QImage image = list.viewport()->grab().toImage();
+  const int rowHeight = list.sizeHintForRow(0);
+  for (size_t column = 0; column < TAB_STOP_HEADERS.size(); ++column) {
+    int ink = -1;
+    for (int x = 0; x < image.width() && ink < 0; ++x) {
+      for (int y = int(column) * rowHeight; y < int(column + 1) * rowHeight; ++y) {
+        if (qGray(image.pixel(x, y)) < 128) {
+          ink = x;
+          break;
+        }
+      }
+    }
+    const int stopPixels = mulDiv(list.tabStops()[column], base.x, 4);
+    EXPECT_GE(ink, stopPixels - 1) << column;
+    EXPECT_LE(ink, stopPixels + base.x / 2) << column;
+  }
+}
+
+}  // namespace
+}  // namespace vyr::testing
