@@ -33,3 +33,11 @@ endif()
 # Pictures of the dialog under Xvfb, for the README and for looking at what a test saw.
 add_executable(vyr-grab-window tools/grab_window.cpp)
 target_link_libraries(vyr-grab-window PRIVATE Qt6::Gui)
+
+if(BUILD_TESTING)
+  # The built program on a virtual X display, driven from the keyboard with xdotool.
+  add_test(NAME dialog_under_xvfb
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/xvfb/smoke_test.sh ${PROJECT_BINARY_DIR}
+            ${PROJECT_SOURCE_DIR})
+  set_tests_properties(dialog_under_xvfb PROPERTIES RESOURCE_LOCK fixed_ports TIMEOUT 180)
+endif()

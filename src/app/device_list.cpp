@@ -60,9 +60,9 @@ void TabbedRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
   painter->save();
   painter->setClipRect(option.rect);
   painter->setFont(option.font);
-  painter->setPen(option.palette.color(option.state & QStyle::State_Enabled ? QPalette::Active
-                                                                            : QPalette::Disabled,
-                                       QPalette::Text));
+  painter->setPen(option.palette.color(
+      option.state & QStyle::State_Enabled ? QPalette::Active : QPalette::Disabled,
+      QPalette::Text));
   const QRectF text = QRectF(option.rect).adjusted(TEXT_MARGIN, 0, 0, 0);
   painter->drawText(text, index.data(Qt::DisplayRole).toString(), layout);
   painter->restore();

@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<vyr::FileSystem> files = vyr::openPosixFileSystem(".");
   if (!files) {
-    std::fprintf(stderr, "vyrmodel: cannot open the working directory: %s\n",
-                 std::strerror(errno));
+    std::fprintf(stderr, "vyrmodel: cannot open the working directory: %s\n", std::strerror(errno));
     return 1;
   }
   const int signals = vyr::watchTerminationSignals();

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 
 #include "app/device_list.h"
 #include "app/main_template.h"
@@ -28,8 +29,8 @@ QString latin1(const char* text) { return QString::fromLatin1(text); }
 // A control's text as the 8-bit bytes the core works in, cut to `size` - 1 bytes and a NUL.
 int32_t copyLatin1(const QString& text, char* buffer, int32_t size) {
   const QByteArray bytes = text.toLatin1();
-  return copyBounded(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
-                     buffer, size);
+  return copyBounded(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), buffer,
+                     size);
 }
 
 // The dialog font's base units, measured as the original dialog manager measured them.
@@ -54,6 +55,11 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket)
   setWindowTitle(latin1(MAIN_CAPTION));
   setFixedSize(horizontalPixels(MAIN_WIDTH, base_), verticalPixels(MAIN_HEIGHT, base_));
   setModal(true);
+  // Centred on the screen, as the template asks; a dialog would otherwise sit a third of the way
+  // down.
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+  }
   buildControls();
   context_ = std::make_unique<Context>(files, *this, *list_, clock, socket);
 
@@ -190,9 +196,7 @@ void MainDialog::writable() {
   watchWriteReadiness();
 }
 
-void MainDialog::watchWriteReadiness() {
-  writeNotifier_.setEnabled(socket_.wantsWriteReadiness());
-}
+void MainDialog::watchWriteReadiness() { writeNotifier_.setEnabled(socket_.wantsWriteReadiness()); }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
   // The window system's close request counts for nothing, as the dialog has no close box. A close

@@ -45,8 +45,8 @@ constexpr std::array<ControlTemplate, 17> MAIN_CONTROLS = {{
 }};
 
 // The header labels whose left edges give the list's seven tab stops, in column order.
-constexpr std::array<int, 7> TAB_STOP_HEADERS = {SERIAL_HEADER,  ID_HEADER,       BIOS_HEADER,
-                                                 APPLICATION_HEADER, VERSION_HEADER,
-                                                 MODEM_ID_HEADER, ESN_HEADER};
+constexpr std::array<int, 7> TAB_STOP_HEADERS = {
+    SERIAL_HEADER,  ID_HEADER,       BIOS_HEADER, APPLICATION_HEADER,
+    VERSION_HEADER, MODEM_ID_HEADER, ESN_HEADER};
 
 }  // namespace vyr

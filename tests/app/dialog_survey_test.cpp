@@ -144,8 +144,10 @@ TEST_F(DialogSurveyTest, NewThenAbortAndResumeMatchTheFleetByteForByte) {
   ASSERT_EQ(dialog_->list().rowCount(), 30);
   click(NEW_BUTTON);
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return std::count(dialog_->list().rows().row(1).begin(),
-                              dialog_->list().rows().row(1).end(), '\t') >= 5; },
+      [&] {
+        return std::count(dialog_->list().rows().row(1).begin(),
+                          dialog_->list().rows().row(1).end(), '\t') >= 5;
+      },
       5000))
       << "a prompt unit has its versions";
   click(EXIT_BUTTON);  // Abort

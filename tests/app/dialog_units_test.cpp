@@ -1,9 +1,9 @@
 // Catches layout arithmetic that drifts from the original dialog manager's: rounding of dialog
 // units, the average character width, and column stops that truncate the wrong way.
 
-#include <gtest/gtest.h>
-
 #include "app/dialog_units.h"
+
+#include <gtest/gtest.h>
 
 namespace vyr::testing {
 namespace {
@@ -12,12 +12,12 @@ TEST(DialogUnitsTest, MulDivRoundsHalfAwayFromZero) {
   const struct {
     int32_t value, numerator, denominator, expected;
   } cases[] = {
-      {419, 6, 4, 629},       // 628.5 rounds up
-      {167, 13, 8, 271},      // 271.375
-      {5, 13, 8, 8},          // 8.125
-      {3, 13, 8, 5},          // 4.875
-      {-5, 6, 4, -8},         // -7.5 rounds away from zero
-      {-1, 6, 4, -2},         // -1.5
+      {419, 6, 4, 629},   // 628.5 rounds up
+      {167, 13, 8, 271},  // 271.375
+      {5, 13, 8, 8},      // 8.125
+      {3, 13, 8, 5},      // 4.875
+      {-5, 6, 4, -8},     // -7.5 rounds away from zero
+      {-1, 6, 4, -2},     // -1.5
       {0, 6, 4, 0},
       {1000000000, 3, 2, 1500000000},  // the product overflows 32 bits, the result does not
   };
@@ -47,12 +47,12 @@ TEST(DialogUnitsTest, TabStopsTruncateTowardZero) {
   const struct {
     int32_t left, origin, fourUnits, expected;
   } cases[] = {
-      {100, 4, 6, 64},   // 96 pixels are 64 quarter characters
-      {101, 4, 6, 64},   // 64.67 truncates
-      {104, 4, 7, 57},   // 57.14
-      {4, 4, 6, 0},      // a label at the origin
-      {1, 4, 6, -2},     // -2: left of the origin, truncated toward zero, not down
-      {3, 4, 6, 0},      // -0.67 truncates to 0
+      {100, 4, 6, 64},  // 96 pixels are 64 quarter characters
+      {101, 4, 6, 64},  // 64.67 truncates
+      {104, 4, 7, 57},  // 57.14
+      {4, 4, 6, 0},     // a label at the origin
+      {1, 4, 6, -2},    // -2: left of the origin, truncated toward zero, not down
+      {3, 4, 6, 0},     // -0.67 truncates to 0
   };
   for (const auto& c : cases) {
     EXPECT_EQ(tabStopFor(c.left, c.origin, c.fourUnits), c.expected)

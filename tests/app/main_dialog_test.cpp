@@ -2,6 +2,8 @@
 // tab order and mnemonics, Escape and Enter, the busy and idle appearances, start buttons without
 // rows, the selector's keyboard choices, and list rows that scroll, flicker or misalign.
 
+#include "app/main_dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "app/device_list.h"
-#include "app/main_dialog.h"
 #include "app/main_template.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_files.h"
@@ -126,8 +127,8 @@ TEST_F(MainDialogTest, ControlsFollowTheTemplate) {
 
 TEST_F(MainDialogTest, TabAndMnemonicsMoveAsTheTemplateSays) {
   open();
-  const int tabOrder[] = {LIST_SELECTOR, LIST_VIEW, EXIT_BUTTON, RESUME_BUTTON, NEW_BUTTON,
-                          SERVER_FIELD};
+  const int tabOrder[] = {LIST_SELECTOR, LIST_VIEW,  EXIT_BUTTON,
+                          RESUME_BUTTON, NEW_BUTTON, SERVER_FIELD};
   for (int expected : tabOrder) {
     press(Qt::Key_Tab);
     EXPECT_EQ(focusedId(), expected);
@@ -211,10 +212,11 @@ TEST_F(MainDialogTest, DestroyingTheDialogSavesARunningSurvey) {
   dialog.reset();
   const std::string* report = files.contents("b.model");
   ASSERT_NE(report, nullptr);
-  EXPECT_EQ(*report, "IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n"
-                     "127.0.0.2\t0\t\t0.00\t\t0.00\r\n"
-                     "127.0.0.3\t0\t\t0.00\t\t0.00\r\n"
-                     "127.0.0.4\t0\t\t0.00\t\t0.00\r\n");
+  EXPECT_EQ(*report,
+            "IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n"
+            "127.0.0.2\t0\t\t0.00\t\t0.00\r\n"
+            "127.0.0.3\t0\t\t0.00\t\t0.00\r\n"
+            "127.0.0.4\t0\t\t0.00\t\t0.00\r\n");
   ASSERT_NE(files.contents("b.soFar"), nullptr);
   EXPECT_EQ(files.contents("b.soFar")->size(), 8u + 3 * sizeof(DeviceRecord));
 }
