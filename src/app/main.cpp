@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -13,6 +14,19 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "platform/posix/termination_signals.h"
+#include "survey/lifecycle.h"
+
+namespace {
+
+// Qt ends the process with exit() when it loses the X server, as it does at the end of a desktop
+// session, and the dialog is then never destroyed: its survey is saved here instead.
+vyr::Context* openDialogContext = nullptr;
+
+void saveOnExit() {
+  if (openDialogContext != nullptr) vyr::closeSurvey(*openDialogContext);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Without the socket there is nothing the dialog could do, so it is never shown.
@@ -42,7 +56,10 @@ int main(int argc, char** argv) {
     }
     QObject::connect(&application, &QGuiApplication::commitDataRequest, &dialog,
                      &vyr::MainDialog::commitData);
+    openDialogContext = &dialog.context();
+    std::atexit(saveOnExit);
     dialog.exec();
+    openDialogContext = nullptr;
   }
   return 0;
 }

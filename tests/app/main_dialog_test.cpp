@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -201,6 +202,27 @@ TEST_F(MainDialogTest, TheKeyboardChoosesAListAndEnterResumes) {
   EXPECT_NE(files.contents("north.model"), nullptr) << "an aborted survey is saved";
   EXPECT_NE(files.contents("north.soFar"), nullptr);
   EXPECT_EQ(dialog->beeps(), 0);
+}
+
+TEST_F(MainDialogTest, TheMouseChoosesAListAndEnterPressesResumeFromAnyField) {
+  open();
+  auto* selector = control<QComboBox>(LIST_SELECTOR);
+  selector->showPopup();
+  QAbstractItemView* popup = selector->view();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(popup->window()));
+  QTest::mouseClick(popup->viewport(), Qt::LeftButton, {},
+                    popup->visualRect(popup->model()->index(1, 0)).center());
+  ASSERT_EQ(dialog->list().rowCount(), 2) << "north.IPs, chosen with the mouse";
+
+  QSignalSpy resumed(control<QPushButton>(RESUME_BUTTON), &QPushButton::clicked);
+  for (int id : {SERVER_FIELD, LIST_SELECTOR, LIST_VIEW}) {
+    dialog->control(id)->setFocus();
+    press(Qt::Key_Return);
+    EXPECT_TRUE(surveyRunning(dialog->context())) << id;
+    control<QPushButton>(EXIT_BUTTON)->click();  // Abort
+  }
+  EXPECT_EQ(resumed.count(), 3);
+  expectIdle(true);
 }
 
 TEST_F(MainDialogTest, DestroyingTheDialogSavesARunningSurvey) {

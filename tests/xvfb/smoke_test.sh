@@ -1,79 +1,117 @@
 #!/usr/bin/env bash
 # Catches a built program that cannot be used from the keyboard on a real X server, writes a
-# report the headless front-end would not, or loses a running survey to SIGTERM.
+# report the headless front-end would not, or loses a running survey when it is told to end:
+# SIGTERM, SIGINT, SIGHUP, or the X server going away as at the end of a desktop session.
 # Usage: smoke_test.sh BUILD-DIR SOURCE-DIR
 set -euo pipefail
 build=$(realpath "$1")
 source_dir=$(realpath "$2")
 
 # The fixed ports of the simulator: a network namespace of our own where the system allows it.
-if [[ -z "${VYR_SMOKE_INSIDE:-}" ]]; then
-  if unshare -n true 2>/dev/null; then
-    exec env VYR_SMOKE_INSIDE=namespace unshare -n bash "$0" "$@"
-  fi
-  export VYR_SMOKE_INSIDE=shared
+if [[ -z "${VYR_SMOKE_INSIDE:-}" ]] && unshare -n true 2>/dev/null; then
+  exec env VYR_SMOKE_INSIDE=1 unshare -n bash "$0" "$@"
 fi
-if [[ "$VYR_SMOKE_INSIDE" == namespace ]]; then ip link set lo up; fi
-# And an X server of our own, so that nothing on the machine's display is touched.
-if [[ -z "${VYR_SMOKE_DISPLAY:-}" ]]; then
-  exec env VYR_SMOKE_DISPLAY=1 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
-fi
+if [[ -n "${VYR_SMOKE_INSIDE:-}" ]]; then ip link set lo up; fi
 source "$source_dir/scripts/dialog-keys.sh"
 
 work=$(mktemp -d)
-fleet_pid=""
-app_pid=""
+pids=()
 cleanup() {
-  for pid in $app_pid $fleet_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 fail() {
   echo "FAILED: $*" >&2
-  "$build/vyr-grab-window" "${window:-0}" "$work/../vyr-smoke-failure.png" 2>/dev/null &&
-    echo "what the screen showed: $(dirname "$work")/vyr-smoke-failure.png" >&2
   exit 1
+}
+
+# Starts an X server of our own on a free display and points DISPLAY at it; its pid in x_pid.
+start_display() {
+  local number_file="$work/display.$RANDOM"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" 2>/dev/null &
+  x_pid=$!
+  pids+=("$x_pid")
+  for _ in $(seq 100); do [[ -s "$number_file" ]] && break; sleep 0.1; done
+  [[ -s "$number_file" ]] || fail "Xvfb did not start"
+  export DISPLAY=":$(<"$number_file")"
+}
+
+# Starts the program (with any `env` arguments first) in the dialog's directory and waits for
+# its window; its pid in app_pid, its window in window.
+start_program() {
+  (cd "$work/dialog" && exec env "$@" "$build/vyrmodel") &
+  app_pid=$!
+  pids+=("$app_pid")
+  window=$(dialog_window) || fail "the dialog did not appear"
+}
+
+# Waits for the program to end and fails unless it ended with `status`.
+expect_exit() {
+  local status=0
+  wait "$app_pid" || status=$?
+  ((status == $1)) || fail "vyrmodel exited with $status, not $1 ($2)"
 }
 
 mkdir "$work/dialog" "$work/headless"
 cp "$source_dir/demo/demo.units" "$work/"
 cp "$source_dir/demo/north.IPs" "$work/dialog/a.IPs"
 cp "$source_dir/demo/north.IPs" "$work/headless/a.IPs"
-printf '127.0.99.9 ; nobody answers here\n127.0.20.11\n' > "$work/dialog/b.IPs"
+printf '127.0.99.9 ; nobody answers here\n127.0.20.11\n' >"$work/dialog/b.IPs"
 
 coproc FLEET { exec "$build/vyr-fleet" "$work/demo.units" 2>"$work/fleet.log"; }
-fleet_pid=$FLEET_PID
+pids+=("$FLEET_PID")
 read -r -t 10 line <&"${FLEET[0]}" && [[ "$line" == ready ]] || fail "the fleet simulator did not start"
 
 # What the headless front-end writes for the same list is what the dialog must write.
 (cd "$work/headless" && "$build/vyr-survey" --server 127.0.0.1 --list a.IPs --new --timeout 60 \
   2>"$work/headless.log") || fail "the headless survey did not finish"
 
-cd "$work/dialog"
-"$build/vyrmodel" &
-app_pid=$!
-window=$(dialog_window) || fail "the dialog did not appear"
-
+start_display
+start_program
 dialog_start_survey "$window" 127.0.0.1 1
-wait_for_file a.model 60 || fail "no report after 60 s"
-cmp a.model "$work/headless/a.model" || fail "the dialog's report differs from the headless one"
-echo "first survey: report matches the headless front-end's"
+wait_for_file "$work/dialog/a.model" 60 || fail "no report after 60 s"
+cmp "$work/dialog/a.model" "$work/headless/a.model" ||
+  fail "the dialog's report differs from the headless one"
+echo "keyboard survey: the report matches the headless front-end's"
 
-# A survey that cannot complete, ended by SIGTERM: it must be saved on the way out.
-dialog_start_survey "$window" "" 1
-sleep 2
-[[ ! -e b.model ]] || fail "the second survey ended by itself"
-kill -TERM "$app_pid"
-status=0
-wait "$app_pid" || status=$?
-app_pid=""
-((status == 0)) || fail "vyrmodel exited with $status after SIGTERM"
+# b.IPs never completes: whatever ends the program must leave what it knew in b.model.
 {
   printf 'IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n'
   printf '127.0.99.9\t0\t\t0.00\t\t0.00\r\n'
-  grep -a "^127\.0\.20\.11	" a.model
+  grep -a "^127\.0\.20\.11	" "$work/dialog/a.model"
 } >"$work/b.expected"
-cmp b.model "$work/b.expected" || fail "the report saved at SIGTERM is not what was known"
-[[ $(stat -c %s b.soFar) -eq $((8 + 2 * 92)) ]] || fail "the progress file saved at SIGTERM"
-echo "second survey: saved at SIGTERM"
+expect_saved() {
+  cmp "$work/dialog/b.model" "$work/b.expected" || fail "the report saved on $1"
+  [[ $(stat -c %s "$work/dialog/b.soFar") -eq $((8 + 2 * 92)) ]] ||
+    fail "the progress file saved on $1"
+  rm "$work/dialog/b.model" "$work/dialog/b.soFar"
+  echo "survey saved on $1"
+}
+# The program's address for the server lives in its field; a new program needs it typed again.
+start_unfinished_survey() {
+  dialog_start_survey "$window" "$1" "$2"
+  sleep 2
+  [[ ! -e "$work/dialog/b.model" ]] || fail "the survey of b.IPs ended by itself"
+}
+
+start_unfinished_survey "" 1
+kill -TERM "$app_pid"
+expect_exit 0 SIGTERM
+expect_saved SIGTERM
+
+for signal in INT HUP; do
+  # A background job of a script starts with SIGINT ignored, which the program respects.
+  start_program --default-signal=INT
+  start_unfinished_survey 127.0.0.1 2
+  kill -"$signal" "$app_pid"
+  expect_exit 0 "SIG$signal"
+  expect_saved "SIG$signal"
+done
+
+start_program
+start_unfinished_survey 127.0.0.1 2
+kill "$x_pid"
+expect_exit 1 "the X server's end"  # Qt's own status when it loses its display
+expect_saved "the X server's end"

@@ -4,8 +4,9 @@
 
 namespace vyr {
 
-// Installs the handlers and returns the descriptor that becomes readable once any of the three
-// signals has arrived, or -1 when the pipe cannot be made.
+// Installs the handlers, except for signals the process inherited as ignored, and returns the
+// descriptor that becomes readable once any of them has arrived, or -1 when the pipe cannot be
+// made.
 int watchTerminationSignals();
 
 }  // namespace vyr
