@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <algorithm>
 
 #include "app/device_list.h"
 #include "app/main_template.h"
@@ -54,7 +55,6 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket)
   base_ = measureBaseUnits(font);
   setWindowTitle(latin1(MAIN_CAPTION));
   setFixedSize(horizontalPixels(MAIN_WIDTH, base_), verticalPixels(MAIN_HEIGHT, base_));
-  setModal(true);
   // Centred on the screen, as the template asks; a dialog would otherwise sit a third of the way
   // down.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {

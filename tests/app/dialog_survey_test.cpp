@@ -9,7 +9,6 @@
 #include <QTest>
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,7 +21,6 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "survey/lifecycle.h"
-#include "survey/report_files.h"
 
 namespace vyr::testing {
 namespace {
@@ -87,30 +85,6 @@ class DialogSurveyTest : public ::testing::Test {
     return text.str();
   }
 
-  // The progress file with every record's send time cleared, which is the only field that
-  // depends on when the survey ran.
-  std::string progressWithoutSendTimes(const char* name) {
-    std::string progress = read(name);
-    for (size_t at = PROGRESS_HEADER_SIZE; at + sizeof(DeviceRecord) <= progress.size();
-         at += sizeof(DeviceRecord)) {
-      std::memset(progress.data() + at + offsetof(DeviceRecord, lastSent), 0,
-                  sizeof(DeviceRecord::lastSent));
-    }
-    return progress;
-  }
-
-  std::string expectedProgress(int32_t reportOffset) {
-    const auto& units = model_->description().units;
-    std::string progress(PROGRESS_HEADER_SIZE, '\0');
-    const int32_t header[2] = {reportOffset, static_cast<int32_t>(units.size())};
-    std::memcpy(progress.data(), header, sizeof header);  // little-endian, as the file is
-    for (const fleet::UnitDescription& unit : units) {
-      const DeviceRecord record = fleet::expectedRecord(unit);
-      progress.append(reinterpret_cast<const char*>(&record), sizeof record);
-    }
-    return progress;
-  }
-
   std::filesystem::path directory_;
   std::unique_ptr<PosixUdpSocket> socket_ = PosixUdpSocket::open();
   PosixClock clock_;
@@ -134,7 +108,7 @@ TEST_F(DialogSurveyTest, NewThenAbortAndResumeMatchTheFleetByteForByte) {
   ASSERT_TRUE(waitForBeeps(1)) << "the survey stalled";
   EXPECT_FALSE(surveyRunning(dialog_->context()));
   EXPECT_EQ(read("a.model"), fleet::expectedReport(first));
-  EXPECT_EQ(progressWithoutSendTimes("a.soFar"), expectedProgress(0));
+  EXPECT_EQ(fleet::withoutSendTimes(read("a.soFar")), fleet::expectedProgress(first, 0));
 
   // A second fleet where half the units answer slowly, so that Abort finds the survey half done.
   fleet::FleetDescription second = fleet::generateFleet(30, 223, 30, 50);
@@ -158,7 +132,7 @@ TEST_F(DialogSurveyTest, NewThenAbortAndResumeMatchTheFleetByteForByte) {
   click(RESUME_BUTTON);
   ASSERT_TRUE(waitForBeeps(2)) << "the resumed survey stalled";
   EXPECT_EQ(read("b.model"), fleet::expectedReport(second)) << "its section rewritten in place";
-  EXPECT_EQ(progressWithoutSendTimes("b.soFar"), expectedProgress(0));
+  EXPECT_EQ(fleet::withoutSendTimes(read("b.soFar")), fleet::expectedProgress(second, 0));
   EXPECT_EQ(read("a.model"), fleet::expectedReport(first)) << "the other list's report untouched";
 }
 

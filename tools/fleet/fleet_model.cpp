@@ -1,5 +1,6 @@
 #include "fleet/fleet_model.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -122,6 +123,29 @@ std::string expectedReport(const FleetDescription& description) {
   for (const UnitDescription& unit : description.units)
     text += reportLine(expectedRecord(unit)).text;
   return text;
+}
+
+std::string expectedProgress(const FleetDescription& description, int32_t reportOffset) {
+  std::string progress;
+  for (const int32_t number : {reportOffset, static_cast<int32_t>(description.units.size())}) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      progress += static_cast<char>(static_cast<uint32_t>(number) >> shift & 0xFF);
+    }
+  }
+  for (const UnitDescription& unit : description.units) {
+    const DeviceRecord record = expectedRecord(unit);
+    progress.append(reinterpret_cast<const char*>(&record), sizeof record);
+  }
+  return progress;
+}
+
+std::string withoutSendTimes(std::string progress) {
+  for (size_t at = PROGRESS_HEADER_SIZE; at + sizeof(DeviceRecord) <= progress.size();
+       at += sizeof(DeviceRecord)) {
+    std::memset(&progress[at + offsetof(DeviceRecord, lastSent)], 0,
+                sizeof(DeviceRecord::lastSent));
+  }
+  return progress;
 }
 
 FleetModel::FleetModel(FleetDescription description)

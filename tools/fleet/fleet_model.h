@@ -106,6 +106,14 @@ DeviceRecord expectedRecord(const UnitDescription& unit);
 // The report section a complete survey of the whole fleet writes: header and one line per unit.
 std::string expectedReport(const FleetDescription& description);
 
+// The progress file a complete survey of the whole fleet saves, its report section starting at
+// `reportOffset`, with every record's lastSent zero.
+std::string expectedProgress(const FleetDescription& description, int32_t reportOffset);
+
+// A saved progress file with every record's lastSent set to zero, the one field that depends on
+// when the survey ran, so that it compares with expectedProgress.
+std::string withoutSendTimes(std::string progress);
+
 struct Reply {
   SocketAddress source;
   std::vector<uint8_t> bytes;
