@@ -111,8 +111,14 @@ TEST_F(DialogSurveyTest, NewThenAbortAndResumeMatchTheFleetByteForByte) {
   EXPECT_EQ(fleet::withoutSendTimes(read("a.soFar")), fleet::expectedProgress(first, 0));
 
   // A second fleet where half the units answer slowly, so that Abort finds the survey half done.
+  // It lives on other addresses: the send queue outlives a survey, and a request the first survey
+  // left queued would otherwise reach the second fleet's unit of the same address, whose modem
+  // reply then completes that unit before its versions arrive.
   fleet::FleetDescription second = fleet::generateFleet(30, 223, 30, 50);
-  for (size_t i = 0; i < second.units.size(); i += 2) second.units[i].delayMs = 1500;
+  for (size_t i = 0; i < second.units.size(); ++i) {
+    second.units[i].ip[1] = 2;
+    if (i % 2 == 0) second.units[i].delayMs = 1500;
+  }
   startFleet(second, "b.IPs");
   chooseList(1);
   ASSERT_EQ(dialog_->list().rowCount(), 30);

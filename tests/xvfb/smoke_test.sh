@@ -110,7 +110,9 @@ for signal in INT HUP; do
   expect_saved "SIG$signal"
 done
 
-start_program
+# Qt ends the process with exit() here, past its own clean-up, so a leak check would only list
+# what it did not free.
+start_program ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 start_unfinished_survey 127.0.0.1 2
 kill "$x_pid"
 expect_exit 1 "the X server's end"  # Qt's own status when it loses its display
