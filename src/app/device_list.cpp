@@ -49,13 +49,9 @@ void RowModel::clear() {
 
 void TabbedRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                               const QModelIndex& index) const {
-  // Tabs are measured from the list's client origin, which is where the row's rectangle starts
-  // while the list does not scroll sideways.
   QTextOption layout(Qt::AlignLeft | Qt::AlignVCenter);
   layout.setWrapMode(QTextOption::NoWrap);
-  QList<qreal> tabs = tabs_;
-  for (qreal& tab : tabs) tab -= TEXT_MARGIN;
-  layout.setTabArray(tabs);
+  layout.setTabArray(tabs_);
 
   painter->save();
   painter->setClipRect(option.rect);
@@ -86,8 +82,10 @@ DeviceList::DeviceList(QWidget* parent) : QListView(parent), delegate_(this) {
 
 void DeviceList::setTabStops(const std::array<int32_t, 7>& stops, int32_t averageCharWidth) {
   stops_ = stops;
+  // Stops are measured from the list's client origin, where each row's rectangle starts (the list
+  // never scrolls sideways), and the text is drawn a margin further right.
   QList<qreal> pixels;
-  for (int32_t stop : stops) pixels.append(mulDiv(stop, averageCharWidth, 4));
+  for (int32_t stop : stops) pixels.append(mulDiv(stop, averageCharWidth, 4) - TEXT_MARGIN);
   delegate_.setTabs(pixels);
   viewport()->update();
 }
