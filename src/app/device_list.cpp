@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QTextOption>
-#include <cstring>
 
 #include "app/dialog_units.h"
 #include "platform/bounded_copy.h"

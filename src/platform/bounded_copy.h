@@ -10,7 +10,8 @@ namespace vyr {
 // text; returns the number of bytes copied.
 inline int32_t copyBounded(std::string_view text, char* buffer, int32_t size) {
   if (size <= 0) return 0;
-  size_t count = text.size() < static_cast<size_t>(size - 1) ? text.size() : static_cast<size_t>(size - 1);
+  size_t count =
+      text.size() < static_cast<size_t>(size - 1) ? text.size() : static_cast<size_t>(size - 1);
   std::memcpy(buffer, text.data(), count);
   buffer[count] = '\0';
   return static_cast<int32_t>(count);

@@ -5,7 +5,8 @@
 namespace vyr {
 
 void MemoryDialog::setControlsIdle(bool isIdle) {
-  for (int control : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR}) enabled[control] = isIdle;
+  for (int control : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR})
+    enabled[control] = isIdle;
 }
 
 void MemoryDialog::setExitCaption(const char* caption) { exitCaption = caption; }
