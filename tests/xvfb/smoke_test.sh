@@ -12,7 +12,7 @@ if [[ -z "${VYR_SMOKE_INSIDE:-}" ]] && unshare -n true 2>/dev/null; then
   exec env VYR_SMOKE_INSIDE=1 unshare -n bash "$0" "$@"
 fi
 if [[ -n "${VYR_SMOKE_INSIDE:-}" ]]; then ip link set lo up; fi
-source "$source_dir/scripts/dialog-keys.sh"
+source "$source_dir/scripts/demo-helpers.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -60,9 +60,8 @@ cp "$source_dir/demo/north.IPs" "$work/dialog/a.IPs"
 cp "$source_dir/demo/north.IPs" "$work/headless/a.IPs"
 printf '127.0.99.9 ; nobody answers here\n127.0.20.11\n' >"$work/dialog/b.IPs"
 
-coproc FLEET { exec "$build/vyr-fleet" "$work/demo.units" 2>"$work/fleet.log"; }
-pids+=("$FLEET_PID")
-read -r -t 10 line <&"${FLEET[0]}" && [[ "$line" == ready ]] || fail "the fleet simulator did not start"
+start_fleet "$work/demo.units" "$work/fleet.log" || fail "the fleet simulator did not start"
+pids+=("$fleet_pid")
 
 # What the headless front-end writes for the same list is what the dialog must write.
 (cd "$work/headless" && "$build/vyr-survey" --server 127.0.0.1 --list a.IPs --new --timeout 60 \

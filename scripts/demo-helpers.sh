@@ -1,5 +1,5 @@
-# Drives the dialog on an X display with xdotool, pressing what an operator would press. Sourced
-# by the demo and by the smoke test under Xvfb.
+# Starts the fleet simulator and drives the dialog on an X display with xdotool, pressing what an
+# operator would press. Sourced by the demo and by the smoke test under Xvfb.
 
 # Qt wants a private runtime directory; without one it falls back to this same place, with a warning.
 if [[ -z "${XDG_RUNTIME_DIR:-}" ]]; then
@@ -48,4 +48,18 @@ wait_for_file() {
     ((SECONDS < deadline)) || return 1
     sleep 0.2
   done
+}
+
+# Starts the fleet simulator on units file $1, its output in file $2, and waits until it listens.
+# Sets fleet_pid; fails, printing the simulator's own words, when it cannot start.
+start_fleet() {
+  "$build/vyr-fleet" "$1" >"$2" 2>&1 &
+  fleet_pid=$!
+  for _ in $(seq 100); do
+    grep -qx ready "$2" && return 0
+    kill -0 "$fleet_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$2" >&2
+  return 1
 }
