@@ -59,6 +59,9 @@ void handleUnitDatagram(Context& context, const SocketAddress& source, const uin
   } else if ((record.flags & COMPLETE) || size == 0) {
     return;
   } else if (message[0] == MODEM_INFO) {
+    // A unit still without its versions takes a modem reply only once this survey has asked for
+    // one: an answer to an earlier survey's request would complete it with its versions missing.
+    if (record.biosVersion == 0 && !survey.modemAsked[index]) return;
     handleModemReply(context, index, message, size);
   } else if (message[0] == VERSION_REPLY) {
     handleVersionReply(context, index, message, size);
@@ -108,6 +111,10 @@ void handleLocateReply(Context& context, const uint8_t* datagram, int32_t length
     return;
   }
   enqueueDatagram(context, survey.serverAddress, datagram, LOCATE_DATAGRAM_LENGTH, nullptr);
+  // A reply that arrives once the unit is complete (a duplicate, or the answer to a repeated
+  // query) is acknowledged and nothing more: it would show the complete unit as merely located
+  // and ask it again for versions that it has given.
+  if (record.flags & COMPLETE) return;
   setSocketAddress(record.address, ip, DEVICE_PORT);
   recordKeysChanged(survey, index);
   context.list.replaceRow(index, locatedRow(record).text);

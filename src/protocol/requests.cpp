@@ -34,6 +34,8 @@ void queueVersionQuery(Context& context, DeviceRecord& record) {
 
 void queueModemRequest(Context& context, DeviceRecord& record) {
   static const uint8_t request[MODEM_REQUEST_LENGTH] = {MODEM_INFO, 0};
+  SurveyState& survey = context.survey;
+  survey.modemAsked[&record - survey.deviceTable.get()] = 1;
   encodeFrame(context, record.address, request, MODEM_REQUEST_LENGTH, false, &record.lastSent);
 }
 

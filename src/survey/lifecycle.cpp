@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "survey/report_files.h"
 #include "survey/row_forms.h"
@@ -21,6 +22,7 @@ void releaseTable(Context& context) {
   unlinkQueue(context.sendQueue);
   releaseRecordIndexes(context.survey);
   context.survey.deviceTable.reset();
+  context.survey.modemAsked.reset();
   context.survey.deviceCount = 0;
 }
 
@@ -120,7 +122,8 @@ void startSurvey(Context& context, int button) {
   if (rows <= 0) return;
   // Without its table a survey cannot run: the dialog stays idle, as if nothing was pressed.
   std::unique_ptr<DeviceRecord[]> table(context.allocateTable(rows));
-  if (!table) return;
+  std::unique_ptr<uint8_t[]> modemAsked(new (std::nothrow) uint8_t[static_cast<size_t>(rows)]());
+  if (!table || !modemAsked) return;
 
   Dialog& dialog = context.dialog;
   dialog.setControlsIdle(false);
@@ -131,6 +134,7 @@ void startSurvey(Context& context, int button) {
   releaseTable(context);
   readServerAddress(context);
   survey.deviceTable = std::move(table);
+  survey.modemAsked = std::move(modemAsked);
   survey.deviceCount = rows;
   survey.reportOffset = -1;
   survey.finishedPrefix = 0;

@@ -12,6 +12,9 @@ namespace vyr {
 // protocol. A survey is running exactly while `deviceTable` holds a table.
 struct SurveyState {
   std::unique_ptr<DeviceRecord[]> deviceTable;  // record i belongs to list row i
+  // Per record: non-zero once this survey has asked the unit for its modem information. A reply
+  // to a request of an earlier survey must not complete a unit whose versions are still missing.
+  std::unique_ptr<uint8_t[]> modemAsked;
   int32_t deviceCount = 0;                      // zero whenever the table is absent
   int32_t reportOffset = -1;    // start of this survey's report section; -1: append a new one
   uint32_t lastReceive = 0;     // tick of the last accepted unit frame

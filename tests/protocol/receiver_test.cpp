@@ -174,6 +174,57 @@ TEST_F(ReceiverTest, LocateRepliesSetTheAddressOrBackOff) {
   EXPECT_EQ(list.rows()[0], " 10.0.0.10\t9001\tA17");
 }
 
+// A duplicated server reply, or the answer to a repeated query, can arrive after the unit has
+// completed; it used to show the unit as merely located and ask it again for its versions.
+TEST_F(ReceiverTest, ALateServerReplyForACompleteUnitIsOnlyAcknowledged) {
+  for (const std::array<uint8_t, 4> ip : {std::array<uint8_t, 4>{10, 0, 0, 9}, {10, 0, 0, 44}}) {
+    SCOPED_TRACE(static_cast<int>(ip[3]));
+    start("A17/501\nA18/502\n");
+    raw(kServer, locateReply(501, "A17", {10, 0, 0, 9}));
+    receiveAll(context);
+    fromUnit(versionReply(46, 105, "PUMP", 0, 501), true);
+    fromUnit(modemReply(138, "E77", "MX200"), true);
+    receiveAll(context);
+    ASSERT_TRUE(record(0).flags & COMPLETE);
+    const std::string completeRowText = list.rows()[0];
+    queued(true);
+
+    raw(kServer, locateReply(501, "A17", ip));
+    receiveAll(context);
+    EXPECT_EQ(list.rows()[0], completeRowText);
+    EXPECT_TRUE(sameSocketAddress(record(0).address, kUnit));
+    const auto sent = queued(true);
+    ASSERT_EQ(sent.size(), 1u) << "the acknowledgement only, no version query";
+    EXPECT_TRUE(sameSocketAddress(sent[0].first, kServer));
+    abortSurvey(context);
+  }
+}
+
+// The send queue and the network outlive a survey, so the next survey of the same unit can meet
+// a modem reply to a request of the last one. It must not complete the unit before its versions
+// have arrived; a unit whose BIOS reports 0.00 must still complete once asked.
+TEST_F(ReceiverTest, AModemReplyTheSurveyDidNotAskForWaitsForTheVersions) {
+  for (const int16_t bios : {int16_t{105}, int16_t{0}}) {
+    SCOPED_TRACE(bios);
+    start("10.0.0.9\n");
+    fromUnit(identifyReply("GATE", 10));
+    fromUnit(modemReply(138, "E-OLD", "M-OLD"));
+    receiveAll(context);
+    ASSERT_TRUE(surveyRunning(context)) << "a reply to the last survey's request completed it";
+    EXPECT_EQ(list.rows()[0], "10.0.0.9\t\tGATE");
+
+    fromUnit(versionReply(46, bios, "PUMP", 0, 480));
+    fromUnit(modemReply(138, "E77", "MX200"));
+    receiveAll(context);
+    EXPECT_FALSE(surveyRunning(context)) << "asked after the version reply: complete";
+    EXPECT_NE(file("a.model").find(bios ? "\t480\tGATE\t1.05\tPUMP\t5.00\tMX200\tE77\r\n"
+                                        : "\t480\tGATE\t0.00\tPUMP\t5.00\tMX200\tE77\r\n"),
+              std::string::npos)
+        << file("a.model");
+    files.setContents("a.model", "");
+  }
+}
+
 TEST_F(ReceiverTest, WhatTheStageDoesNotAcceptOnlyMovesTheSilenceClock) {
   start("10.0.0.9\n10.0.0.9\n10.0.0.7\n");
   setFieldText(record(2).id, "DONE");
