@@ -76,6 +76,9 @@ void writeProgress(Context& context, const char* progressName) {
   std::strcpy(temporaryName, progressName);
   std::strcat(temporaryName, TEMPORARY_ENDING);
 
+  // Whatever a crash left under the temporary name goes first: a link placed there would
+  // otherwise have its target emptied and written over.
+  context.files.remove(temporaryName);
   std::unique_ptr<FileHandle> progress = context.files.create(temporaryName);
   if (!progress) return;
   const SurveyState& survey = context.survey;

@@ -53,7 +53,11 @@ class MemoryFileHandle final : public FileHandle {
 
   bool truncate() override {
     if (!data_ || !writable_) return false;
-    if (position_ < static_cast<int64_t>(data_->size())) data_->resize(static_cast<size_t>(position_));
+    const int64_t oldSize = static_cast<int64_t>(data_->size());
+    if (position_ < oldSize) {
+      if (volume_.spaceLeft >= 0) volume_.spaceLeft += oldSize - position_;
+      data_->resize(static_cast<size_t>(position_));
+    }
     return true;
   }
 
@@ -105,11 +109,22 @@ bool MemoryFileSystem::rename(const char* from, const char* to) {
   if (refuseRename || found == files_.end() || folders_.count(to)) return false;
   std::shared_ptr<std::string> data = found->second;
   files_.erase(found);
-  files_[to] = std::move(data);
+  auto& target = files_[to];
+  // The replaced file's space is given back at once, as if no handle held it open.
+  if (target && target != data && spaceLeft >= 0) {
+    spaceLeft += static_cast<int64_t>(target->size());
+  }
+  target = std::move(data);
   return true;
 }
 
-bool MemoryFileSystem::remove(const char* name) { return files_.erase(name) > 0; }
+bool MemoryFileSystem::remove(const char* name) {
+  auto found = files_.find(name);
+  if (found == files_.end()) return false;
+  if (spaceLeft >= 0) spaceLeft += static_cast<int64_t>(found->second->size());
+  files_.erase(found);
+  return true;
+}
 
 std::vector<std::string> MemoryFileSystem::listMatching(const char* pattern) {
   std::vector<std::string> names;

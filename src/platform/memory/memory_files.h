@@ -34,7 +34,8 @@ class MemoryFileSystem final : public FileSystem {
   std::set<std::string> refuseCreating;
   bool refuseRename = false;
   // Bytes by which writes may still grow the files in all; -1 for no limit. A write that does not
-  // fit lands in part, and one with no room at all fails.
+  // fit lands in part, and one with no room at all fails. Removing, cutting, emptying or replacing
+  // a file gives its bytes back.
   int64_t spaceLeft = -1;
 
  private:
