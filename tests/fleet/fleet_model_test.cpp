@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "protocol/frame_codec.h"
@@ -91,6 +92,7 @@ TEST(UnitsFile, RejectsWhatTheFleetCannotBe) {
       {"address 127.1.0.1 A 1\nserial 127.1.0.2 A 1", "line 2: A/1 used twice"},
       {"option garbage=101", "'garbage=101'"},
       {"option seed", "'seed'"},
+      {"option flood=100001", "'flood=100001'"},
   };
   for (const auto& c : cases) {
     FleetDescription description;
@@ -111,6 +113,7 @@ TEST(UnitsFile, ReadsOptionLines) {
       {"option late=2 late-ms=9000", &FleetDescription::lateMs, 9000},
       {"  option\twrong-port=3", &FleetDescription::wrongPortPercent, 3},
       {"option server-loss=50", &FleetDescription::serverLossPercent, 50},
+      {"option flood=3000", &FleetDescription::floodPerSecond, 3000},
   };
   for (const auto& c : cases) {
     FleetDescription description;
@@ -326,6 +329,49 @@ TEST(GeneratedFleet, ObeysTheRulesAndServesAHundredThousandUnits) {
       ask(model, at(127, 0, 0, 1, SERVER_PORT), locateQuery(last.serial, last.id));
   ASSERT_EQ(located.size(), 1u);
   EXPECT_EQ(std::memcmp(&located[0].bytes[13], last.ip, 4), 0);
+}
+
+// The flood: every unit address and both server ports take their turn, half of it is empty, and
+// none of it is a message or a locate reply the tool would act on.
+TEST(FleetModel, TheFloodComesFromEverySourceAndCarriesNothingTheToolTakes) {
+  FleetModel model(fleet("option flood=1000\n"));
+  const size_t unitCount = model.description().units.size();
+  std::map<std::pair<uint32_t, uint16_t>, int> sources;
+  int empty = 0;
+  const int total = 4000;
+  for (int i = 0; i < total; ++i) {
+    const Reply noise = model.floodDatagram();
+    EXPECT_EQ(noise.delayMs, 0u);
+    EXPECT_FALSE(noise.late);
+    ++sources[{ipNumberOf(noise.source), portOf(noise.source)}];
+    if (noise.bytes.empty()) {
+      ++empty;
+      continue;
+    }
+    if (portOf(noise.source) == SERVER_PORT) {
+      EXPECT_NE(noise.bytes.size(), LOCATE_DATAGRAM_LENGTH);
+    }
+    for (bool rleOk : {false, true}) {
+      Bytes message(DECODED_LIMIT);
+      const int32_t length = decodeFrame(
+          noise.bytes.data(), static_cast<int32_t>(noise.bytes.size()), rleOk, message.data());
+      if (length <= 0) continue;
+      EXPECT_NE(message[0], IDENTIFY);
+      EXPECT_NE(message[0], VERSION_REPLY);
+      EXPECT_NE(message[0], MODEM_INFO);
+    }
+  }
+  EXPECT_EQ(empty, total / 2);
+  EXPECT_EQ(model.counters().floodDatagrams, static_cast<uint64_t>(total));
+  const uint32_t server = ipNumberOf(at(127, 0, 0, 1, 0));
+  EXPECT_EQ((sources[{server, SERVER_PORT}]), total / 8);
+  EXPECT_EQ((sources[{server, WRONG_PORT}]), total / 8);
+  for (const UnitDescription& unit : model.description().units) {
+    const uint32_t number = ipNumberOf(at(unit.ip[0], unit.ip[1], unit.ip[2], unit.ip[3], 0));
+    const int expected = static_cast<int>(total * 3 / 4 / unitCount);
+    EXPECT_GE((sources[{number, DEVICE_PORT}]), expected) << unit.id;
+  }
+  EXPECT_EQ(sources.size(), unitCount + 2);
 }
 
 }  // namespace

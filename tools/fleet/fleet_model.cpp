@@ -306,8 +306,9 @@ std::vector<uint8_t> FleetModel::garbage() {
 
 void FleetModel::emit(const SocketAddress& source, const std::vector<uint8_t>& bytes,
                       uint32_t delayMs, std::vector<Reply>& replies) {
-  auto send = [&replies](const SocketAddress& from, std::vector<uint8_t> datagram, uint32_t due) {
-    replies.push_back(Reply{from, std::move(datagram), due});
+  auto send = [&replies](const SocketAddress& from, std::vector<uint8_t> datagram, uint32_t due,
+                         bool late = false) {
+    replies.push_back(Reply{from, std::move(datagram), due, late});
   };
   send(source, bytes, jittered(delayMs));
   if (random_.chance(fleet_.duplicatePercent)) {
@@ -316,7 +317,7 @@ void FleetModel::emit(const SocketAddress& source, const std::vector<uint8_t>& b
   }
   if (random_.chance(fleet_.latePercent)) {
     ++counters_.lateCopies;
-    send(source, bytes, jittered(delayMs + fleet_.lateMs));
+    send(source, bytes, jittered(delayMs + fleet_.lateMs), true);
   }
   if (random_.chance(fleet_.wrongPortPercent)) {
     ++counters_.wrongPortCopies;
@@ -342,6 +343,27 @@ void FleetModel::emit(const SocketAddress& source, const std::vector<uint8_t>& b
     ++counters_.noiseDatagrams;
     send(source, garbage(), jittered(delayMs));
   }
+}
+
+Reply FleetModel::floodDatagram() {
+  const uint64_t count = floodCount_++;
+  ++counters_.floodDatagrams;
+  Reply reply{};
+  const bool fromServer = count % 4 == 3 || fleet_.units.empty();
+  if (fromServer) {
+    // Both of the server's ports: its own, where the tool expects locate replies, and another,
+    // which the tool takes for a unit's.
+    setSocketAddress(reply.source, fleet_.serverIp, count / 4 % 2 == 0 ? SERVER_PORT : WRONG_PORT);
+  } else {
+    const uint64_t unit = (count - count / 4) % fleet_.units.size();
+    setSocketAddress(reply.source, fleet_.units[unit].ip, DEVICE_PORT);
+  }
+  if (count / 2 % 2 == 1) {
+    reply.bytes = garbage();
+    // Locate replies are told by their length alone before their contents are matched.
+    if (fromServer && reply.bytes.size() == LOCATE_DATAGRAM_LENGTH) reply.bytes.push_back(0);
+  }
+  return reply;
 }
 
 }  // namespace vyr::fleet

@@ -29,6 +29,10 @@
 //             address but port 18773), zero-length=P, oversized=P (1400 bytes), garbage=P (random
 //             bytes, half of them shaped as a frame), server-loss=P. P is a percentage 0..100.
 //             The four noise kinds ride along with a reply that is sent.
+//             flood=N (datagrams a second, at most 100000): noise sent whatever the tool asks, to
+//             the address its requests come from, half of it empty and half garbage; three in
+//             four from the units' addresses in turn, the rest from the server's address, on its
+//             own port and on 18773 alternately.
 
 #include <cstdint>
 #include <string>
@@ -79,6 +83,7 @@ struct FleetDescription {
   uint32_t oversizedPercent = 0;
   uint32_t garbagePercent = 0;
   uint32_t serverLossPercent = 0;
+  uint32_t floodPerSecond = 0;
 };
 
 // Reads a units file. On failure `error` names the line and the fault and `description` is
@@ -118,6 +123,7 @@ struct Reply {
   SocketAddress source;
   std::vector<uint8_t> bytes;
   uint32_t delayMs;
+  bool late;  // a late copy, standing for a reply to an earlier survey
 };
 
 struct FleetCounters {
@@ -142,6 +148,7 @@ struct FleetCounters {
   uint64_t lateCopies = 0;
   uint64_t wrongPortCopies = 0;
   uint64_t noiseDatagrams = 0;
+  uint64_t floodDatagrams = 0;
 };
 
 // splitmix64: small, seedable, and the same everywhere.
@@ -175,6 +182,10 @@ class FleetModel {
   void handle(const SocketAddress& destination, const uint8_t* bytes, uint32_t length,
               std::vector<Reply>& replies);
 
+  // The next datagram of the flood (see the option flood=N), due at once. Never a message the
+  // tool would act on, whichever source it comes from.
+  Reply floodDatagram();
+
   const FleetDescription& description() const { return fleet_; }
   const FleetCounters& counters() const { return counters_; }
 
@@ -195,6 +206,7 @@ class FleetModel {
   FleetCounters counters_;
   std::unordered_map<uint32_t, uint32_t> byAddress_;  // address number -> unit index
   std::unordered_map<std::string, uint32_t> byKey_;   // serial bytes and ID -> unit index
+  uint64_t floodCount_ = 0;  // flood datagrams so far; picks the next one's source
 };
 
 }  // namespace vyr::fleet

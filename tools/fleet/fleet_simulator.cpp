@@ -19,6 +19,8 @@ constexpr int STOP_CHECK_MS = 50;
 constexpr int DRAIN_BATCH = 1024;        // datagrams read from one socket before due replies go out
 constexpr int SOCKET_BUFFER = 16 << 20;  // a survey's opening burst reaches every unit at once
 constexpr size_t DATAGRAM_LIMIT = 65536;
+constexpr int FLOOD_STEP_MS = 5;             // the flood goes out in small batches this far apart
+constexpr uint64_t FLOOD_CATCH_UP_MS = 100;  // after a longer stall the missed flood is skipped
 
 uint64_t monotonicMs() {
   timespec now{};
@@ -118,9 +120,13 @@ void FleetSimulator::run(const std::atomic<bool>& stop) {
   while (!stop.load(std::memory_order_relaxed)) {
     uint64_t now = monotonicMs();
     sendDue(now);
+    sendFlood(now);
     int timeout = STOP_CHECK_MS;
     if (!waiting_.empty()) {
       timeout = static_cast<int>(std::min<uint64_t>(waiting_.front().dueMs - now, STOP_CHECK_MS));
+    }
+    if (floodTargetKnown_ && model_.description().floodPerSecond > 0) {
+      timeout = std::min(timeout, FLOOD_STEP_MS);
     }
     if (poll(polls, 3, timeout) <= 0) continue;
     for (int i = 0; i < 3; ++i) {
@@ -155,13 +161,15 @@ void FleetSimulator::receiveFrom(int socketIndex) {
     uint8_t requesterIp[4];
     std::memcpy(requesterIp, &from.sin_addr, 4);
     setSocketAddress(requester, requesterIp, ntohs(from.sin_port));
+    floodTarget_ = requester;
+    floodTargetKnown_ = true;
 
     replies_.clear();
     model_.handle(destination, buffer_.data(), static_cast<uint32_t>(length), replies_);
     const uint64_t now = monotonicMs();
     for (Reply& reply : replies_) {
       waiting_.push_back(Waiting{now + reply.delayMs, nextOrder_++, reply.source, requester,
-                                 std::move(reply.bytes)});
+                                 std::move(reply.bytes), reply.late});
       std::push_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
     }
     counters_.peakWaiting = std::max<uint64_t>(counters_.peakWaiting, waiting_.size());
@@ -171,12 +179,30 @@ void FleetSimulator::receiveFrom(int socketIndex) {
 void FleetSimulator::sendDue(uint64_t nowMs) {
   while (!waiting_.empty() && waiting_.front().dueMs <= nowMs) {
     std::pop_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
-    send(waiting_.back());
+    const Waiting& reply = waiting_.back();
+    if (send(reply) && reply.late) live_.lateCopiesSent.fetch_add(1, std::memory_order_relaxed);
     waiting_.pop_back();
   }
 }
 
-void FleetSimulator::send(const Waiting& reply) {
+void FleetSimulator::sendFlood(uint64_t nowMs) {
+  const uint32_t rate = model_.description().floodPerSecond;
+  if (rate == 0 || !floodTargetKnown_) {
+    floodClockMs_ = nowMs;
+    return;
+  }
+  const uint64_t elapsed = std::min(nowMs - floodClockMs_, FLOOD_CATCH_UP_MS);
+  floodClockMs_ = nowMs;
+  floodCredit_ += elapsed * rate;
+  for (; floodCredit_ >= 1000; floodCredit_ -= 1000) {
+    Reply noise = model_.floodDatagram();
+    if (send(Waiting{nowMs, 0, noise.source, floodTarget_, std::move(noise.bytes), false})) {
+      live_.floodSent.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+}
+
+bool FleetSimulator::send(const Waiting& reply) {
   const uint16_t sourcePort = portOf(reply.source);
   int socketHandle = -1;
   for (int i = 0; i < 3; ++i) {
@@ -184,7 +210,7 @@ void FleetSimulator::send(const Waiting& reply) {
   }
   if (socketHandle < 0) {
     ++counters_.sendFailures;
-    return;
+    return false;
   }
   sockaddr_in to = toSockaddr(reply.destination.ip, portOf(reply.destination));
   // The source address is chosen per datagram: the reply leaves from the unit's own address.
@@ -199,9 +225,10 @@ void FleetSimulator::send(const Waiting& reply) {
   std::memcpy(CMSG_DATA(item), &information, sizeof information);
   if (sendmsg(socketHandle, &header, 0) < 0) {
     ++counters_.sendFailures;
-  } else {
-    ++counters_.sent;
+    return false;
   }
+  ++counters_.sent;
+  return true;
 }
 
 }  // namespace vyr::fleet

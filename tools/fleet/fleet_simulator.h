@@ -2,7 +2,8 @@
 // The fleet model on real loopback UDP. One socket on port 18772 answers for every unit: the
 // address a request was sent to says which unit it is for, and the reply leaves from that same
 // address, so any number of 127.x.y.z units need no socket of their own. The IP server has its
-// own socket, and a third one on port 18773 sends the wrong-port copies.
+// own socket, and a third one on port 18773 sends the wrong-port copies. With a flood (the option
+// flood=N) the simulator also sends noise at that rate to the tool's latest request address.
 
 #include <atomic>
 #include <cstdint>
@@ -20,6 +21,12 @@ struct SimulatorCounters {
   uint64_t peakWaiting = 0;  // most replies held back for their delay at one time
 };
 
+// Counts another thread may read while the simulator runs.
+struct LiveCounters {
+  std::atomic<uint64_t> lateCopiesSent{0};
+  std::atomic<uint64_t> floodSent{0};
+};
+
 class FleetSimulator {
  public:
   explicit FleetSimulator(FleetModel& model);
@@ -35,6 +42,7 @@ class FleetSimulator {
   void run(const std::atomic<bool>& stop);
 
   const SimulatorCounters& counters() const { return counters_; }
+  const LiveCounters& live() const { return live_; }
 
  private:
   struct Waiting {
@@ -43,11 +51,13 @@ class FleetSimulator {
     SocketAddress source;
     SocketAddress destination;
     std::vector<uint8_t> bytes;
+    bool late;
   };
 
   void receiveFrom(int socketIndex);
   void sendDue(uint64_t nowMs);
-  void send(const Waiting& reply);
+  void sendFlood(uint64_t nowMs);
+  bool send(const Waiting& reply);
 
   FleetModel& model_;
   int sockets_[3] = {-1, -1, -1};  // units, server, wrong port
@@ -57,6 +67,12 @@ class FleetSimulator {
   std::vector<uint8_t> buffer_;
   std::vector<Reply> replies_;
   SimulatorCounters counters_;
+  LiveCounters live_;
+  // The flood goes to where the tool's requests come from; it starts with the first request.
+  bool floodTargetKnown_ = false;
+  SocketAddress floodTarget_{};
+  uint64_t floodClockMs_ = 0;  // flood time accounted for up to here
+  uint64_t floodCredit_ = 0;   // datagrams owed, in thousandths
 };
 
 }  // namespace vyr::fleet

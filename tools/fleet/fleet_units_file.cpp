@@ -12,6 +12,7 @@ constexpr size_t ID_LIMIT = 8;
 constexpr size_t APPLICATION_LIMIT = 8;
 constexpr size_t MODEM_TEXT_LIMIT = 30;  // the whole field of the modem reply
 constexpr uint32_t DELAY_LIMIT = 600000;
+constexpr uint32_t FLOOD_LIMIT = 100000;  // datagrams a second
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -175,6 +176,10 @@ bool checkOptions(const FleetDescription& description, std::string& error) {
     error = "a delay above 600000 ms";
     return false;
   }
+  if (description.floodPerSecond > FLOOD_LIMIT) {
+    error = "a flood above 100000 datagrams a second";
+    return false;
+  }
   return true;
 }
 
@@ -195,6 +200,7 @@ bool applyOption(FleetDescription& description, std::string_view key, std::strin
       {"oversized", &FleetDescription::oversizedPercent, 100},
       {"garbage", &FleetDescription::garbagePercent, 100},
       {"server-loss", &FleetDescription::serverLossPercent, 100},
+      {"flood", &FleetDescription::floodPerSecond, FLOOD_LIMIT},
   };
   for (const Number& number : NUMBERS) {
     if (key == number.key) return parseU32(value, number.limit, description.*number.field);

@@ -43,7 +43,8 @@ bool readNumber(const char* text, uint64_t limit, uint64_t& value) {
 }
 
 void printCounters(const vyr::fleet::FleetCounters& fleet,
-                   const vyr::fleet::SimulatorCounters& wire) {
+                   const vyr::fleet::SimulatorCounters& wire,
+                   const vyr::fleet::LiveCounters& live) {
   const struct {
     const char* name;
     uint64_t value;
@@ -66,10 +67,13 @@ void printCounters(const vyr::fleet::FleetCounters& fleet,
       {"late copies", fleet.lateCopies},
       {"wrong-port copies", fleet.wrongPortCopies},
       {"noise datagrams", fleet.noiseDatagrams},
+      {"flood datagrams", fleet.floodDatagrams},
       {"datagrams received", wire.received},
       {"datagrams sent", wire.sent},
       {"send failures", wire.sendFailures},
       {"most replies waiting", wire.peakWaiting},
+      {"late copies sent", live.lateCopiesSent.load()},
+      {"flood datagrams sent", live.floodSent.load()},
   };
   for (const auto& line : lines) {
     std::fprintf(stderr, "%-24s %llu\n", line.name, static_cast<unsigned long long>(line.value));
@@ -144,6 +148,6 @@ int main(int argc, char** argv) {
   std::fputs("ready\n", stdout);
   std::fflush(stdout);
   simulator.run(stopRequested);
-  printCounters(model.counters(), simulator.counters());
+  printCounters(model.counters(), simulator.counters(), simulator.live());
   return 0;
 }
