@@ -108,11 +108,11 @@ void listFileSeeds(SeedWriter& out, const fs::path& demo) {
       "unit ABC/123\r\ndevice ABC/123\r\n  ABC/77\r\n12.5/100\r\nABC/\r\nABC/ 99\r\n/123\r\n",
       "0.0.0.0\r\n0.0.0.0 10.0.0.9\r\n\r\n \t \r\n10.0.0.2147483648\r\n10.0.0.-2147483648\r\n",
       "+1.-2.3.4\nA/4294967295\nA/4294967296\nA/4294967296 B/7\nA/-5\n  \t /9\n",
-      "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA "
-      "10.0.0.1\n",
-      "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n10.0.0.2",
   };
   for (const char* text : lines) out.write(std::string(text));
+  // A line cut into pieces of 79 bytes, and one that fills a piece exactly.
+  out.write(std::string(81, 'A') + " 10.0.0.1\n");
+  out.write(std::string(79, 'A') + "\n10.0.0.2");
   out.write(std::string("10.0.0.1\n10.0.\0.2\n10.0.0.3\n", 27));
   for (const char* name : {"north.IPs", "south.IPs"}) {
     std::ifstream in(demo / name, std::ios::binary);
