@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "app/headless_loop.h"
 #include "fleet/fleet_simulator.h"
@@ -79,6 +81,17 @@ int surveyOnce(uint32_t units, const std::filesystem::path& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<uint32_t> sizes;
+  for (int i = 1; i < argc; ++i) {
+    char* end = nullptr;
+    const uint64_t units = std::strtoull(argv[i], &end, 10);
+    if (end == argv[i] || *end != '\0' || units == 0 || units > UINT32_MAX) {
+      std::fprintf(stderr, "usage: vyr_loopback_bench [UNITS ...]  (each a count above 0)\n");
+      return 2;
+    }
+    sizes.push_back(static_cast<uint32_t>(units));
+  }
+  if (sizes.empty()) sizes = {1000, 10000};
   if (!vyr::testing::enterPrivateNetwork()) {
     std::fprintf(stderr, "no private network namespace: run as root or with user namespaces\n");
     return 1;
@@ -87,12 +100,7 @@ int main(int argc, char** argv) {
   if (::mkdtemp(pattern.data()) == nullptr) return 1;
   const std::filesystem::path directory = pattern;
   int result = 0;
-  if (argc < 2) {
-    result |= surveyOnce(1000, directory);
-    result |= surveyOnce(10000, directory);
-  }
-  for (int i = 1; i < argc; ++i)
-    result |= surveyOnce(static_cast<uint32_t>(std::atoi(argv[i])), directory);
+  for (const uint32_t units : sizes) result |= surveyOnce(units, directory);
   std::filesystem::remove_all(directory);
   return result;
 }

@@ -53,6 +53,8 @@ struct Fleet {
     vyr::fillListSelector(*context);
     dialog.select(0);
   }
+  Fleet(const Fleet&) = delete;
+  Fleet& operator=(const Fleet&) = delete;
   ~Fleet() {
     context.reset();
     files.reset();

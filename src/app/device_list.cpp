@@ -14,7 +14,7 @@ constexpr int TEXT_MARGIN = 2;
 
 }  // namespace
 
-int RowModel::rowCount(const QModelIndex& parent) const {
+int RowModel::rowCount(const QModelIndex& parent) const {  // NOLINT(google-default-arguments)
   return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
@@ -56,7 +56,7 @@ void TabbedRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
   painter->setClipRect(option.rect);
   painter->setFont(option.font);
   painter->setPen(option.palette.color(
-      option.state & QStyle::State_Enabled ? QPalette::Active : QPalette::Disabled,
+      (option.state & QStyle::State_Enabled) ? QPalette::Active : QPalette::Disabled,
       QPalette::Text));
   const QRectF text = QRectF(option.rect).adjusted(TEXT_MARGIN, 0, 0, 0);
   painter->drawText(text, index.data(Qt::DisplayRole).toString(), layout);

@@ -21,7 +21,8 @@ class RowModel final : public QAbstractListModel {
  public:
   using QAbstractListModel::QAbstractListModel;
 
-  int rowCount(const QModelIndex& parent = {}) const override;
+  // The same default as the base class's declaration, so calls read alike through either type.
+  int rowCount(const QModelIndex& parent = {}) const override;  // NOLINT(google-default-arguments)
   QVariant data(const QModelIndex& index, int role) const override;
 
   void append(const char* text);

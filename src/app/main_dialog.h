@@ -23,6 +23,7 @@ class PosixUdpSocket;
 
 class MainDialog final : public QDialog, public Dialog {
   Q_OBJECT
+  Q_DISABLE_COPY_MOVE(MainDialog)
 
  public:
   // Builds the dialog from its template and initialises it: the list selector, the list's tab
@@ -51,7 +52,6 @@ class MainDialog final : public QDialog, public Dialog {
   int32_t selectorText(char* buffer, int32_t size) const override;
   void addSelectorItem(const char* name) override;
 
- public Q_SLOTS:
   // Escape and the window system's close do nothing: Exit is the only way out.
   void reject() override {}
 

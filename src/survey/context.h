@@ -30,6 +30,7 @@ struct Context {
         socket(udpSocket) {}
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
+  ~Context() = default;
 
   FileSystem& files;
   Dialog& dialog;

@@ -19,7 +19,8 @@ constexpr uint16_t SERVER_PORT = 18775;
 struct U32LE {
   uint8_t bytes[4];
 
-  operator uint32_t() const {
+  // Read as the number it holds wherever one is expected; that is the point of the type.
+  operator uint32_t() const {  // NOLINT(google-explicit-constructor)
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
   }
@@ -33,7 +34,9 @@ struct U32LE {
 struct I16LE {
   uint8_t bytes[2];
 
-  operator int16_t() const { return static_cast<int16_t>(bytes[0] | bytes[1] << 8); }
+  operator int16_t() const {  // NOLINT(google-explicit-constructor): as U32LE's
+    return static_cast<int16_t>(bytes[0] | bytes[1] << 8);
+  }
   I16LE& operator=(int16_t value) {
     bytes[0] = static_cast<uint8_t>(value);
     bytes[1] = static_cast<uint8_t>(static_cast<uint16_t>(value) >> 8);

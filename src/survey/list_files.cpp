@@ -29,7 +29,7 @@ void addRowForLine(const char* line, ListView& list) {
   bool isAddress = scanAddressForm(p, numbers);
   while (!isAddress) {
     char id[9];
-    uint32_t serial;
+    uint32_t serial = 0;
     if (scanIdSerialForm(p, id, serial)) {
       list.addRow(listedSerialRow(serial, id).text);
       return;

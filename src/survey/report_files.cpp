@@ -1,5 +1,6 @@
 #include "survey/report_files.h"
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -72,9 +73,9 @@ void writeSection(FileHandle& report, const SurveyState& survey) {
 // save leaves the old file or the new one, never a torn one.
 void writeProgress(Context& context, const char* progressName) {
   char temporaryName[FILE_NAME_BUFFER];
-  if (std::strlen(progressName) + std::strlen(TEMPORARY_ENDING) >= sizeof temporaryName) return;
-  std::strcpy(temporaryName, progressName);
-  std::strcat(temporaryName, TEMPORARY_ENDING);
+  const int nameLength =
+      std::snprintf(temporaryName, sizeof temporaryName, "%s%s", progressName, TEMPORARY_ENDING);
+  if (nameLength < 0 || static_cast<size_t>(nameLength) >= sizeof temporaryName) return;
 
   // Whatever a crash left under the temporary name goes first: a link placed there would
   // otherwise have its target emptied and written over.
@@ -82,7 +83,7 @@ void writeProgress(Context& context, const char* progressName) {
   std::unique_ptr<FileHandle> progress = context.files.create(temporaryName);
   if (!progress) return;
   const SurveyState& survey = context.survey;
-  ProgressHeader header;
+  ProgressHeader header{};
   header.reportOffset = static_cast<uint32_t>(survey.reportOffset);
   header.deviceCount = static_cast<uint32_t>(survey.deviceCount);
   bool complete = writeAll(*progress, &header, sizeof header) &&
@@ -172,7 +173,7 @@ bool loadProgress(Context& context) {
   int64_t tableSize = static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount;
   if (file->seek(0, SeekFrom::End) != PROGRESS_HEADER_SIZE + tableSize) return false;
 
-  ProgressHeader header;
+  ProgressHeader header{};
   if (file->seek(0, SeekFrom::Start) != 0 || !readAll(*file, &header, sizeof header) ||
       !readAll(*file, survey.deviceTable.get(), tableSize)) {
     // A file that cannot be read whole is refused like one of the wrong size; the table was

@@ -23,8 +23,8 @@ bool scanMagnitude(const char*& p, uint64_t limit, bool& negative, uint64_t& mag
 
 // "%d"
 bool scanSigned(const char*& p, int32_t& value) {
-  bool negative;
-  uint64_t magnitude;
+  bool negative = false;
+  uint64_t magnitude = 0;
   if (!scanMagnitude(p, 2147483648u, negative, magnitude)) return false;
   if (!negative && magnitude > 2147483647u) return false;
   value = static_cast<int32_t>(negative ? -static_cast<int64_t>(magnitude)
@@ -35,8 +35,8 @@ bool scanSigned(const char*& p, int32_t& value) {
 // "%lu" into a 32-bit serial
 bool scanSerial(const char*& p, uint32_t& value) {
   const char* q = p;
-  bool negative;
-  uint64_t magnitude;
+  bool negative = false;
+  uint64_t magnitude = 0;
   if (!scanMagnitude(q, 4294967295u, negative, magnitude) || negative) return false;
   value = static_cast<uint32_t>(magnitude);
   p = q;
@@ -85,7 +85,7 @@ bool scanIdSerialForm(const char* p, char id[9], uint32_t& serial) {
   while (length < 8 && p[length] != '\0' && p[length] != '/') ++length;
   if (length == 0 || p[length] != '/') return false;
   const char* q = p + length + 1;
-  uint32_t value;
+  uint32_t value = 0;
   if (!scanSerial(q, value)) return false;
   for (int i = 0; i < length; ++i) id[i] = p[i];
   id[length] = '\0';
@@ -96,7 +96,7 @@ bool scanIdSerialForm(const char* p, char id[9], uint32_t& serial) {
 int scanSerialRow(const char* row, uint32_t& serial, char id[9]) {
   const char* p = row;
   for (int i = 0; i < 4; ++i) {
-    int32_t ignored;
+    int32_t ignored = 0;
     if (i > 0 && *p++ != '.') return 0;
     if (!scanSigned(p, ignored)) return 0;
   }
@@ -109,8 +109,8 @@ bool scanServerAddress(const char* text, uint8_t ip[4]) {
   uint8_t read[4];
   for (int i = 0; i < 4; ++i) {
     if (i > 0 && *p++ != '.') return false;
-    bool negative;
-    uint64_t magnitude;
+    bool negative = false;
+    uint64_t magnitude = 0;
     // "%hu" keeps the number modulo 2^16 (a minus sign negates it there); only the low byte is
     // used, so a magnitude past 32 bits is simply too large to be an address.
     if (!scanMagnitude(p, 4294967295u, negative, magnitude)) return false;

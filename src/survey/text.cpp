@@ -5,7 +5,7 @@
 namespace vyr {
 
 void TextLine::append(std::string_view piece) {
-  size_t room = static_cast<size_t>(TEXT_LINE_CAPACITY - 1 - length);
+  auto room = static_cast<size_t>(TEXT_LINE_CAPACITY - 1 - length);
   size_t count = piece.size() < room ? piece.size() : room;
   std::memcpy(text + length, piece.data(), count);
   length += static_cast<int32_t>(count);
@@ -34,7 +34,7 @@ void TextLine::appendSigned(int32_t value) {
 void TextLine::appendHundredths(int16_t hundredths) {
   int32_t value = hundredths;
   if (value < 0) append("-");
-  uint32_t magnitude = static_cast<uint32_t>(value < 0 ? -value : value);
+  auto magnitude = static_cast<uint32_t>(value < 0 ? -value : value);
   appendUnsigned(magnitude / 100);
   char decimals[3] = {'.', static_cast<char>('0' + magnitude % 100 / 10),
                       static_cast<char>('0' + magnitude % 10)};

@@ -56,7 +56,7 @@ class MainDialogTest : public ::testing::Test {
     return NO_ID;
   }
 
-  void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  static void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), modifiers);
   }
 
@@ -141,7 +141,7 @@ TEST_F(MainDialogTest, TabAndMnemonicsMoveAsTheTemplateSays) {
   } mnemonics[] = {{Qt::Key_I, LIST_SELECTOR}, {Qt::Key_V, SERVER_FIELD}};
   for (const auto& mnemonic : mnemonics) {
     press(mnemonic.key, Qt::AltModifier);
-    EXPECT_EQ(focusedId(), mnemonic.focus) << char(mnemonic.key);
+    EXPECT_EQ(focusedId(), mnemonic.focus) << static_cast<char>(mnemonic.key);
   }
   press(Qt::Key_X, Qt::AltModifier);  // a mnemonic clicks its button after a short animation
   EXPECT_TRUE(QTest::qWaitFor([&] { return !dialog->isVisible(); }))
@@ -292,7 +292,8 @@ TEST_F(MainDialogTest, TabsExpandAtTheHeaderLabelsStops) {
   for (size_t column = 0; column < TAB_STOP_HEADERS.size(); ++column) {
     int ink = -1;
     for (int x = 0; x < image.width() && ink < 0; ++x) {
-      for (int y = int(column) * rowHeight; y < int(column + 1) * rowHeight; ++y) {
+      for (int y = static_cast<int>(column) * rowHeight;
+           y < static_cast<int>(column + 1) * rowHeight; ++y) {
         if (qGray(image.pixel(x, y)) < 128) {
           ink = x;
           break;

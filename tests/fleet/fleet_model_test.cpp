@@ -20,7 +20,7 @@ using Bytes = std::vector<uint8_t>;
 
 SocketAddress at(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   const uint8_t ip[4] = {a, b, c, d};
-  SocketAddress address;
+  SocketAddress address{};
   setSocketAddress(address, ip, port);
   return address;
 }
@@ -142,7 +142,11 @@ FleetDescription readUnitsFile(const char* path) {
 TEST(UnitsFile, TheShippedFleetsAreValidAndTheExampleIsMixed) {
   EXPECT_EQ(readUnitsFile(VYR_DEMO_UNITS).units.size(), 8u);
   const FleetDescription description = readUnitsFile(VYR_FLEET_EXAMPLE);
-  int bySerial = 0, runCoded = 0, unknown = 0, silent = 0, lossy = 0;
+  int bySerial = 0;
+  int runCoded = 0;
+  int unknown = 0;
+  int silent = 0;
+  int lossy = 0;
   for (const UnitDescription& unit : description.units) {
     bySerial += unit.listing == Listing::BY_SERIAL;
     runCoded += unit.runCoding;

@@ -4,6 +4,7 @@
 // Input: one control byte, then the bytes. Bit 0 of the control byte turns run coding on; the bytes
 // are decoded as a received datagram and, separately, encoded as a message and decoded back.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,7 @@ void checkFrameShape(const uint8_t* frame, int32_t length, bool runCoding) {
     FUZZ_CHECK(frame[i] != vyr::FRAME_START && frame[i] != vyr::FRAME_END);
     if (frame[i] == vyr::ESCAPE) {
       FUZZ_CHECK(i + 1 < length - 1);
-      const uint8_t value = static_cast<uint8_t>(0x2F - frame[i + 1]);
+      const auto value = static_cast<uint8_t>(0x2F - frame[i + 1]);
       FUZZ_CHECK(reserved(value, runCoding));
       ++i;
     }
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const bool runCoding = (data[0] & 1) != 0;
   const uint8_t* bytes = data + 1;
-  const int32_t length = static_cast<int32_t>(size - 1 < 4096 ? size - 1 : 4096);
+  const auto length = static_cast<int32_t>(std::min<size_t>(size - 1, 4096));
 
   // As a datagram: exactly `length` bytes are read (the copy lets AddressSanitizer see an overrun)
   // and the result is a length within the limit or a rejection.

@@ -35,6 +35,7 @@ struct Unit {
 // "%d.%d.%d.%d" through the C library; a number outside 32 bits does not count as read.
 bool referenceAddress(const char* p, Unit& unit) {
   errno = 0;
+  // NOLINTNEXTLINE(cert-err34-c): the C library's own reading is the reference here
   if (std::sscanf(p, "%ld.%ld.%ld.%ld", &unit.numbers[0], &unit.numbers[1], &unit.numbers[2],
                   &unit.numbers[3]) != 4) {
     return false;
@@ -87,7 +88,7 @@ std::vector<Unit> referenceUnits(const uint8_t* data, size_t size) {
     char piece[vyr::LIST_LINE_BUFFER] = {};
     const size_t count = size - position < 79 ? size - position : 79;
     std::memcpy(piece, data + position, count);
-    char* lineFeed = static_cast<char*>(std::memchr(piece, '\n', std::strlen(piece)));
+    char* lineFeed = std::strchr(piece, '\n');
     if (lineFeed != nullptr) {
       lineFeed[1] = '\0';
       position += static_cast<size_t>(lineFeed + 1 - piece);
@@ -114,7 +115,7 @@ std::string listedRow(const Unit& unit) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 64 * 1024) return 0;
+  if (size > size_t{64} * 1024) return 0;
   vyr::MemoryFileSystem files;
   vyr::MemoryDialog dialog;
   vyr::MemoryListView list;

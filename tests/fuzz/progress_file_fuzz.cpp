@@ -43,7 +43,7 @@ std::string tableBytes(const vyr::SurveyState& survey) {
 // serial-listed units not yet complete are located again.
 std::string resumedTable(std::string table) {
   for (size_t at = 0; at < table.size(); at += sizeof(vyr::DeviceRecord)) {
-    vyr::DeviceRecord record;
+    vyr::DeviceRecord record{};
     std::memcpy(&record, table.data() + at, sizeof record);
     record.flags &= vyr::BY_SERIAL | vyr::RLE_OK | vyr::COMPLETE;
     if ((record.flags & vyr::BY_SERIAL) && !(record.flags & vyr::COMPLETE)) {
@@ -57,7 +57,7 @@ std::string resumedTable(std::string table) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 3 || size > 64 * 1024) return 0;
+  if (size < 3 || size > size_t{64} * 1024) return 0;
   const int32_t rows = 1 + data[0] % 8;
   const uint8_t serialRows = data[1];
   const size_t earlierReport = data[2];
@@ -129,16 +129,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t section = context.survey.reportOffset;
   FUZZ_CHECK(report != nullptr && saved != nullptr && section >= 0);
   std::string fresh(HEADER_SIZE, '\0');
-  for (int i = 0; i < 4; ++i) {
-    fresh[static_cast<size_t>(i)] = static_cast<char>(static_cast<uint32_t>(section) >> (8 * i));
-    fresh[static_cast<size_t>(4 + i)] = static_cast<char>(static_cast<uint32_t>(rows) >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) {
+    fresh[i] = static_cast<char>(static_cast<uint32_t>(section) >> (8 * i));
+    fresh[4 + i] = static_cast<char>(static_cast<uint32_t>(rows) >> (8 * i));
   }
   fresh += table;
   const bool replaced = *saved == fresh;
   FUZZ_CHECK(replaced ||
              (*saved == progress && files.spaceLeft < static_cast<int64_t>(fresh.size())));
   if (offset < 0) FUZZ_CHECK(static_cast<size_t>(section) == earlierReport);
-  if (static_cast<size_t>(section) + 2 * 1024 * 1024 < (4u << 20)) {
+  if (static_cast<size_t>(section) + size_t{2} * 1024 * 1024 < (4u << 20)) {
     // The section was written whole: it starts with the header and ends the file, and the bytes
     // before it are the earlier report's, or zeros where the file had to grow.
     const std::string header = vyr::REPORT_HEADER;

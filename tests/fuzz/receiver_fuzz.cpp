@@ -33,8 +33,8 @@ constexpr int MAX_STEPS = 400;
 constexpr int MAX_SURVEYS = 4;
 
 struct Input {
-  const uint8_t* data;
-  size_t size;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
   size_t at = 0;
   bool empty() const { return at >= size; }
   uint8_t byte() { return at < size ? data[at++] : 0; }
@@ -156,7 +156,7 @@ struct World {
     FUZZ_CHECK(survey.finishedPrefix >= 0 && survey.finishedPrefix <= survey.deviceCount);
     for (int32_t i = 0; i < survey.finishedPrefix; ++i)
       FUZZ_CHECK(vyr::isFinished(survey.deviceTable[i]));
-    const uint8_t* first = reinterpret_cast<const uint8_t*>(survey.deviceTable.get());
+    const auto* first = reinterpret_cast<const uint8_t*>(survey.deviceTable.get());
     const uint8_t* end =
         first + sizeof(vyr::DeviceRecord) * static_cast<size_t>(survey.deviceCount);
     for (const vyr::QueuedDatagram* node = context.sendQueue.head; node; node = node->next) {

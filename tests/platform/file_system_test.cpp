@@ -45,14 +45,16 @@ class FileSystemTest : public ::testing::TestWithParam<bool> {
     if (!file) return "<none>";
     std::string bytes;
     char buffer[7];  // small on purpose: reads come in pieces
-    for (int32_t count; (count = file->read(buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<size_t>(count));
+    for (int32_t count = 0; (count = file->read(buffer, sizeof buffer)) > 0;) {
+      bytes.append(buffer, static_cast<size_t>(count));
+    }
     return bytes;
   }
   void makeFolder(const char* name) {
     if (GetParam()) {
       std::filesystem::create_directory(directory_ / name);
     } else {
-      static_cast<MemoryFileSystem&>(*files_).makeFolder(name);
+      dynamic_cast<MemoryFileSystem&>(*files_).makeFolder(name);
     }
   }
 

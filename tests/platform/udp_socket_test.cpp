@@ -17,7 +17,7 @@ namespace {
 constexpr uint8_t LOOPBACK[4] = {127, 0, 0, 1};
 
 SocketAddress loopbackPort(uint16_t port) {
-  SocketAddress address;
+  SocketAddress address{};
   setSocketAddress(address, LOOPBACK, port);
   return address;
 }
@@ -77,7 +77,7 @@ TEST_F(UdpSocketTest, ZeroLengthAndOversizedDatagramsLeaveTheNextOneReadable) {
 TEST_F(UdpSocketTest, DestinationsThatReachNoUnitAreRefused) {
   const uint8_t zero[4] = {0, 0, 0, 0};
   const uint8_t broadcast[4] = {255, 255, 255, 255};
-  struct Case {
+  const struct Case {
     const char* name;
     const uint8_t* ip;
     uint16_t port;
@@ -88,7 +88,7 @@ TEST_F(UdpSocketTest, DestinationsThatReachNoUnitAreRefused) {
   };
   const uint8_t byte = 0;
   for (const Case& c : cases) {
-    SocketAddress destination;
+    SocketAddress destination{};
     setSocketAddress(destination, c.ip, c.port);
     EXPECT_EQ(sender->sendTo(destination, &byte, 1), SendResult::REFUSED) << c.name;
   }

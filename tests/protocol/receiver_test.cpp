@@ -82,7 +82,7 @@ struct ReceiverTest : ProtocolFixture {
 };
 
 TEST_F(ReceiverTest, IdentifyRepliesByLength) {
-  struct Case {
+  const struct Case {
     size_t length;
     const char* id;
     bool accepted;

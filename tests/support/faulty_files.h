@@ -131,7 +131,7 @@ class FaultyFileSystem final : public FileSystem {
     return wrap(inner_.create(name), name);
   }
   bool rename(const char* from, const char* to) override {
-    if (refused(FileOp::RENAME, from) || refuseNames.count(to) > 0) return false;
+    if (refused(FileOp::RENAME, from) || refuseNames.contains(to)) return false;
     return inner_.rename(from, to);
   }
   bool remove(const char* name) override {
@@ -197,12 +197,12 @@ class FaultyFileSystem final : public FileSystem {
     if (beforeEach) beforeEach(index);
     trace.push_back({op, name});
     if (armed_ && index == armedIndex_) return armedFault_;
-    if (failEvery.count(op) > 0) return Fault::FAIL;
+    if (failEvery.contains(op)) return Fault::FAIL;
     return std::nullopt;
   }
 
   bool refused(FileOp op, const char* name) {
-    return begin(op, name).has_value() || refuseNames.count(name) > 0;
+    return begin(op, name).has_value() || refuseNames.contains(name);
   }
 
   std::unique_ptr<FileHandle> wrap(std::unique_ptr<FileHandle> handle, const char* name) {
@@ -224,7 +224,7 @@ inline std::optional<std::string> readWholeFile(FileSystem& files, const char* n
   if (!file) return std::nullopt;
   std::string bytes;
   char buffer[64 * 1024];
-  for (int32_t count; (count = file->read(buffer, sizeof buffer)) > 0;) {
+  for (int32_t count = 0; (count = file->read(buffer, sizeof buffer)) > 0;) {
     bytes.append(buffer, static_cast<size_t>(count));
   }
   return bytes;

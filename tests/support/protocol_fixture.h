@@ -21,7 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 inline SocketAddress address(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   const uint8_t ip[4] = {a, b, c, d};
-  SocketAddress result;
+  SocketAddress result{};
   setSocketAddress(result, ip, port);
   return result;
 }

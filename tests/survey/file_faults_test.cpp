@@ -91,7 +91,7 @@ int32_t storedOffset(const std::string& progress) {
 }
 
 DeviceRecord storedRecord(const std::string& progress, int32_t i) {
-  DeviceRecord record;
+  DeviceRecord record{};
   std::memcpy(&record,
               progress.data() + PROGRESS_HEADER_SIZE + sizeof record * static_cast<size_t>(i),
               sizeof record);
@@ -126,6 +126,8 @@ class World {
       : directory_(posix ? makeTemporaryDirectory() : std::filesystem::path()),
         base_(posix ? openPosixFileSystem(directory_.c_str())
                     : std::unique_ptr<FileSystem>(std::make_unique<MemoryFileSystem>())) {}
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
   ~World() {
     if (!directory_.empty()) std::filesystem::remove_all(directory_);
   }
@@ -159,7 +161,7 @@ class World {
     if (posix()) {
       std::filesystem::create_directory(directory_ / name);
     } else {
-      static_cast<MemoryFileSystem&>(*base_).makeFolder(name);
+      dynamic_cast<MemoryFileSystem&>(*base_).makeFolder(name);
     }
   }
   std::vector<std::string> entries() {
@@ -267,7 +269,7 @@ void resumeAndSaveAgain(World& world) {
   startSurvey(world.context, RESUME_BUTTON);
   ASSERT_TRUE(surveyRunning(world.context));
   const SurveyState& survey = world.context.survey;
-  int32_t sectionStart = static_cast<int32_t>(reportBefore.size());
+  auto sectionStart = static_cast<int32_t>(reportBefore.size());
   if (progress) {
     ASSERT_EQ(progress->size(), PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * kUnits);
     sectionStart = storedOffset(*progress);
@@ -636,7 +638,7 @@ TEST(FileFaultsInMemory, SavesOnANearlyFullDiskKeepSucceeding) {
   prepare(world, Scenario::FIRST_SAVE);
   saveReport(world.context);
   const size_t progressSize = world.get(kProgress)->size();
-  auto& disk = static_cast<MemoryFileSystem&>(world.base());
+  auto& disk = dynamic_cast<MemoryFileSystem&>(world.base());
   // Room for one more temporary progress file and a little more: each save rewrites the report in
   // place at the same size and replaces the progress file.
   disk.spaceLeft = static_cast<int64_t>(progressSize) + 100;

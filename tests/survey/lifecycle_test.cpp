@@ -211,7 +211,7 @@ TEST_F(LifecycleTest, HandMadeProgressFileIsReadWithinItsFields) {
   // Text fields without their NUL and flags the tool never sets: the rows, the check and the
   // report must stay within each field.
   chooseList("north.IPs", "AAAAAAAA/5\r\n");
-  DeviceRecord forged;
+  DeviceRecord forged{};
   std::memset(&forged, 'A', sizeof forged);
   forged.serial = 5;
   forged.flags = 0xF9;

@@ -50,9 +50,9 @@ DeviceRecord unit(uint8_t last, uint32_t serial = 0, const char* id = "") {
 
 std::string progressBytes(int32_t offset, const std::vector<DeviceRecord>& records) {
   std::string bytes(8, '\0');
-  for (int i = 0; i < 4; ++i) {
-    bytes[static_cast<size_t>(i)] = static_cast<char>(static_cast<uint32_t>(offset) >> (8 * i));
-    bytes[static_cast<size_t>(4 + i)] = static_cast<char>(records.size() >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<char>(static_cast<uint32_t>(offset) >> (8 * i));
+    bytes[4 + i] = static_cast<char>(records.size() >> (8 * i));
   }
   bytes.append(reinterpret_cast<const char*>(records.data()), records.size() * sizeof(DeviceRecord));
   return bytes;

@@ -100,7 +100,7 @@ TEST(RowForms, DecimalPointStaysADotUnderACommaLocale) {
 
 TEST(RowForms, FieldsWithoutTheirNulAreReadOnlyToTheirCapacity) {
   // A progress file is only size-checked, so a record may come with no NUL in any text field.
-  DeviceRecord record;
+  DeviceRecord record{};
   std::memset(&record, 'A', sizeof record);
   const uint8_t ip[4] = {255, 255, 255, 255};
   setSocketAddress(record.address, ip, DEVICE_PORT);

@@ -33,6 +33,7 @@ void putU32(uint8_t* at, uint32_t value) {
 
 // Copies at most `field` bytes of text; the caller's buffer is zeroed, which supplies the NUL.
 void putText(uint8_t* at, const std::string& text, size_t field) {
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
   std::memcpy(at, text.data(), text.size() < field ? text.size() : field);
 }
 
@@ -221,7 +222,7 @@ void FleetModel::handleUnit(const UnitDescription& unit, const uint8_t* bytes, u
   }
   if (lostEitherWay(unit.lossPercent)) return;
   ++counters_.unitReplies;
-  SocketAddress source;
+  SocketAddress source{};
   setSocketAddress(source, unit.ip, DEVICE_PORT);
   emit(source, frame(message, messageLength, runCoding), unit.delayMs, replies);
 }
@@ -278,7 +279,7 @@ void FleetModel::handleServer(const uint8_t* bytes, uint32_t length, std::vector
     ++counters_.unknownUnitReplies;
   }
   ++counters_.serverReplies;
-  SocketAddress source;
+  SocketAddress source{};
   setSocketAddress(source, fleet_.serverIp, SERVER_PORT);
   emit(source, reply, 0, replies);
 }

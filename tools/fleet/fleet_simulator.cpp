@@ -81,6 +81,7 @@ struct PacketHeader {
   }
   PacketHeader(const PacketHeader&) = delete;
   PacketHeader& operator=(const PacketHeader&) = delete;
+  ~PacketHeader() = default;
 
   iovec part;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
@@ -145,19 +146,19 @@ void FleetSimulator::receiveFrom(int socketIndex) {
     ++counters_.received;
 
     // The request's own destination address, which is the unit it is for.
-    SocketAddress destination;
+    SocketAddress destination{};
     const uint8_t* boundIp = socketIndex == SERVER ? model_.description().serverIp : nullptr;
     uint8_t ip[4] = {};
     if (boundIp) std::memcpy(ip, boundIp, 4);
     for (cmsghdr* item = CMSG_FIRSTHDR(&header); item; item = CMSG_NXTHDR(&header, item)) {
       if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-        in_pktinfo information;
+        in_pktinfo information{};
         std::memcpy(&information, CMSG_DATA(item), sizeof information);
         std::memcpy(ip, &information.ipi_addr, 4);
       }
     }
     setSocketAddress(destination, ip, ports_[socketIndex]);
-    SocketAddress requester;
+    SocketAddress requester{};
     uint8_t requesterIp[4];
     std::memcpy(requesterIp, &from.sin_addr, 4);
     setSocketAddress(requester, requesterIp, ntohs(from.sin_port));
@@ -214,6 +215,8 @@ bool FleetSimulator::send(const Waiting& reply) {
   }
   sockaddr_in to = toSockaddr(reply.destination.ip, portOf(reply.destination));
   // The source address is chosen per datagram: the reply leaves from the unit's own address.
+  // sendmsg only reads the bytes, though the system declares them writable.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
   PacketHeader packet(to, const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size());
   msghdr& header = packet.header;
   cmsghdr* item = CMSG_FIRSTHDR(&header);

@@ -35,7 +35,7 @@ bool parseNumber(std::string_view text, uint64_t limit, uint64_t& value) {
   value = 0;
   for (char c : text) {
     if (!isDigit(c)) return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
+    auto digit = static_cast<uint64_t>(c - '0');
     if (value > (limit - digit) / 10) return false;
     value = value * 10 + digit;
   }
@@ -74,7 +74,7 @@ bool parseHundredths(std::string_view text, int16_t& value) {
   if (!parseU32(whole, 1000, units)) return false;
   if (!fraction.empty() && !parseU32(fraction, 99, hundredths)) return false;
   if (fraction.size() == 1) hundredths *= 10;
-  int32_t total = static_cast<int32_t>(units * 100 + hundredths);
+  auto total = static_cast<int32_t>(units * 100 + hundredths);
   if (negative) total = -total;
   if (total < -32768 || total > 32767) return false;
   value = static_cast<int16_t>(total);
@@ -304,7 +304,7 @@ bool parseFleet(std::string_view text, FleetDescription& description, std::strin
       good = false;
     }
     if (!good) {
-      error = "line " + std::to_string(lineNumber) + ": " + error;
+      error.insert(0, "line " + std::to_string(lineNumber) + ": ");
       return false;
     }
   }

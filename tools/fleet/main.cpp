@@ -35,7 +35,7 @@ bool readNumber(const char* text, uint64_t limit, uint64_t& value) {
   value = 0;
   for (; *text; ++text) {
     if (*text < '0' || *text > '9') return false;
-    const uint64_t digit = static_cast<uint64_t>(*text - '0');
+    const auto digit = static_cast<uint64_t>(*text - '0');
     if (value > (limit - digit) / 10) return false;
     value = value * 10 + digit;
   }
@@ -80,59 +80,75 @@ void printCounters(const vyr::fleet::FleetCounters& fleet,
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   const char* unitsFile = nullptr;
   const char* listFile = nullptr;
   uint64_t generate = 0;
   uint64_t seed = 0;
   bool seedGiven = false;
+};
+
+// Reads the command line into `options`; says what is wrong and returns false when it cannot.
+bool readOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--write-list") == 0 && hasValue) {
-      listFile = argv[++i];
+      options.listFile = argv[++i];
     } else if (std::strcmp(argv[i], "--generate") == 0 && hasValue) {
-      if (!readNumber(argv[++i], 9999999, generate)) return fail("bad unit count");
+      if (!readNumber(argv[++i], 9999999, options.generate)) {
+        fail("bad unit count");
+        return false;
+      }
     } else if (std::strcmp(argv[i], "--seed") == 0 && hasValue) {
-      if (!readNumber(argv[++i], UINT64_MAX, seed)) return fail("bad seed");
-      seedGiven = true;
-    } else if (argv[i][0] != '-' && unitsFile == nullptr) {
-      unitsFile = argv[i];
+      if (!readNumber(argv[++i], UINT64_MAX, options.seed)) {
+        fail("bad seed");
+        return false;
+      }
+      options.seedGiven = true;
+    } else if (argv[i][0] != '-' && options.unitsFile == nullptr) {
+      options.unitsFile = argv[i];
     } else {
       std::fputs(USAGE, stderr);
-      return 1;
+      return false;
     }
   }
-  if (unitsFile == nullptr && generate == 0) {
+  if (options.unitsFile == nullptr && options.generate == 0) {
     std::fputs(USAGE, stderr);
-    return 1;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!readOptions(argc, argv, options)) return 1;
 
   vyr::fleet::FleetDescription description;
   std::string error;
-  if (unitsFile != nullptr) {
-    std::ifstream in(unitsFile, std::ios::binary);
+  if (options.unitsFile != nullptr) {
+    std::ifstream in(options.unitsFile, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    if (!in) return fail(std::string("cannot read ") + unitsFile);
+    if (!in) return fail(std::string("cannot read ") + options.unitsFile);
     if (!vyr::fleet::parseFleet(text.str(), description, error))
-      return fail(unitsFile + (": " + error));
+      return fail(options.unitsFile + (": " + error));
   }
-  if (seedGiven) description.seed = seed;
-  if (generate > 0) {
+  if (options.seedGiven) description.seed = options.seed;
+  if (options.generate > 0) {
     vyr::fleet::FleetDescription generated =
-        vyr::fleet::generateFleet(static_cast<uint32_t>(generate), description.seed);
+        vyr::fleet::generateFleet(static_cast<uint32_t>(options.generate), description.seed);
     description.units.insert(description.units.end(), generated.units.begin(),
                              generated.units.end());
   }
   if (!vyr::fleet::checkFleet(description, error)) return fail(error);
 
-  if (listFile != nullptr) {
-    std::ofstream out(listFile, std::ios::binary | std::ios::trunc);
+  if (options.listFile != nullptr) {
+    std::ofstream out(options.listFile, std::ios::binary | std::ios::trunc);
     out << vyr::fleet::listFileText(description);
     out.close();
-    if (!out) return fail(std::string("cannot write ") + listFile);
+    if (!out) return fail(std::string("cannot write ") + options.listFile);
   }
 
   vyr::fleet::FleetModel model(std::move(description));

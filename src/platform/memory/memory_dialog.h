@@ -11,7 +11,7 @@ namespace vyr {
 // The dialog's state as plain data, for tests and headless runs.
 class MemoryDialog final : public Dialog {
  public:
-  void setControlsIdle(bool enabled) override;
+  void setControlsIdle(bool isIdle) override;
   void setExitCaption(const char* caption) override;
   void focusExit() override;
   void beep() override;

@@ -35,7 +35,7 @@ class MemoryFileHandle final : public FileHandle {
   int32_t write(const void* data, int32_t size) override {
     if (!data_ || !writable_ || size < 0) return -1;
     int64_t end = position_ + size;
-    int64_t oldSize = static_cast<int64_t>(data_->size());
+    auto oldSize = static_cast<int64_t>(data_->size());
     int32_t count = size;
     if (volume_.spaceLeft >= 0 && end > oldSize + volume_.spaceLeft) {
       count = static_cast<int32_t>(std::max<int64_t>(0, oldSize + volume_.spaceLeft - position_));
@@ -53,7 +53,7 @@ class MemoryFileHandle final : public FileHandle {
 
   bool truncate() override {
     if (!data_ || !writable_) return false;
-    const int64_t oldSize = static_cast<int64_t>(data_->size());
+    const auto oldSize = static_cast<int64_t>(data_->size());
     if (position_ < oldSize) {
       if (volume_.spaceLeft >= 0) volume_.spaceLeft += oldSize - position_;
       data_->resize(static_cast<size_t>(position_));
@@ -83,17 +83,17 @@ std::unique_ptr<FileHandle> MemoryFileSystem::open(const std::string& name, bool
 }
 
 std::unique_ptr<FileHandle> MemoryFileSystem::openForReading(const char* name) {
-  if (refuseReading.count(name)) return nullptr;
+  if (refuseReading.contains(name)) return nullptr;
   return open(name, false);
 }
 
 std::unique_ptr<FileHandle> MemoryFileSystem::openForWriting(const char* name) {
-  if (refuseWriting.count(name)) return nullptr;
+  if (refuseWriting.contains(name)) return nullptr;
   return open(name, true);
 }
 
 std::unique_ptr<FileHandle> MemoryFileSystem::create(const char* name) {
-  if (refuseCreating.count(name) || folders_.count(name) || name[0] == '\0') return nullptr;
+  if (refuseCreating.contains(name) || folders_.contains(name) || name[0] == '\0') return nullptr;
   auto& data = files_[name];
   if (data) {
     if (spaceLeft >= 0) spaceLeft += static_cast<int64_t>(data->size());
@@ -106,7 +106,7 @@ std::unique_ptr<FileHandle> MemoryFileSystem::create(const char* name) {
 
 bool MemoryFileSystem::rename(const char* from, const char* to) {
   auto found = files_.find(from);
-  if (refuseRename || found == files_.end() || folders_.count(to)) return false;
+  if (refuseRename || found == files_.end() || folders_.contains(to)) return false;
   std::shared_ptr<std::string> data = found->second;
   files_.erase(found);
   auto& target = files_[to];

@@ -32,6 +32,7 @@ class MemoryNetwork {
   explicit MemoryNetwork(Clock& clock, uint64_t seed = 1);
   MemoryNetwork(const MemoryNetwork&) = delete;
   MemoryNetwork& operator=(const MemoryNetwork&) = delete;
+  ~MemoryNetwork() = default;
 
   UdpSocket& toolSocket() { return socket_; }
   const SocketAddress& toolAddress() const { return toolAddress_; }

@@ -18,6 +18,8 @@ class PosixFileHandle final : public FileHandle {
  public:
   explicit PosixFileHandle(int fd) : fd_(fd) {}
   ~PosixFileHandle() override { close(); }
+  PosixFileHandle(const PosixFileHandle&) = delete;
+  PosixFileHandle& operator=(const PosixFileHandle&) = delete;
 
   int64_t seek(int64_t offset, SeekFrom from) override {
     int whence = from == SeekFrom::Start ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
@@ -26,7 +28,7 @@ class PosixFileHandle final : public FileHandle {
 
   int32_t read(void* buffer, int32_t size) override {
     if (size < 0) return -1;
-    ssize_t count;
+    ssize_t count = 0;
     do {
       count = ::read(fd_, buffer, static_cast<size_t>(size));
     } while (count < 0 && errno == EINTR);
@@ -69,6 +71,8 @@ class PosixFileSystem final : public FileSystem {
  public:
   explicit PosixFileSystem(int directoryFd) : directoryFd_(directoryFd) {}
   ~PosixFileSystem() override { ::close(directoryFd_); }
+  PosixFileSystem(const PosixFileSystem&) = delete;
+  PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
   std::unique_ptr<FileHandle> openForReading(const char* name) override {
     return open(name, O_RDONLY);
@@ -120,7 +124,7 @@ class PosixFileSystem final : public FileSystem {
     if (!isBareName(name)) return nullptr;
     int fd = ::openat(directoryFd_, name, flags | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
-    struct stat status;
+    struct stat status = {};
     if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
       ::close(fd);
       return nullptr;

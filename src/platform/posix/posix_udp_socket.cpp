@@ -87,7 +87,7 @@ ReceiveResult PosixUdpSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, ui
   message.msg_iov = &piece;
   message.msg_iovlen = 1;
 
-  ssize_t count;
+  ssize_t count = 0;
   do {
     count = ::recvmsg(fd_, &message, 0);
   } while (count < 0 && errno == EINTR);
