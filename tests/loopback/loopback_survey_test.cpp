@@ -18,7 +18,7 @@
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
-#include "support/network_namespace.h"
+#include "support/private_network_test.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
@@ -27,25 +27,8 @@ namespace {
 
 constexpr int SURVEY_LIMIT_MS = 180000;  // a bound for a stall, far beyond what any case needs
 
-class LoopbackSurveyTest : public ::testing::Test {
+class LoopbackSurveyTest : public PrivateNetworkTest {
  protected:
-  void SetUp() override {
-    // Without a private namespace the fixed ports are shared with the machine; CTest then runs
-    // these tests one at a time.
-    enterPrivateNetwork();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vyr-loopback-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
-  std::string read(const char* name) {
-    std::ifstream in(directory_ / name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
   // Surveys the fleet from a fresh list file; returns the report.
   std::string survey(const fleet::FleetDescription& description) {
     fleet::FleetModel model(description);
@@ -78,8 +61,6 @@ class LoopbackSurveyTest : public ::testing::Test {
     EXPECT_EQ(dialog.beeps, done ? 1 : 0);
     return read("fleet.model");
   }
-
-  std::filesystem::path directory_;
 };
 
 TEST_F(LoopbackSurveyTest, AMixedFleetCompletesByteForByte) {

@@ -31,7 +31,7 @@
 #include "platform/posix/posix_udp_socket.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
-#include "support/network_namespace.h"
+#include "support/private_network_test.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
@@ -312,25 +312,8 @@ class SoakRun {
   std::vector<Sample> samples_;
 };
 
-class HostileNetworkTest : public ::testing::Test {
+class HostileNetworkTest : public PrivateNetworkTest {
  protected:
-  void SetUp() override {
-    // Without a private namespace the fixed ports are shared with the machine; CTest then runs
-    // the tests that bind them one at a time.
-    enterPrivateNetwork();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vyr-soak-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
-  std::string read(const char* name) {
-    std::ifstream in(directory_ / name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
   void run(const Scenario& scenario);
   // Survey after survey of the whole fleet until the scenario's time is up, each checked to the
   // byte.
@@ -338,7 +321,6 @@ class HostileNetworkTest : public ::testing::Test {
   // The new report section and the progress file of the survey just ended.
   void expectSurveyFiles(const SoakRun& soak, int survey, size_t reportBefore, size_t earlierHash);
 
-  std::filesystem::path directory_;
   size_t lateWindowFirst_ = 0;  // samples of the whole fleet's first survey while late copies
   size_t lateWindowLast_ = 0;   // can only be the earlier survey's
 };
