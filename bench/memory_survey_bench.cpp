@@ -9,33 +9,13 @@
 #include "app/virtual_time_loop.h"
 #include "fleet/fleet_model.h"
 #include "fleet/memory_peer.h"
-#include "platform/memory/memory_dialog.h"
-#include "platform/memory/memory_files.h"
-#include "platform/memory/memory_list_view.h"
-#include "survey/list_files.h"
 
 namespace {
 
-struct Survey {
-  explicit Survey(uint32_t units)
-      : model(vyr::fleet::generateFleet(units, 41, 25, 50)), peer(model) {
-    network.keepSent = false;
-    network.attach(&peer);
-    files.setContents("fleet.IPs", vyr::fleet::listFileText(model.description()));
-    dialog.serverField = "127.0.0.1";
-    vyr::fillListSelector(context);
-    dialog.select(0);
-    vyr::chooseListFile(context);
+struct Survey : vyr::fleet::MemoryFleetWorld {
+  explicit Survey(uint32_t units) : MemoryFleetWorld(vyr::fleet::generateFleet(units, 41, 25, 50)) {
+    chooseList("fleet.IPs", vyr::fleet::listFileText(model.description()));
   }
-
-  vyr::fleet::FleetModel model;
-  vyr::fleet::MemoryPeer peer;
-  vyr::MemoryFileSystem files;
-  vyr::MemoryDialog dialog;
-  vyr::MemoryListView list;
-  vyr::FakeClock clock;
-  vyr::MemoryNetwork network{clock};
-  vyr::Context context{files, dialog, list, clock, network.toolSocket()};
 };
 
 void BM_memorySurvey(benchmark::State& state) {

@@ -120,30 +120,6 @@ void listFileSeeds(SeedWriter& out, const fs::path& demo) {
   }
 }
 
-// A survey world over the in-memory network with the fleet answering.
-struct World {
-  explicit World(const vyr::fleet::FleetDescription& description) : model(description) {
-    network.keepSent = false;
-    network.attach(&peer);
-    dialog.serverField = "127.0.0.1";
-  }
-  void choose(const std::string& listName, const std::string& text) {
-    files.setContents(listName, text);
-    dialog.selectorItems.clear();
-    vyr::fillListSelector(context);
-    dialog.select(0);
-    vyr::chooseListFile(context);
-  }
-  vyr::fleet::FleetModel model;
-  vyr::fleet::MemoryPeer peer{model};
-  vyr::MemoryFileSystem files;
-  vyr::MemoryDialog dialog;
-  vyr::MemoryListView list;
-  vyr::FakeClock clock;
-  vyr::MemoryNetwork network{clock};
-  vyr::Context context{files, dialog, list, clock, network.toolSocket()};
-};
-
 // Progress files of the fuzz target's own lists, saved after 0 to 3 ticks of a survey of units
 // that answer, so that they hold records at every stage.
 void progressFileSeeds(SeedWriter& out) {
@@ -170,8 +146,8 @@ void progressFileSeeds(SeedWriter& out) {
         fleet.units.push_back(unit);
       }
       for (int ticks = 0; ticks <= 3; ++ticks) {
-        World world(fleet);
-        world.choose("fuzz.IPs", listText);
+        vyr::fleet::MemoryFleetWorld world(fleet);
+        world.chooseList("fuzz.IPs", listText);
         vyr::pressStart(world.context, vyr::NEW_BUTTON);
         for (int t = 0; t < ticks && vyr::surveyRunning(world.context); ++t) {
           vyr::runPeriod(world.context, world.clock, world.network);

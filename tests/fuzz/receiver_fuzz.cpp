@@ -73,29 +73,15 @@ bool shownAsOneOfItsForms(const std::string& row, const vyr::DeviceRecord& recor
          row == vyr::versionRow(record).text;
 }
 
-struct World {
-  vyr::fleet::FleetModel model{vyr::fleet::generateFleet(FLEET_SIZE, 5, 50, 50)};
-  vyr::fleet::MemoryPeer peer{model};
-  vyr::MemoryFileSystem files;
-  vyr::MemoryDialog dialog;
-  vyr::MemoryListView list;
-  vyr::FakeClock clock;
-  vyr::MemoryNetwork network{clock};
-  vyr::Context context{files, dialog, list, clock, network.toolSocket()};
+struct World : vyr::fleet::MemoryFleetWorld {
   std::vector<vyr::DeviceRecord> previous;
 
-  World() {
-    network.keepSent = false;
-    network.attach(&peer);
+  World() : MemoryFleetWorld(vyr::fleet::generateFleet(FLEET_SIZE, 5, 50, 50)) {
     files.spaceLeft = 1 << 20;
-    files.setContents("fleet.IPs", vyr::fleet::listFileText(model.description()));
-    dialog.serverField = "127.0.0.1";
-    vyr::fillListSelector(context);
-    dialog.select(0);
   }
 
   void start(int button) {
-    vyr::chooseListFile(context);
+    chooseList("fleet.IPs", vyr::fleet::listFileText(model.description()));
     vyr::pressStart(context, button);
     remember();
   }

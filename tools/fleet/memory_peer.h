@@ -2,10 +2,17 @@
 // The fleet answering on the in-memory network: whole surveys in tests and benchmarks, with no
 // sockets and in the fake clock's time.
 
+#include <string>
 #include <vector>
 
 #include "fleet/fleet_model.h"
+#include "platform/memory/fake_clock.h"
+#include "platform/memory/memory_dialog.h"
+#include "platform/memory/memory_files.h"
+#include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
+#include "survey/context.h"
+#include "survey/list_files.h"
 
 namespace vyr::fleet {
 
@@ -26,6 +33,36 @@ class MemoryPeer final : public MemoryNetwork::Peer {
  private:
   FleetModel& model_;
   std::vector<Reply> replies_;
+};
+
+// A whole survey world in memory with the fleet answering: files, dialog, list view, fake clock
+// and network, the IP server named in the dialog.
+struct MemoryFleetWorld {
+  explicit MemoryFleetWorld(const FleetDescription& description) : model(description) {
+    network.keepSent = false;
+    network.attach(&peer);
+    dialog.serverField = "127.0.0.1";
+  }
+
+  // Puts a list file in the directory and chooses it, as the operator would.
+  void chooseList(const std::string& name, const std::string& text) {
+    files.setContents(name, text);
+    dialog.selectorItems.clear();
+    fillListSelector(context);
+    for (size_t i = 0; i < dialog.selectorItems.size(); ++i) {
+      if (dialog.selectorItems[i] == name) dialog.select(i);
+    }
+    chooseListFile(context);
+  }
+
+  FleetModel model;
+  MemoryPeer peer{model};
+  MemoryFileSystem files;
+  MemoryDialog dialog;
+  MemoryListView list;
+  FakeClock clock;
+  MemoryNetwork network{clock};
+  Context context{files, dialog, list, clock, network.toolSocket()};
 };
 
 }  // namespace vyr::fleet
