@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/headless_loop.h"
+#include "core/commands.h"
 #include "fleet/fleet_simulator.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
@@ -23,7 +24,6 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "support/network_namespace.h"
-#include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
 namespace {
@@ -58,7 +58,7 @@ int surveyOnce(uint32_t units, const std::filesystem::path& directory) {
   vyr::chooseListFile(context);
 
   const auto started = std::chrono::steady_clock::now();
-  vyr::pressStart(context, vyr::NEW_BUTTON);
+  vyr::pressStart(context, vyr::StartMode::FRESH);
   const bool done = vyr::runUntilDone(context, *socket, 600000);
   const auto elapsed = std::chrono::steady_clock::now() - started;
   if (!done) vyr::abortSurvey(context);

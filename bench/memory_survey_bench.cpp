@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "app/virtual_time_loop.h"
 #include "fleet/fleet_model.h"
-#include "fleet/memory_peer.h"
+#include "support/memory_fleet_world.h"
+#include "support/virtual_time_loop.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ void BM_memorySurvey(benchmark::State& state) {
     state.PauseTiming();
     auto survey = std::make_unique<Survey>(units);
     state.ResumeTiming();
-    vyr::startSurvey(survey->context, vyr::NEW_BUTTON);
+    vyr::startSurvey(survey->context, vyr::StartMode::FRESH);
     vyr::pollDevices(survey->context, vyr::POLL_EVERYONE);
     ticks = vyr::runSurveyPeriods(survey->context, survey->clock, survey->network, 100);
     state.PauseTiming();

@@ -8,13 +8,13 @@
 #include <memory>
 #include <string>
 
+#include "core/context.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
 #include "platform/posix/posix_files.h"
-#include "survey/context.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
 #include "survey/report_files.h"
@@ -82,7 +82,7 @@ void BM_chooseListFile(benchmark::State& state) {
 void BM_saveReport(benchmark::State& state) {
   Fleet fleet(state.range(0), state.range(1) != 0);
   vyr::chooseListFile(*fleet.context);
-  vyr::startSurvey(*fleet.context, vyr::NEW_BUTTON);
+  vyr::startSurvey(*fleet.context, vyr::StartMode::FRESH);
   for (auto _ : state) {
     fleet.context->survey.reportOffset = 0;  // rewrite the one section in place
     vyr::saveReport(*fleet.context);

@@ -7,7 +7,7 @@ add_library(vyr_dialog STATIC
   src/app/main_dialog.cpp
 )
 set_target_properties(vyr_dialog PROPERTIES AUTOMOC ON)
-target_link_libraries(vyr_dialog PUBLIC vyr_posix Qt6::Widgets)
+target_link_libraries(vyr_dialog PUBLIC vyr_core vyr_posix Qt6::Widgets)
 # The core has a member named `slots`; Qt's keywords stay macros with a Q_ prefix.
 target_compile_definitions(vyr_dialog PUBLIC QT_NO_KEYWORDS)
 

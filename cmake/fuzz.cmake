@@ -10,7 +10,7 @@ set(VYR_FUZZ_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz)
 
 function(vyr_fuzz_link target name)
   target_include_directories(${target} PRIVATE tests)
-  target_link_libraries(${target} PRIVATE vyr_memory)
+  target_link_libraries(${target} PRIVATE vyr_core vyr_memory)
   if(name STREQUAL "receiver")
     target_link_libraries(${target} PRIVATE vyr_fleet_model)
   endif()

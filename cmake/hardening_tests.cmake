@@ -4,7 +4,7 @@ if(BUILD_TESTING)
   # Every file fault at every step of a save, on a real directory and in memory.
   add_executable(vyr_hardening_tests tests/survey/file_faults_test.cpp)
   target_include_directories(vyr_hardening_tests PRIVATE tests)
-  target_link_libraries(vyr_hardening_tests PRIVATE vyr_posix vyr_memory vyr_fleet_model
+  target_link_libraries(vyr_hardening_tests PRIVATE vyr_core vyr_posix vyr_memory vyr_fleet_model
                         GTest::gtest GTest::gtest_main)
   gtest_discover_tests(vyr_hardening_tests TEST_PREFIX "hardening." DISCOVERY_TIMEOUT 60)
 

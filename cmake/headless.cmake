@@ -1,13 +1,7 @@
-# The POSIX clock and UDP socket, the poll()-driven headless loop and its command-line front-end.
-
-target_sources(vyr_posix PRIVATE
-  src/platform/posix/posix_clock.cpp
-  src/platform/posix/posix_udp_socket.cpp
-  src/platform/posix/termination_signals.cpp
-)
+# The poll()-driven headless loop and its command-line front-end.
 
 add_library(vyr_headless STATIC src/app/headless_loop.cpp)
-target_link_libraries(vyr_headless PUBLIC vyr_posix)
+target_link_libraries(vyr_headless PUBLIC vyr_core vyr_posix)
 
 add_executable(vyr-survey tools/headless_survey.cpp)
 target_link_libraries(vyr-survey PRIVATE vyr_headless vyr_memory)

@@ -14,14 +14,14 @@
 #include <string_view>
 
 #include "app/headless_loop.h"
+#include "core/commands.h"
+#include "core/context.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
-#include "survey/context.h"
-#include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
 namespace {
@@ -35,7 +35,7 @@ void requestStop(int) { stopRequested = 1; }
 struct Options {
   std::string server;
   std::string list;
-  int button = vyr::RESUME_BUTTON;
+  vyr::StartMode mode = vyr::StartMode::RESUME;
   int timeoutMs = -1;
 };
 
@@ -51,7 +51,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
     std::string_view option = argv[i];
     bool hasValue = i + 1 < argc;
     if (option == "--new") {
-      options.button = vyr::NEW_BUTTON;
+      options.mode = vyr::StartMode::FRESH;
     } else if (option == "--server" && hasValue) {
       options.server = argv[++i];
       haveServer = true;
@@ -106,15 +106,10 @@ int main(int argc, char** argv) {
 
   dialog.serverField = options.server;
   vyr::fillListSelector(context);
-  size_t chosen = 0;
-  while (chosen < dialog.selectorItems.size() && dialog.selectorItems[chosen] != options.list) {
-    ++chosen;
-  }
-  if (chosen == dialog.selectorItems.size()) {
+  if (!dialog.selectItem(options.list)) {
     std::fprintf(stderr, "vyr-survey: no list file %s in this directory\n", options.list.c_str());
     return 1;
   }
-  dialog.select(chosen);
   vyr::chooseListFile(context);
   const int32_t units = list.rowCount();
   if (units <= 0) {
@@ -124,10 +119,7 @@ int main(int argc, char** argv) {
 
   installStopHandlers();
   const uint32_t pressed = clock.tick();
-  vyr::pressStart(context, options.button);
-  // A resumed survey that was already complete finishes (and beeps) inside the press; one that
-  // is not running without that beep could not have its table.
-  if (!vyr::surveyRunning(context) && dialog.beeps == 0) {
+  if (!vyr::pressStart(context, options.mode)) {
     std::fprintf(stderr, "vyr-survey: not enough memory for %d units\n", units);
     return 1;
   }

@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
-#include "platform/memory/memory_network.h"
 #include "platform/posix/posix_files.h"
-#include "survey/context.h"
 #include "survey/list_files.h"
+#include "survey/survey_context.h"
 
 int main() {
   std::unique_ptr<vyr::FileSystem> files = vyr::openPosixFileSystem(".");
@@ -20,9 +18,7 @@ int main() {
   }
   vyr::MemoryDialog dialog;
   vyr::MemoryListView list;
-  vyr::FakeClock clock;  // only the list files are read: no time passes, nothing is sent
-  vyr::MemoryNetwork network(clock);
-  vyr::Context context(*files, dialog, list, clock, network.toolSocket());
+  vyr::SurveyContext context(*files, dialog, list);
 
   vyr::fillListSelector(context);
   if (dialog.selectorItems.empty()) {

@@ -5,8 +5,7 @@
 
 #include <csignal>
 
-#include "app/start_command.h"
-#include "survey/context.h"
+#include "core/context.h"
 
 namespace vyr {
 

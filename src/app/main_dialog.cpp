@@ -12,13 +12,12 @@
 
 #include "app/device_list.h"
 #include "app/main_template.h"
-#include "app/start_command.h"
+#include "core/commands.h"
 #include "platform/bounded_copy.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
-#include "survey/lifecycle.h"
 #include "survey/list_files.h"
 #include "survey/report_files.h"
 
@@ -116,8 +115,9 @@ void MainDialog::buildControls() {
           exit_ = button;
           connect(button, &QPushButton::clicked, this, &MainDialog::pressExit);
         } else {
-          connect(button, &QPushButton::clicked, this, [this, id] {
-            pressStart(*context_, id);
+          const StartMode mode = id == RESUME_BUTTON ? StartMode::RESUME : StartMode::FRESH;
+          connect(button, &QPushButton::clicked, this, [this, mode] {
+            pressStart(*context_, mode);
             watchWriteReadiness();
           });
         }

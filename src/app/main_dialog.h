@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "app/dialog_units.h"
+#include "core/context.h"
 #include "platform/dialog.h"
-#include "survey/context.h"
 
 class QComboBox;
 class QLineEdit;

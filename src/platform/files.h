@@ -9,7 +9,7 @@
 
 namespace vyr {
 
-enum class SeekFrom { Start, Current, End };
+enum class SeekFrom { START, CURRENT, END };
 
 // An open file with one position. Destroying the handle closes the file.
 class FileHandle {

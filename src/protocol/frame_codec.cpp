@@ -2,16 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
-
-#include "protocol/send_queue.h"
 
 namespace vyr {
 namespace {
-
-// Frames of the tool's own requests (at most 18 bytes) are built on the stack.
-constexpr int32_t STACK_MESSAGE_LIMIT = 32;
 
 uint8_t escaped(uint8_t value) { return static_cast<uint8_t>(0x2F - value); }
 
@@ -50,22 +43,6 @@ int32_t writeFrame(const uint8_t* message, int32_t length, bool runCoding, uint8
   }
   *out++ = FRAME_END;
   return static_cast<int32_t>(out - frame);
-}
-
-void encodeFrame(Context& context, const SocketAddress& destination, const uint8_t* message,
-                 int32_t length, bool runCoding, U32LE* lastSentLink) {
-  // Beyond this the frame's length would not fit the count; no message comes near it.
-  if (length < 0 || length > (INT32_MAX - 2) / 2) return;
-  uint8_t stackFrame[frameCapacity(STACK_MESSAGE_LIMIT)];
-  std::unique_ptr<uint8_t[]> heapFrame;
-  uint8_t* frame = stackFrame;
-  if (length > STACK_MESSAGE_LIMIT) {
-    heapFrame.reset(new (std::nothrow) uint8_t[static_cast<size_t>(frameCapacity(length))]);
-    if (!heapFrame) return;
-    frame = heapFrame.get();
-  }
-  const int32_t frameLength = writeFrame(message, length, runCoding, frame);
-  enqueueDatagram(context, destination, frame, static_cast<uint32_t>(frameLength), lastSentLink);
 }
 
 int32_t decodeFrame(const uint8_t* datagram, int32_t length, bool rleOk, uint8_t* decoded) {

@@ -5,11 +5,7 @@
 
 #include <cstdint>
 
-#include "survey/device_record.h"
-
 namespace vyr {
-
-struct Context;
 
 constexpr uint8_t FRAME_START = 0xFF;
 constexpr uint8_t FRAME_END = 0xFE;
@@ -26,11 +22,6 @@ constexpr int32_t frameCapacity(int32_t length) { return 2 * length + 2; }
 // Writes the frame of the `length` message bytes into `frame`, which has room for
 // frameCapacity(length) bytes, and returns the frame's length.
 int32_t writeFrame(const uint8_t* message, int32_t length, bool runCoding, uint8_t* frame);
-
-// Frames the message and queues it to `destination`; `lastSentLink` is passed to the queue.
-// Nothing is queued, and the link is not stamped, when the frame's memory cannot be had.
-void encodeFrame(Context& context, const SocketAddress& destination, const uint8_t* message,
-                 int32_t length, bool runCoding, U32LE* lastSentLink);
 
 // Checks the datagram's frame shape and decodes its body into `decoded` (DECODED_LIMIT bytes).
 // Returns the decoded length, 0 to DECODED_LIMIT, or FRAME_REJECTED when the datagram is not a

@@ -5,10 +5,10 @@
 
 #include "protocol/frame_codec.h"
 #include "protocol/messages.h"
+#include "protocol/protocol_context.h"
 #include "protocol/requests.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
-#include "survey/context.h"
 #include "survey/lifecycle.h"
 #include "survey/record_index.h"
 #include "survey/row_forms.h"
@@ -42,8 +42,8 @@ bool fromServer(const SurveyState& survey, const SocketAddress& source) {
          std::memcmp(source.port, server.port, 2) == 0;
 }
 
-void handleUnitDatagram(Context& context, const SocketAddress& source, const uint8_t* datagram,
-                        int32_t length) {
+void handleUnitDatagram(ProtocolContext& context, const SocketAddress& source,
+                        const uint8_t* datagram, int32_t length) {
   SurveyState& survey = context.survey;
   const int32_t index = findRecordByAddress(survey, source.ip);
   if (index < 0) return;
@@ -70,7 +70,7 @@ void handleUnitDatagram(Context& context, const SocketAddress& source, const uin
 
 }  // namespace
 
-void receiveAll(Context& context) {
+void receiveAll(ProtocolContext& context) {
   if (context.receiveDepth++ != 0) {
     --context.receiveDepth;
     return;
@@ -95,7 +95,7 @@ void receiveAll(Context& context) {
   --context.receiveDepth;
 }
 
-void handleLocateReply(Context& context, const uint8_t* datagram, int32_t length) {
+void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_t length) {
   if (length != LOCATE_DATAGRAM_LENGTH) return;
   SurveyState& survey = context.survey;
   const uint32_t serial = readU32(datagram + LOCATE_SERIAL_OFFSET);
@@ -110,7 +110,7 @@ void handleLocateReply(Context& context, const uint8_t* datagram, int32_t length
     record.lastSent = context.clock.tick() + LOCATE_BACKOFF;
     return;
   }
-  enqueueDatagram(context, survey.serverAddress, datagram, LOCATE_DATAGRAM_LENGTH, nullptr);
+  enqueueDatagram(context, survey.serverAddress, datagram, LOCATE_DATAGRAM_LENGTH, NO_LINK);
   // A reply that arrives once the unit is complete (a duplicate, or the answer to a repeated
   // query) is acknowledged and nothing more: it would show the complete unit as merely located
   // and ask it again for versions that it has given.
@@ -119,10 +119,11 @@ void handleLocateReply(Context& context, const uint8_t* datagram, int32_t length
   recordKeysChanged(survey, index);
   context.list.replaceRow(index, locatedRow(record).text);
   record.flags |= RLE_OK;
-  queueVersionQuery(context, record);
+  queueVersionQuery(context, index);
 }
 
-void handleIdentifyReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
+void handleIdentifyReply(ProtocolContext& context, int32_t index, const uint8_t* message,
+                         int32_t length) {
   if (length < IDENTIFY_REPLY_MINIMUM || message[0] != IDENTIFY) return;
   SurveyState& survey = context.survey;
   DeviceRecord& record = survey.deviceTable[index];
@@ -131,10 +132,11 @@ void handleIdentifyReply(Context& context, int32_t index, const uint8_t* message
   // A longer reply is how a unit says it takes run-coded frames.
   if (length > IDENTIFY_REPLY_MINIMUM) record.flags |= RLE_OK;
   context.list.replaceRow(index, identifiedRow(record).text);
-  queueVersionQuery(context, record);
+  queueVersionQuery(context, index);
 }
 
-void handleVersionReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
+void handleVersionReply(ProtocolContext& context, int32_t index, const uint8_t* message,
+                        int32_t length) {
   // Replies of another length are cut or padded with zero bytes to the expected one.
   uint8_t reply[VERSION_REPLY_LENGTH] = {};
   std::memcpy(reply, message,
@@ -150,10 +152,11 @@ void handleVersionReply(Context& context, int32_t index, const uint8_t* message,
   record.versionSuffix = reply[VERSION_SUFFIX_OFFSET];
   recordKeysChanged(survey, index);
   context.list.replaceRow(index, versionRow(record).text);
-  queueModemRequest(context, record);
+  queueModemRequest(context, index);
 }
 
-void handleModemReply(Context& context, int32_t index, const uint8_t* message, int32_t length) {
+void handleModemReply(ProtocolContext& context, int32_t index, const uint8_t* message,
+                      int32_t length) {
   if (length != MODEM_REPLY_LENGTH) return;
   DeviceRecord& record = context.survey.deviceTable[index];
   setFieldText(record.modemId,

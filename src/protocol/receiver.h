@@ -7,15 +7,18 @@
 
 namespace vyr {
 
-struct Context;
+struct ProtocolContext;
 
 // Reads datagrams until none is waiting. A call made while a drain is under way returns at once.
-void receiveAll(Context& context);
+void receiveAll(ProtocolContext& context);
 
 // The steps of the drain, callable one by one for tests.
-void handleLocateReply(Context& context, const uint8_t* datagram, int32_t length);
-void handleIdentifyReply(Context& context, int32_t index, const uint8_t* message, int32_t length);
-void handleVersionReply(Context& context, int32_t index, const uint8_t* message, int32_t length);
-void handleModemReply(Context& context, int32_t index, const uint8_t* message, int32_t length);
+void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_t length);
+void handleIdentifyReply(ProtocolContext& context, int32_t index, const uint8_t* message,
+                         int32_t length);
+void handleVersionReply(ProtocolContext& context, int32_t index, const uint8_t* message,
+                        int32_t length);
+void handleModemReply(ProtocolContext& context, int32_t index, const uint8_t* message,
+                      int32_t length);
 
 }  // namespace vyr

@@ -1,40 +1,40 @@
 #include "protocol/scheduler.h"
 
+#include "protocol/protocol_context.h"
 #include "protocol/receiver.h"
 #include "protocol/requests.h"
 #include "protocol/send_queue.h"
-#include "survey/context.h"
 
 namespace vyr {
 namespace {
 
 // The request a record needs follows from its fields alone, tested in this order.
-void pollRecord(Context& context, DeviceRecord& record) {
+void pollRecord(ProtocolContext& context, int32_t index) {
+  const DeviceRecord& record = context.survey.deviceTable[index];
   if (record.id[0] == '\0') {
-    queueIdentifyRequest(context, record);
+    queueIdentifyRequest(context, index);
   } else if (addressIsZero(record.address)) {
-    queueLocateQuery(context, record);
+    queueLocateQuery(context, index);
   } else if (record.biosVersion == 0) {
-    queueVersionQuery(context, record);
+    queueVersionQuery(context, index);
   } else if (!(record.flags & COMPLETE)) {
-    queueModemRequest(context, record);
+    queueModemRequest(context, index);
   }
 }
 
 }  // namespace
 
-void pollDevices(Context& context, int32_t interval) {
+void pollDevices(ProtocolContext& context, int32_t interval) {
   const uint32_t now = context.clock.tick();
   SurveyState& survey = context.survey;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
-    DeviceRecord& record = survey.deviceTable[i];
-    const auto age = static_cast<int32_t>(now - record.lastSent);
+    const auto age = static_cast<int32_t>(now - survey.deviceTable[i].lastSent);
     if (age < interval) continue;
-    pollRecord(context, record);
+    pollRecord(context, i);
   }
 }
 
-void onTick(Context& context) {
+void onTick(ProtocolContext& context) {
   flushQueue(context);
   receiveAll(context);
   const uint32_t now = context.clock.tick();

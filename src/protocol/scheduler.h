@@ -6,7 +6,7 @@
 
 namespace vyr {
 
-struct Context;
+struct ProtocolContext;
 
 constexpr int32_t RETRY_INTERVAL = 5000;      // a unit is asked again once its lastSent is this old
 constexpr int32_t POLL_EVERYONE = INT32_MIN;  // an interval no age is below: asks every unit
@@ -16,10 +16,10 @@ constexpr uint32_t TICK_PERIOD = 250;
 
 // One pass over the table: queues the request of every record whose lastSent is at least
 // `interval` ms old, read as a signed difference.
-void pollDevices(Context& context, int32_t interval);
+void pollDevices(ProtocolContext& context, int32_t interval);
 
 // The 250 ms heartbeat: flushes the queue, drains the socket, then makes a regular pass, or an
 // everyone pass after SILENCE_LIMIT without an accepted unit frame.
-void onTick(Context& context);
+void onTick(ProtocolContext& context);
 
 }  // namespace vyr

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "survey/context.h"
+#include "platform/fnv_hash.h"
+#include "protocol/protocol_context.h"
 
 namespace vyr {
 
@@ -14,13 +15,10 @@ namespace {
 
 constexpr uint32_t FIRST_BUCKET_COUNT = 64;
 
-// FNV-1a over everything the duplicate test compares.
+// Over everything the duplicate test compares.
 uint32_t contentHash(const SocketAddress& destination, const uint8_t* bytes, uint32_t length) {
-  uint32_t hash = 2166136261u ^ length;
-  const auto* address = reinterpret_cast<const uint8_t*>(&destination);
-  for (size_t i = 0; i < sizeof destination; ++i) hash = (hash ^ address[i]) * 16777619u;
-  for (uint32_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-  return hash;
+  return fnvHash(bytes, length,
+                 fnvHash(&destination, sizeof destination, FNV_OFFSET_BASIS ^ length));
 }
 
 bool sameContents(const QueuedDatagram& node, const SocketAddress& destination,
@@ -57,13 +55,14 @@ void growBuckets(SendQueue& queue) {
 
 // One allocation for the node and its bytes.
 QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8_t* bytes,
-                                   uint32_t length, U32LE* lastSentLink, uint32_t hash) {
+                                   uint32_t length, int32_t linkIndex, uint32_t linkSurvey,
+                                   uint32_t hash) {
   // NOLINTNEXTLINE(cppcoreguidelines-no-malloc)
   void* memory = std::malloc(sizeof(QueuedDatagram) + length);
   if (memory == nullptr) return nullptr;
   // cppcheck-suppress unreadVariable ; it is read below, which cppcheck misses after new (p) T{}
-  auto* node =
-      new (memory) QueuedDatagram{nullptr, destination, length, lastSentLink, nullptr, hash};
+  auto* node = new (memory)
+      QueuedDatagram{nullptr, destination, length, linkIndex, linkSurvey, nullptr, hash};
   if (length > 0) std::memcpy(node->bytes(), bytes, length);
   return node;
 }
@@ -85,10 +84,19 @@ void dropHead(SendQueue& queue) {
   releaseQueuedDatagram(old);
 }
 
+// The lastSent a datagram stamps: its record's, while the survey it was queued in still runs.
+U32LE* linkedLastSent(SurveyState& survey, const QueuedDatagram& node) {
+  if (node.linkIndex == NO_LINK || node.linkSurvey != survey.surveyNumber || !survey.deviceTable ||
+      node.linkIndex >= survey.deviceCount) {
+    return nullptr;
+  }
+  return &survey.deviceTable[node.linkIndex].lastSent;
+}
+
 }  // namespace
 
-void enqueueDatagram(Context& context, const SocketAddress& destination, const uint8_t* bytes,
-                     uint32_t length, U32LE* lastSentLink) {
+void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
+                     const uint8_t* bytes, uint32_t length, int32_t linkIndex) {
   SendQueue& queue = context.sendQueue;
   if (queue.nodeCount >= queue.bucketCount) growBuckets(queue);
   if (queue.bucketCount == 0) return;  // not even the first buckets could be had
@@ -99,7 +107,9 @@ void enqueueDatagram(Context& context, const SocketAddress& destination, const u
     if (node->hash == hash && sameContents(*node, destination, bytes, length)) return;
   }
 
-  QueuedDatagram* node = makeQueuedDatagram(destination, bytes, length, lastSentLink, hash);
+  SurveyState& survey = context.survey;
+  QueuedDatagram* node =
+      makeQueuedDatagram(destination, bytes, length, linkIndex, survey.surveyNumber, hash);
   if (node == nullptr) return;
   node->nextInBucket = bucket;
   bucket = node;
@@ -111,16 +121,16 @@ void enqueueDatagram(Context& context, const SocketAddress& destination, const u
   queue.tail = node;
   ++queue.nodeCount;
 
-  if (lastSentLink != nullptr) *lastSentLink = context.clock.tick();
+  if (U32LE* lastSent = linkedLastSent(survey, *node)) *lastSent = context.clock.tick();
 }
 
-void flushQueue(Context& context) {
+void flushQueue(ProtocolContext& context) {
   SendQueue& queue = context.sendQueue;
   if (queue.flushDepth++ == 0 && queue.head != nullptr) {
     // Every waiting unit counts as asked now, also those stuck behind a send that fails.
     const uint32_t now = context.clock.tick();
-    for (QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
-      if (node->lastSentLink != nullptr) *node->lastSentLink = now;
+    for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
+      if (U32LE* lastSent = linkedLastSent(context.survey, *node)) *lastSent = now;
     }
     while (queue.head != nullptr) {
       const QueuedDatagram& head = *queue.head;
@@ -135,13 +145,6 @@ void flushQueue(Context& context) {
 
 void clearQueue(SendQueue& queue) {
   while (queue.head != nullptr) dropHead(queue);
-}
-
-// cppcheck-suppress constParameter ; the queue's nodes change through it
-void unlinkQueue(SendQueue& queue) {
-  for (QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
-    node->lastSentLink = nullptr;
-  }
 }
 
 SendQueue::~SendQueue() {

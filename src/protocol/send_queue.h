@@ -5,17 +5,23 @@
 
 #include <cstdint>
 
-#include "survey/device_record.h"
+#include "platform/socket_address.h"
 
 namespace vyr {
 
-struct Context;
+struct ProtocolContext;
+
+constexpr int32_t NO_LINK = -1;  // a datagram that stamps no record (the server acknowledgement)
 
 struct QueuedDatagram {
   QueuedDatagram* next;
   SocketAddress destination;
   uint32_t length;
-  U32LE* lastSentLink;  // the unit's lastSent, stamped when queued and at every flush; or null
+  // The record whose lastSent is stamped when the datagram is queued and at every flush, by its
+  // index in the table of survey `linkSurvey`; NO_LINK for none. A datagram of an earlier survey
+  // stamps nothing.
+  int32_t linkIndex;
+  uint32_t linkSurvey;
 
   // The duplicate index: nodes whose contents hash to the same bucket are chained here.
   QueuedDatagram* nextInBucket;
@@ -44,21 +50,18 @@ struct SendQueue {
 };
 
 // Queues copies of `destination` and the `length` bytes unless an identical datagram (same length,
-// same sixteen address bytes, same bytes) is waiting; a new entry stamps `lastSentLink`, if any,
-// with the current tick. When the memory for the node cannot be had, nothing changes.
-void enqueueDatagram(Context& context, const SocketAddress& destination, const uint8_t* bytes,
-                     uint32_t length, U32LE* lastSentLink);
+// same sixteen address bytes, same bytes) is waiting; a new entry stamps the lastSent of record
+// `linkIndex` of the running survey, if any, with the current tick. When the memory for the node
+// cannot be had, nothing changes.
+void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
+                     const uint8_t* bytes, uint32_t length, int32_t linkIndex);
 
-// Stamps every waiting datagram's link with one tick, then sends from the head until the socket
+// Stamps every waiting datagram's record with one tick, then sends from the head until the socket
 // has no room. A datagram the system will never send is dropped so the rest can go. A call made
 // while a flush is under way returns at once.
-void flushQueue(Context& context);
+void flushQueue(ProtocolContext& context);
 
 // Removes and releases every queued datagram unsent; stamps nothing.
 void clearQueue(SendQueue& queue);
-
-// Forgets every link into the record table, which is about to be released; the datagrams stay
-// queued and are still sent.
-void unlinkQueue(SendQueue& queue);
 
 }  // namespace vyr

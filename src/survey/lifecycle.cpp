@@ -12,21 +12,20 @@
 namespace vyr {
 namespace {
 
-constexpr int32_t SERVER_FIELD_BUFFER = 80;  // the server field is read with 79 characters
+constexpr int32_t SERVER_FIELD_BUFFER = 80;         // the server field is read with 79 characters
 constexpr int32_t ROW_BUFFER = TEXT_LINE_CAPACITY;  // holds the longest row, 109 characters
 constexpr uint8_t KNOWN_FLAGS = BY_SERIAL | RLE_OK | COMPLETE;
 
-// The one place a table goes. Datagrams queued for its units may still wait to be sent; their links
-// into it are dropped first so that no later flush writes into released memory.
-void releaseTable(Context& context) {
-  unlinkQueue(context.sendQueue);
+// The one place a table goes. Datagrams queued for its units may still wait to be sent; they name
+// the survey they belong to, so no later flush stamps a record of another table.
+void releaseTable(SurveyContext& context) {
   releaseRecordIndexes(context.survey);
   context.survey.deviceTable.reset();
   context.survey.modemAsked.reset();
   context.survey.deviceCount = 0;
 }
 
-void readServerAddress(Context& context) {
+void readServerAddress(SurveyContext& context) {
   SocketAddress& server = context.survey.serverAddress;
   std::memset(&server, 0, sizeof server);
   char text[SERVER_FIELD_BUFFER];
@@ -59,7 +58,7 @@ bool rowMatchesRecord(const char* row, const DeviceRecord& record) {
   return true;
 }
 
-bool rowsMatchTable(Context& context) {
+bool rowsMatchTable(SurveyContext& context) {
   const SurveyState& survey = context.survey;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
     char row[ROW_BUFFER];
@@ -70,7 +69,7 @@ bool rowsMatchTable(Context& context) {
 }
 
 // Builds every record from its row alone and puts the rows back into their listed forms.
-void freshBuild(Context& context) {
+void freshBuild(SurveyContext& context) {
   SurveyState& survey = context.survey;
   std::memset(static_cast<void*>(survey.deviceTable.get()), 0,
               sizeof(DeviceRecord) * static_cast<size_t>(survey.deviceCount));
@@ -98,7 +97,7 @@ void freshBuild(Context& context) {
 }
 
 // Continues the restored table: unfinished serial-listed units are located again.
-void resumedBuild(Context& context) {
+void resumedBuild(SurveyContext& context) {
   SurveyState& survey = context.survey;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
     DeviceRecord& record = survey.deviceTable[i];
@@ -117,13 +116,13 @@ void setIdleAppearance(Dialog& dialog) {
 
 }  // namespace
 
-void startSurvey(Context& context, int button) {
+bool startSurvey(SurveyContext& context, StartMode mode) {
   int32_t rows = context.list.rowCount();
-  if (rows <= 0) return;
+  if (rows <= 0) return false;
   // Without its table a survey cannot run: the dialog stays idle, as if nothing was pressed.
   std::unique_ptr<DeviceRecord[]> table(context.allocateTable(rows));
   std::unique_ptr<uint8_t[]> modemAsked(new (std::nothrow) uint8_t[static_cast<size_t>(rows)]());
-  if (!table || !modemAsked) return;
+  if (!table || !modemAsked) return false;
 
   Dialog& dialog = context.dialog;
   dialog.setControlsIdle(false);
@@ -138,8 +137,9 @@ void startSurvey(Context& context, int button) {
   survey.deviceCount = rows;
   survey.reportOffset = -1;
   survey.finishedPrefix = 0;
+  ++survey.surveyNumber;
 
-  if (button == RESUME_BUTTON && loadProgress(context) && !rowsMatchTable(context)) {
+  if (mode == StartMode::RESUME && loadProgress(context) && !rowsMatchTable(context)) {
     survey.reportOffset = -1;
   }
   const bool resumed = survey.reportOffset >= 0;
@@ -150,9 +150,10 @@ void startSurvey(Context& context, int button) {
   }
   indexRecords(survey);
   if (resumed) checkComplete(context);  // a survey saved complete ends at once
+  return true;
 }
 
-void checkComplete(Context& context) {
+void checkComplete(SurveyContext& context) {
   SurveyState& survey = context.survey;
   if (!survey.deviceTable) return;
   while (survey.finishedPrefix < survey.deviceCount &&
@@ -162,25 +163,27 @@ void checkComplete(Context& context) {
   if (survey.finishedPrefix == survey.deviceCount) finishSurvey(context);
 }
 
-void finishSurvey(Context& context) {
-  saveReport(context);
+bool finishSurvey(SurveyContext& context) {
+  const bool saved = saveReport(context);
   releaseTable(context);
   setIdleAppearance(context.dialog);
   context.dialog.beep();
+  return saved;
 }
 
-void abortSurvey(Context& context) {
-  if (!surveyRunning(context)) return;
-  clearQueue(context.sendQueue);
-  saveReport(context);
+bool stopSurvey(SurveyContext& context) {
+  if (!surveyRunning(context)) return false;
+  const bool saved = saveReport(context);
   releaseTable(context);
   setIdleAppearance(context.dialog);
+  return saved;
 }
 
-void closeSurvey(Context& context) {
-  if (!surveyRunning(context)) return;
-  saveReport(context);
+bool closeSurvey(SurveyContext& context) {
+  if (!surveyRunning(context)) return false;
+  const bool saved = saveReport(context);
   releaseTable(context);
+  return saved;
 }
 
 }  // namespace vyr

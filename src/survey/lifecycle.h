@@ -2,30 +2,36 @@
 // Starting, completing, aborting and closing a survey, with the busy and idle appearance of the
 // dialog that goes with it.
 
-#include "survey/context.h"
+#include "survey/survey_context.h"
 
 namespace vyr {
+
+// `RESUME` continues from the progress file when it matches the rows; `FRESH` never reads it.
+enum class StartMode { RESUME, FRESH };
 
 constexpr const char* EXIT_CAPTION = "E&xit";
 constexpr const char* ABORT_CAPTION = "Abort";
 
-inline bool surveyRunning(const Context& context) { return context.survey.deviceTable != nullptr; }
+inline bool surveyRunning(const SurveyContext& context) {
+  return context.survey.deviceTable != nullptr;
+}
 
-// Builds the record table from the list rows, fresh or, for RESUME_BUTTON, restored from the
-// progress file when it matches the rows. Does nothing without rows or when the table cannot be
-// allocated.
-void startSurvey(Context& context, int button);
+// Builds the record table from the list rows, fresh or restored from the progress file. Returns
+// false, doing nothing, without rows or when the table cannot be allocated. A resumed survey that
+// was saved complete has ended again by the time this returns true.
+bool startSurvey(SurveyContext& context, StartMode mode);
 
 // Finishes the survey when every record has its ID and its modem reply.
-void checkComplete(Context& context);
+void checkComplete(SurveyContext& context);
 
-// Saves, releases the table, returns the dialog to idle and beeps.
-void finishSurvey(Context& context);
-
-// Drops every queued datagram, saves, releases the table and returns the dialog to idle.
-void abortSurvey(Context& context);
-
-// Saves a running survey and releases its table; the dialog is going away.
-void closeSurvey(Context& context);
+// The ends of a survey. Each saves the report and the progress file and releases the table, and
+// returns whether both files were saved in full (false too when no survey was running).
+// finishSurvey: the survey is complete; the dialog returns to idle and beeps.
+bool finishSurvey(SurveyContext& context);
+// stopSurvey: the operator ended it; the dialog returns to idle, without a beep. An abort also
+// drops the queued datagrams first, which is the protocol's part (see core/commands.h).
+bool stopSurvey(SurveyContext& context);
+// closeSurvey: the dialog is going away.
+bool closeSurvey(SurveyContext& context);
 
 }  // namespace vyr

@@ -44,13 +44,13 @@ void addRowForLine(const char* line, ListView& list) {
 
 }  // namespace
 
-void fillListSelector(Context& context) {
+void fillListSelector(SurveyContext& context) {
   std::vector<std::string> names = context.files.listMatching(LIST_FILE_PATTERN);
   std::sort(names.begin(), names.end(), alphabetically);
   for (const std::string& name : names) context.dialog.addSelectorItem(name.c_str());
 }
 
-void chooseListFile(Context& context) {
+void chooseListFile(SurveyContext& context) {
   context.list.clearRows();
   char name[LIST_LINE_BUFFER];
   context.dialog.selectorText(name, sizeof name);
@@ -75,7 +75,7 @@ char* readLine(char* buffer, int32_t size, FileHandle& file) {
   if (lineFeed != nullptr) {
     int32_t after = count - static_cast<int32_t>(lineFeed + 1 - buffer);
     lineFeed[1] = '\0';
-    if (after > 0) file.seek(-after, SeekFrom::Current);
+    if (after > 0) file.seek(-after, SeekFrom::CURRENT);
   }
   return buffer;
 }

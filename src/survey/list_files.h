@@ -6,7 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/list_view.h"
-#include "survey/context.h"
+#include "survey/survey_context.h"
 
 namespace vyr {
 
@@ -14,11 +14,11 @@ constexpr const char* LIST_FILE_PATTERN = "*.IPs";
 constexpr int32_t LIST_LINE_BUFFER = 80;  // lines are read in pieces of at most 79 bytes
 
 // Offers every "*.IPs" entry of the working directory in the list selector, alphabetically.
-void fillListSelector(Context& context);
+void fillListSelector(SurveyContext& context);
 
 // Reloads the list view from the list file named by the selector (at most 79 characters of it).
 // A file that cannot be opened leaves the list view empty.
-void chooseListFile(Context& context);
+void chooseListFile(SurveyContext& context);
 
 // Appends one row per entry found from the file's position to its end.
 void loadListFile(FileHandle& file, ListView& list);

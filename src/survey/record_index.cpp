@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/fnv_hash.h"
 #include "survey/survey_state.h"
 
 namespace vyr {
@@ -12,9 +13,9 @@ bool sameKey(const IndexKey& a, const IndexKey& b) {
   return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
+// The slot is taken from the low bits, which the final fold mixes with the high ones.
 uint32_t keyHash(const IndexKey& key) {
-  uint32_t hash = 2166136261u;
-  for (uint8_t byte : key.bytes) hash = (hash ^ byte) * 16777619u;
+  const uint32_t hash = fnvHash(key.bytes, sizeof key.bytes);
   return hash ^ (hash >> 15);
 }
 

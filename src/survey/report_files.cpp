@@ -49,39 +49,42 @@ struct ProgressHeader {
 };
 static_assert(sizeof(ProgressHeader) == PROGRESS_HEADER_SIZE);
 
-// Writes the header and every record's line. Lines are gathered into larger writes, which gives
-// the same bytes as one write per line at a small fraction of the calls.
-void writeSection(FileHandle& report, const SurveyState& survey) {
+// Writes the header and every record's line; false when a write failed or fell short. Lines are
+// gathered into larger writes, which gives the same bytes as one write per line at a small
+// fraction of the calls. A failed write does not stop the others: what lands is what a
+// line-by-line writer would have left.
+bool writeSection(FileHandle& report, const SurveyState& survey) {
   std::string_view header = REPORT_HEADER;
-  report.write(header.data(), static_cast<int32_t>(header.size()));
+  bool complete = writeAll(report, header.data(), static_cast<int64_t>(header.size()));
   char batch[32 * 1024];
   int32_t used = 0;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
     TextLine line = reportLine(survey.deviceTable[i]);
     if (used + line.length > static_cast<int32_t>(sizeof batch)) {
-      report.write(batch, used);
+      complete = writeAll(report, batch, used) && complete;
       used = 0;
     }
     std::memcpy(batch + used, line.text, static_cast<size_t>(line.length));
     used += line.length;
   }
-  if (used > 0) report.write(batch, used);
+  if (used > 0) complete = writeAll(report, batch, used) && complete;
+  return complete;
 }
 
 // Replaces the progress file in one step: the table is written to a temporary file beside it,
 // which is renamed over the old one only once it is complete, so a crash or a full disk during a
 // save leaves the old file or the new one, never a torn one.
-void writeProgress(Context& context, const char* progressName) {
+bool writeProgress(SurveyContext& context, const char* progressName) {
   char temporaryName[FILE_NAME_BUFFER];
   const int nameLength =
       std::snprintf(temporaryName, sizeof temporaryName, "%s%s", progressName, TEMPORARY_ENDING);
-  if (nameLength < 0 || static_cast<size_t>(nameLength) >= sizeof temporaryName) return;
+  if (nameLength < 0 || static_cast<size_t>(nameLength) >= sizeof temporaryName) return false;
 
   // Whatever a crash left under the temporary name goes first: a link placed there would
   // otherwise have its target emptied and written over.
   context.files.remove(temporaryName);
   std::unique_ptr<FileHandle> progress = context.files.create(temporaryName);
-  if (!progress) return;
+  if (!progress) return false;
   const SurveyState& survey = context.survey;
   ProgressHeader header{};
   header.reportOffset = static_cast<uint32_t>(survey.reportOffset);
@@ -93,7 +96,9 @@ void writeProgress(Context& context, const char* progressName) {
   complete = progress->close() && complete;
   if (!complete || !context.files.rename(temporaryName, progressName)) {
     context.files.remove(temporaryName);
+    return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -127,9 +132,10 @@ TextLine reportLine(const DeviceRecord& record) {
   return line;
 }
 
-void saveReport(Context& context) {
+bool saveReport(SurveyContext& context) {
   SurveyState& survey = context.survey;
-  if (!survey.deviceTable || survey.deviceCount < 1) return;
+  survey.lastSaveSaved = false;
+  if (!survey.deviceTable || survey.deviceCount < 1) return false;
 
   char listName[SAVE_NAME_BUFFER];
   context.dialog.selectorText(listName, sizeof listName);
@@ -137,31 +143,34 @@ void saveReport(Context& context) {
   char progressName[FILE_NAME_BUFFER];
   if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName) ||
       !makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) {
-    return;
+    return false;
   }
 
   std::unique_ptr<FileHandle> report = context.files.openForWriting(reportName);
   int64_t sectionStart = 0;
   if (report) {
-    sectionStart = survey.reportOffset >= 0 ? report->seek(survey.reportOffset, SeekFrom::Start)
-                                            : report->seek(0, SeekFrom::End);
+    sectionStart = survey.reportOffset >= 0 ? report->seek(survey.reportOffset, SeekFrom::START)
+                                            : report->seek(0, SeekFrom::END);
   } else {
     report = context.files.create(reportName);
-    if (!report) return;
+    if (!report) return false;
   }
   // A section must start where the offset can record it; if the report cannot be positioned,
   // nothing is saved rather than a section written over the earlier ones.
-  if (sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) return;
+  if (sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) return false;
   survey.reportOffset = static_cast<int32_t>(sectionStart);
 
-  writeSection(*report, survey);
-  report->truncate();
-  report->close();
-
-  writeProgress(context, progressName);
+  // A report that did not land whole is still followed by its progress file: the progress file
+  // records where the section starts, which a later resume needs to rewrite it in place.
+  bool saved = writeSection(*report, survey);
+  saved = report->truncate() && saved;
+  saved = report->close() && saved;
+  saved = writeProgress(context, progressName) && saved;
+  survey.lastSaveSaved = saved;
+  return saved;
 }
 
-bool loadProgress(Context& context) {
+bool loadProgress(SurveyContext& context) {
   SurveyState& survey = context.survey;
   char listName[RESUME_NAME_BUFFER];
   context.dialog.selectorText(listName, sizeof listName);
@@ -171,10 +180,10 @@ bool loadProgress(Context& context) {
   std::unique_ptr<FileHandle> file = context.files.openForReading(progressName);
   if (!file) return false;
   int64_t tableSize = static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount;
-  if (file->seek(0, SeekFrom::End) != PROGRESS_HEADER_SIZE + tableSize) return false;
+  if (file->seek(0, SeekFrom::END) != PROGRESS_HEADER_SIZE + tableSize) return false;
 
   ProgressHeader header{};
-  if (file->seek(0, SeekFrom::Start) != 0 || !readAll(*file, &header, sizeof header) ||
+  if (file->seek(0, SeekFrom::START) != 0 || !readAll(*file, &header, sizeof header) ||
       !readAll(*file, survey.deviceTable.get(), tableSize)) {
     // A file that cannot be read whole is refused like one of the wrong size; the table was
     // zeroed when it was allocated and is zeroed again.

@@ -15,10 +15,17 @@ struct SurveyState {
   // Per record: non-zero once this survey has asked the unit for its modem information. A reply
   // to a request of an earlier survey must not complete a unit whose versions are still missing.
   std::unique_ptr<uint8_t[]> modemAsked;
-  int32_t deviceCount = 0;                      // zero whenever the table is absent
-  int32_t reportOffset = -1;    // start of this survey's report section; -1: append a new one
-  uint32_t lastReceive = 0;     // tick of the last accepted unit frame
+  int32_t deviceCount = 0;        // zero whenever the table is absent
+  int32_t reportOffset = -1;      // start of this survey's report section; -1: append a new one
+  uint32_t lastReceive = 0;       // tick of the last accepted unit frame
   SocketAddress serverAddress{};  // all zero while no IP server is named
+
+  // Counts the surveys started. Queued datagrams name the survey whose record they stamp, so a
+  // datagram that outlives its survey never stamps a record of the next one.
+  uint32_t surveyNumber = 0;
+
+  // Whether the last save wrote the report section and the progress file in full.
+  bool lastSaveSaved = false;
 
   // Records before this index are known to be finished. Finished records stay finished for the
   // rest of a survey, so the completeness check resumes here instead of walking the whole table

@@ -13,13 +13,12 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
-#include "platform/memory/memory_network.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
+#include "survey/survey_context.h"
 
 namespace {
 
@@ -119,10 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vyr::MemoryFileSystem files;
   vyr::MemoryDialog dialog;
   vyr::MemoryListView list;
-  vyr::FakeClock clock;
-  vyr::MemoryNetwork network(clock);
-  network.keepSent = false;
-  vyr::Context context(files, dialog, list, clock, network.toolSocket());
+  vyr::SurveyContext context(files, dialog, list);
 
   files.setContents("fuzz.IPs", std::string(reinterpret_cast<const char*>(data), size));
   vyr::fillListSelector(context);
@@ -136,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The fresh build scans every row back into its record: an address row to the low bytes of its
   // numbers, a serial row to its serial and the first word of its ID ("%8s").
-  vyr::startSurvey(context, vyr::NEW_BUTTON);
+  vyr::startSurvey(context, vyr::StartMode::FRESH);
   FUZZ_CHECK(vyr::surveyRunning(context));
   const vyr::DeviceRecord* table = context.survey.deviceTable.get();
   for (size_t i = 0; i < units.size(); ++i) {
@@ -157,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Saved and resumed, every row passes the check against its restored record, so the survey
   // continues in the section it saved instead of starting afresh.
   vyr::closeSurvey(context);
-  vyr::startSurvey(context, vyr::RESUME_BUTTON);
+  vyr::startSurvey(context, vyr::StartMode::RESUME);
   FUZZ_CHECK(vyr::surveyRunning(context) && context.survey.reportOffset == 0);
   vyr::closeSurvey(context);
   return 0;

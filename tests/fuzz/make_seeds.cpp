@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "app/start_command.h"
-#include "app/virtual_time_loop.h"
+#include "core/commands.h"
 #include "fleet/fleet_model.h"
-#include "fleet/memory_peer.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
 #include "protocol/frame_codec.h"
 #include "protocol/messages.h"
+#include "support/memory_fleet_world.h"
+#include "support/virtual_time_loop.h"
 #include "survey/list_files.h"
 
 namespace {
@@ -148,7 +148,7 @@ void progressFileSeeds(SeedWriter& out) {
       for (int ticks = 0; ticks <= 3; ++ticks) {
         vyr::fleet::MemoryFleetWorld world(fleet);
         world.chooseList("fuzz.IPs", listText);
-        vyr::pressStart(world.context, vyr::NEW_BUTTON);
+        vyr::pressStart(world.context, vyr::StartMode::FRESH);
         for (int t = 0; t < ticks && vyr::surveyRunning(world.context); ++t) {
           vyr::runPeriod(world.context, world.clock, world.network);
         }

@@ -13,16 +13,16 @@
 #include <memory>
 #include <vector>
 
-#include "app/start_command.h"
-#include "app/virtual_time_loop.h"
+#include "core/commands.h"
 #include "fleet/fleet_model.h"
-#include "fleet/memory_peer.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
 #include "protocol/frame_codec.h"
 #include "protocol/messages.h"
+#include "support/memory_fleet_world.h"
+#include "support/virtual_time_loop.h"
 #include "survey/list_files.h"
 #include "survey/row_forms.h"
 
@@ -80,9 +80,9 @@ struct World : vyr::fleet::MemoryFleetWorld {
     files.spaceLeft = 1 << 20;
   }
 
-  void start(int button) {
+  void start(vyr::StartMode mode) {
     chooseList("fleet.IPs", vyr::fleet::listFileText(model.description()));
-    vyr::pressStart(context, button);
+    vyr::pressStart(context, mode);
     remember();
   }
 
@@ -120,10 +120,6 @@ struct World : vyr::fleet::MemoryFleetWorld {
     const vyr::SurveyState& survey = context.survey;
     if (!vyr::surveyRunning(context)) {
       FUZZ_CHECK(survey.deviceCount == 0);
-      // No queued request may keep a link into a table that has gone.
-      for (const vyr::QueuedDatagram* node = context.sendQueue.head; node; node = node->next) {
-        FUZZ_CHECK(node->lastSentLink == nullptr);
-      }
       return;
     }
     FUZZ_CHECK(static_cast<size_t>(survey.deviceCount) == previous.size());
@@ -142,14 +138,12 @@ struct World : vyr::fleet::MemoryFleetWorld {
     FUZZ_CHECK(survey.finishedPrefix >= 0 && survey.finishedPrefix <= survey.deviceCount);
     for (int32_t i = 0; i < survey.finishedPrefix; ++i)
       FUZZ_CHECK(vyr::isFinished(survey.deviceTable[i]));
-    const auto* first = reinterpret_cast<const uint8_t*>(survey.deviceTable.get());
-    const uint8_t* end =
-        first + sizeof(vyr::DeviceRecord) * static_cast<size_t>(survey.deviceCount);
+    // A queued request of this survey names one of its records; older ones name older surveys.
     for (const vyr::QueuedDatagram* node = context.sendQueue.head; node; node = node->next) {
-      const auto* link = reinterpret_cast<const uint8_t*>(node->lastSentLink);
-      FUZZ_CHECK(link == nullptr || (link >= first && link < end &&
-                                     (link - first) % sizeof(vyr::DeviceRecord) ==
-                                         offsetof(vyr::DeviceRecord, lastSent)));
+      if (node->linkIndex == vyr::NO_LINK) continue;
+      FUZZ_CHECK(node->linkSurvey <= survey.surveyNumber);
+      FUZZ_CHECK(node->linkSurvey != survey.surveyNumber ||
+                 (node->linkIndex >= 0 && node->linkIndex < survey.deviceCount));
     }
     remember();
   }
@@ -160,7 +154,7 @@ struct World : vyr::fleet::MemoryFleetWorld {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in{data, size};
   World world;
-  world.start(vyr::NEW_BUTTON);
+  world.start(vyr::StartMode::FRESH);
   int surveys = 1;
   for (int step = 0; step < MAX_STEPS && !in.empty(); ++step) {
     const uint8_t kind = in.byte();
@@ -198,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     world.checkInvariants();
     if (!vyr::surveyRunning(world.context) && surveys < MAX_SURVEYS) {
-      world.start(kind & 0x40 ? vyr::RESUME_BUTTON : vyr::NEW_BUTTON);
+      world.start(kind & 0x40 ? vyr::StartMode::RESUME : vyr::StartMode::FRESH);
       ++surveys;
       world.checkInvariants();
     }

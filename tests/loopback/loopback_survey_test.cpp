@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "app/headless_loop.h"
+#include "core/commands.h"
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -19,7 +20,6 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "support/private_network_test.h"
-#include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
 namespace vyr::testing {
@@ -52,7 +52,7 @@ class LoopbackSurveyTest : public PrivateNetworkTest {
     fillListSelector(context);
     dialog.select(0);
     chooseListFile(context);
-    pressStart(context, NEW_BUTTON);
+    pressStart(context, StartMode::FRESH);
     const bool done = runUntilDone(context, *socket, SURVEY_LIMIT_MS);
     if (!done) abortSurvey(context);
     stop = true;

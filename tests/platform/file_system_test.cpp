@@ -38,7 +38,8 @@ class FileSystemTest : public ::testing::TestWithParam<bool> {
   void put(const char* name, const std::string& bytes) {
     auto file = files_->create(name);
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(file->write(bytes.data(), static_cast<int32_t>(bytes.size())), static_cast<int32_t>(bytes.size()));
+    ASSERT_EQ(file->write(bytes.data(), static_cast<int32_t>(bytes.size())),
+              static_cast<int32_t>(bytes.size()));
   }
   std::string get(const char* name) {
     auto file = files_->openForReading(name);
@@ -66,14 +67,14 @@ TEST_P(FileSystemTest, HandlesMoveReadWriteAndCut) {
   put("a", "0123456789");
   auto file = files_->openForWriting("a");
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->seek(0, SeekFrom::End), 10) << "moving to the end gives the size";
-  EXPECT_EQ(file->seek(-4, SeekFrom::Current), 6);
+  EXPECT_EQ(file->seek(0, SeekFrom::END), 10) << "moving to the end gives the size";
+  EXPECT_EQ(file->seek(-4, SeekFrom::CURRENT), 6);
   EXPECT_EQ(file->write("xy", 2), 2);
-  EXPECT_EQ(file->seek(0, SeekFrom::Current), 8);
+  EXPECT_EQ(file->seek(0, SeekFrom::CURRENT), 8);
   EXPECT_TRUE(file->truncate());
-  EXPECT_EQ(file->seek(12, SeekFrom::Start), 12);
+  EXPECT_EQ(file->seek(12, SeekFrom::START), 12);
   EXPECT_EQ(file->write("z", 1), 1);
-  EXPECT_EQ(file->seek(-1, SeekFrom::Start), -1) << "before the start is refused";
+  EXPECT_EQ(file->seek(-1, SeekFrom::START), -1) << "before the start is refused";
   EXPECT_TRUE(file->sync());
   EXPECT_TRUE(file->close());
   EXPECT_FALSE(file->close());
@@ -81,7 +82,7 @@ TEST_P(FileSystemTest, HandlesMoveReadWriteAndCut) {
 
   auto reader = files_->openForReading("a");
   char buffer[4];
-  EXPECT_EQ(reader->seek(11, SeekFrom::Start), 11);
+  EXPECT_EQ(reader->seek(11, SeekFrom::START), 11);
   EXPECT_EQ(reader->read(buffer, 4), 2);
   EXPECT_EQ(reader->read(buffer, 4), 0) << "end of file";
 }
@@ -90,9 +91,16 @@ TEST_P(FileSystemTest, OpenAndCreateTreatExistingFilesDifferently) {
   EXPECT_EQ(files_->openForReading("missing"), nullptr);
   EXPECT_EQ(files_->openForWriting("missing"), nullptr) << "opening for writing never creates";
   put("b", "old contents");
-  { auto file = files_->openForWriting("b"); ASSERT_NE(file, nullptr); file->write("OLD", 3); }
+  {
+    auto file = files_->openForWriting("b");
+    ASSERT_NE(file, nullptr);
+    file->write("OLD", 3);
+  }
   EXPECT_EQ(get("b"), "OLD contents") << "opening for writing does not empty";
-  { auto file = files_->create("b"); ASSERT_NE(file, nullptr); }
+  {
+    auto file = files_->create("b");
+    ASSERT_NE(file, nullptr);
+  }
   EXPECT_EQ(get("b"), "") << "create empties";
 
   makeFolder("dir.IPs");
@@ -112,7 +120,9 @@ TEST_P(FileSystemTest, RenameReplacesTheTargetAndRemoveDeletes) {
 }
 
 TEST_P(FileSystemTest, ListingMatchesWithoutRegardToCaseAndIncludesFolders) {
-  for (const char* name : {"north.IPs", "south.ips", "EAST.IPS", "west.IPs.txt", "ips", "notes.txt"}) put(name, "");
+  for (const char* name :
+       {"north.IPs", "south.ips", "EAST.IPS", "west.IPs.txt", "ips", "notes.txt"})
+    put(name, "");
   makeFolder("sites.IPs");
   std::vector<std::string> names = files_->listMatching("*.IPs");
   std::sort(names.begin(), names.end());
@@ -120,7 +130,9 @@ TEST_P(FileSystemTest, ListingMatchesWithoutRegardToCaseAndIncludesFolders) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Posix" : "Memory"; });
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Posix" : "Memory";
+                         });
 
 TEST(Wildcard, MatchesLikeDirectoryPatterns) {
   struct Case {
@@ -129,12 +141,20 @@ TEST(Wildcard, MatchesLikeDirectoryPatterns) {
     bool matches;
   };
   const Case cases[] = {
-      {"*.IPs", "a.ips", true},   {"*.IPs", ".IPs", true},      {"*.IPs", "a.IPsx", false},
-      {"*.IPs", "a.b.IPs", true}, {"*.IPs", "IPs", false},      {"a?c", "abc", true},
-      {"a?c", "ac", false},       {"*a*b", "xaxxb", true},      {"*a*b", "xaxxbc", false},
-      {"", "", true},             {"*", "", true},
+      {"*.IPs", "a.ips", true},
+      {"*.IPs", ".IPs", true},
+      {"*.IPs", "a.IPsx", false},
+      {"*.IPs", "a.b.IPs", true},
+      {"*.IPs", "IPs", false},
+      {"a?c", "abc", true},
+      {"a?c", "ac", false},
+      {"*a*b", "xaxxb", true},
+      {"*a*b", "xaxxbc", false},
+      {"", "", true},
+      {"*", "", true},
   };
-  for (const Case& c : cases) EXPECT_EQ(matchesWildcard(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
+  for (const Case& c : cases)
+    EXPECT_EQ(matchesWildcard(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
 }
 
 }  // namespace

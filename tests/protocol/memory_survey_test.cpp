@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "fleet/memory_peer.h"
+#include "support/memory_fleet_world.h"
 #include "support/protocol_fixture.h"
 #include "survey/report_files.h"
 
@@ -32,7 +32,7 @@ struct MemorySurveyTest : ProtocolFixture {
 
 TEST_F(MemorySurveyTest, AMixedFleetCompletesAtTheThirdTickByteForByte) {
   useFleet(fleet::generateFleet(300, 17, 30, 50));
-  press(NEW_BUTTON);
+  press(StartMode::FRESH);
   EXPECT_EQ(runSurvey(40), 3) << "one tick each for identify or locate, version, modem info";
   EXPECT_EQ(dialog.beeps, 1);
   EXPECT_EQ(file("fleet.model"), fleet::expectedReport(model->description()));
@@ -53,7 +53,7 @@ TEST_F(MemorySurveyTest, AHostileNetworkOnlySlowsTheSurveyDown) {
   network.lossPercent = 30;  // each way
   network.duplicatePercent = 5;
   clock.set(0xFFFFF000u);  // and the tick counter wraps during the survey
-  press(NEW_BUTTON);
+  press(StartMode::FRESH);
   EXPECT_GT(runSurvey(2000), 3);
   EXPECT_EQ(file("fleet.model"), fleet::expectedReport(model->description()));
   expectProgressMatches();
@@ -62,7 +62,7 @@ TEST_F(MemorySurveyTest, AHostileNetworkOnlySlowsTheSurveyDown) {
 
 TEST_F(MemorySurveyTest, AnAbortedSurveyResumesIntoTheSameSection) {
   useFleet(fleet::generateFleet(50, 29, 30, 50));
-  press(NEW_BUTTON);
+  press(StartMode::FRESH);
   period();
   period();  // identified or located, some with versions
   abortSurvey(context);
@@ -70,7 +70,7 @@ TEST_F(MemorySurveyTest, AnAbortedSurveyResumesIntoTheSameSection) {
   ASSERT_NE(partial, fleet::expectedReport(model->description()));
   takeSent();
 
-  press(RESUME_BUTTON);
+  press(StartMode::RESUME);
   EXPECT_GT(runSurvey(100), 0);
   EXPECT_EQ(file("fleet.model"), fleet::expectedReport(model->description()))
       << "rewritten in place, not appended";
@@ -88,7 +88,7 @@ TEST_F(MemorySurveyTest, AUnitWithoutIdOrAddressDoesNotStallTheQueue) {
   useFleet(description);
   chooseList("fleet.IPs", "  /77\n" + fleet::listFileText(description));
   ASSERT_EQ(list.rows()[0], " 0.0.0.0\t77\t  ");
-  press(NEW_BUTTON);
+  press(StartMode::FRESH);
   EXPECT_EQ(runSurvey(60), -1) << "that unit never completes";
   EXPECT_EQ(context.sendQueue.nodeCount, 0u);
   EXPECT_EQ(context.survey.finishedPrefix, 0);

@@ -14,7 +14,7 @@ struct SchedulerTest : ProtocolFixture {
   void start(const std::string& rows, const char* server = "127.0.0.1") {
     dialog.serverField = server;
     chooseList("a.IPs", rows);
-    startSurvey(context, NEW_BUTTON);
+    startSurvey(context, StartMode::FRESH);
   }
   std::vector<MemoryNetwork::Datagram> pollAndSend(int32_t interval) {
     pollDevices(context, interval);
@@ -87,11 +87,11 @@ TEST_F(SchedulerTest, AgeIsASignedDifferenceModuloTwoToThe32) {
   const AgeCase cases[] = {
       {10000, 5000, RETRY_INTERVAL, true},
       {9999, 5000, RETRY_INTERVAL, false},
-      {100, 200, RETRY_INTERVAL, false},               // stamped in the future
+      {100, 200, RETRY_INTERVAL, false},  // stamped in the future
       {100, 200, POLL_EVERYONE, true},
-      {0x80000000u + 10, 0, RETRY_INTERVAL, false},    // more than 2^31 - 1 old reads as future
+      {0x80000000u + 10, 0, RETRY_INTERVAL, false},  // more than 2^31 - 1 old reads as future
       {0x80000000u + 10, 0, POLL_EVERYONE, true},
-      {4000, 0xFFFFFC18u, RETRY_INTERVAL, true},       // 5000 old across the wrap
+      {4000, 0xFFFFFC18u, RETRY_INTERVAL, true},  // 5000 old across the wrap
       {3999, 0xFFFFFC18u, RETRY_INTERVAL, false},
   };
   for (const AgeCase& c : cases) {
@@ -154,7 +154,7 @@ TEST_F(SchedulerTest, AnUnknownUnitWaitsAMinuteExceptForEveryonePasses) {
 
 TEST_F(SchedulerTest, IdleTicksStillFlushAndDrain) {
   const Bytes bytes = {1, 2, 3};
-  enqueueDatagram(context, address(10, 0, 0, 1, DEVICE_PORT), bytes.data(), 3, nullptr);
+  enqueueDatagram(context, address(10, 0, 0, 1, DEVICE_PORT), bytes.data(), 3, NO_LINK);
   network.deliver(address(10, 0, 0, 1, DEVICE_PORT), bytes.data(), 3);
   onTick(context);
   EXPECT_EQ(takeSent().size(), 1u);

@@ -1,5 +1,5 @@
 // Catches a queue that sends twice, out of order or not at all, stamps the wrong units or at the
-// wrong time, stalls behind a datagram the system refuses, or writes into a released table.
+// wrong time, stalls behind a datagram the system refuses, or stamps a record of a later survey.
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,16 @@ namespace vyr::testing {
 namespace {
 
 struct SendQueueTest : ProtocolFixture {
-  U32LE links[4] = {};
+  // A running survey of four units whose records the datagrams stamp; nothing is queued yet.
+  SendQueueTest() {
+    chooseList("a.IPs", "10.0.0.1\n10.0.0.2\n10.0.0.3\n10.0.0.4\n");
+    startSurvey(context, StartMode::FRESH);
+  }
 
-  void queue(const SocketAddress& to, const Bytes& bytes, U32LE* link = nullptr) {
+  void queue(const SocketAddress& to, const Bytes& bytes, int32_t link = NO_LINK) {
     enqueueDatagram(context, to, bytes.data(), static_cast<uint32_t>(bytes.size()), link);
   }
+  uint32_t stamp(int32_t index) { return record(index).lastSent; }
   std::vector<Bytes> sentBytes() {
     std::vector<Bytes> out;
     for (const MemoryNetwork::Datagram& d : takeSent()) out.push_back(d.bytes);
@@ -27,12 +32,12 @@ struct SendQueueTest : ProtocolFixture {
 TEST_F(SendQueueTest, RefusesOnlyExactDuplicatesAndStampsOnlyNewEntries) {
   const SocketAddress unit = address(10, 0, 0, 1, DEVICE_PORT);
   clock.set(100);
-  queue(unit, {1, 2}, &links[0]);
+  queue(unit, {1, 2}, 0);
   clock.set(200);
-  queue(unit, {1, 2}, &links[1]);
+  queue(unit, {1, 2}, 1);
   EXPECT_EQ(queued(), 1u);
-  EXPECT_EQ(links[0], 100u);
-  EXPECT_EQ(links[1], 0u) << "a refused duplicate stamps nothing";
+  EXPECT_EQ(stamp(0), 100u);
+  EXPECT_EQ(stamp(1), 0u) << "a refused duplicate stamps nothing";
 
   struct Variant {
     const char* what;
@@ -62,37 +67,37 @@ TEST_F(SendQueueTest, FlushStampsEveryWaitingUnitOnceThenSendsInOrder) {
   flushQueue(context);
   EXPECT_EQ(clock.reads, reads) << "an empty queue reads no tick";
 
-  queue(unit, {1}, &links[0]);
+  queue(unit, {1}, 0);
   queue(unit, {2});
-  queue(unit, {3}, &links[1]);
+  queue(unit, {3}, 1);
   clock.set(700);
   network.sendRoom = 1;
   flushQueue(context);
   EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{1}}));
-  EXPECT_EQ(links[0], 700u);
-  EXPECT_EQ(links[1], 700u) << "stamped before the send that failed";
+  EXPECT_EQ(stamp(0), 700u);
+  EXPECT_EQ(stamp(1), 700u) << "stamped before the send that failed";
   EXPECT_EQ(queued(), 2u);
   EXPECT_TRUE(network.writeWanted);
 
   clock.set(900);
   flushQueue(context);
   EXPECT_EQ(sentBytes(), std::vector<Bytes>{}) << "still no room: nothing moves";
-  EXPECT_EQ(links[1], 900u) << "a waiting unit keeps counting as asked";
+  EXPECT_EQ(stamp(1), 900u) << "a waiting unit keeps counting as asked";
   EXPECT_EQ(queued(), 2u);
 
   network.sendRoom = UINT64_MAX;
   flushQueue(context);
   EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{2}, {3}})) << "the same head first, in order";
   EXPECT_EQ(queued(), 0u);
-  queue(unit, {1}, &links[2]);
+  queue(unit, {1}, 2);
   EXPECT_EQ(queued(), 1u) << "once sent, the same bytes may be queued again";
 }
 
 TEST_F(SendQueueTest, ADatagramTheSystemRefusesIsDroppedAndTheRestGoes) {
   network.refused.push_back(address(255, 255, 255, 255, DEVICE_PORT));
-  queue(address(255, 255, 255, 255, DEVICE_PORT), {1}, &links[0]);
-  queue(address(0, 0, 0, 0, DEVICE_PORT), {2}, &links[1]);
-  queue(address(10, 0, 0, 3, DEVICE_PORT), {3}, &links[2]);
+  queue(address(255, 255, 255, 255, DEVICE_PORT), {1}, 0);
+  queue(address(0, 0, 0, 0, DEVICE_PORT), {2}, 1);
+  queue(address(10, 0, 0, 3, DEVICE_PORT), {3}, 2);
   flushQueue(context);
   EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{3}}));
   EXPECT_EQ(queued(), 0u);
@@ -107,18 +112,20 @@ TEST_F(SendQueueTest, AFlushInsideAFlushDoesNothing) {
   context.sendQueue.flushDepth = 0;
 }
 
-TEST_F(SendQueueTest, ReleasingTheTableUnlinksWhatStillWaits) {
+TEST_F(SendQueueTest, DatagramsOfAnEndedSurveyStampNoRecordOfTheNext) {
   chooseList("a.IPs", "10.0.0.1\n10.0.0.2\n");
-  press(NEW_BUTTON);
+  press(StartMode::FRESH);
   ASSERT_EQ(queued(), 2u);
   network.sendRoom = 0;
   closeSurvey(context);  // the table goes while both identify requests wait
-  for (const QueuedDatagram* node = context.sendQueue.head; node; node = node->next) {
-    EXPECT_EQ(node->lastSentLink, nullptr);
-  }
+  startSurvey(context, StartMode::FRESH);
+  clock.set(500);
+  flushQueue(context);
+  EXPECT_EQ(stamp(0), 0u) << "a request of the closed survey stamped the new table";
+  EXPECT_EQ(stamp(1), 0u);
   network.sendRoom = UINT64_MAX;
-  flushQueue(context);  // the sanitizer build catches any write into the released table
-  EXPECT_EQ(sentBytes().size(), 2u) << "still sent after the survey";
+  flushQueue(context);
+  EXPECT_EQ(sentBytes().size(), 2u) << "still sent after their survey";
 }
 
 // The hashed duplicate test against a plain walk of the queue, over random traffic.

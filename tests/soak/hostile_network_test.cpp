@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/headless_loop.h"
+#include "core/commands.h"
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -32,7 +33,6 @@
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
 #include "support/private_network_test.h"
-#include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -248,13 +248,9 @@ class SoakRun {
 
   // Chooses the list file `name` and presses New; false when the survey did not start.
   bool startSurvey(const std::string& name) {
-    const auto& items = dialog_.selectorItems;
-    const auto found = std::find(items.begin(), items.end(), name);
-    if (found == items.end()) return false;
-    dialog_.select(static_cast<size_t>(found - items.begin()));
+    if (!dialog_.selectItem(name)) return false;
     chooseListFile(*context_);
-    pressStart(*context_, NEW_BUTTON);
-    return surveyRunning(*context_);
+    return pressStart(*context_, StartMode::FRESH) && surveyRunning(*context_);
   }
 
   // Runs the loop until the survey ends or `limitMs` passes, sampling between slices of four

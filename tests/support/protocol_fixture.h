@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "app/virtual_time_loop.h"
+#include "core/commands.h"
 #include "protocol/frame_codec.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
 #include "support/survey_fixture.h"
-#include "survey/lifecycle.h"
+#include "support/virtual_time_loop.h"
 
 namespace vyr::testing {
 
@@ -57,11 +57,7 @@ struct ProtocolFixture : SurveyFixture {
   ProtocolFixture() { network.attach(&peer); }
 
   // The dialog's start button.
-  void press(int button) {
-    if (list.rowCount() <= 0) return;
-    startSurvey(context, button);
-    pollDevices(context, POLL_EVERYONE);
-  }
+  void press(StartMode mode) { pressStart(context, mode); }
 
   void period() { runPeriod(context, clock, network); }
   int runSurvey(int maxTicks) { return runSurveyPeriods(context, clock, network, maxTicks); }

@@ -20,15 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "core/commands.h"
+#include "core/context.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
 #include "platform/posix/posix_files.h"
+#include "support/choose_list.h"
 #include "support/faulty_files.h"
-#include "survey/context.h"
-#include "survey/lifecycle.h"
 #include "survey/list_files.h"
 #include "survey/report_files.h"
 
@@ -152,7 +153,7 @@ class World {
   void append(const char* name, const std::string& bytes) {
     std::unique_ptr<FileHandle> file = base_->openForWriting(name);
     ASSERT_NE(file, nullptr) << name;
-    file->seek(0, SeekFrom::End);
+    file->seek(0, SeekFrom::END);
     ASSERT_EQ(file->write(bytes.data(), static_cast<int32_t>(bytes.size())),
               static_cast<int32_t>(bytes.size()));
   }
@@ -172,12 +173,7 @@ class World {
 
   void chooseList() {
     put(kList, listText());
-    dialog.selectorItems.clear();
-    fillListSelector(context);
-    for (size_t i = 0; i < dialog.selectorItems.size(); ++i) {
-      if (dialog.selectorItems[i] == kList) dialog.select(i);
-    }
-    chooseListFile(context);
+    chooseListNamed(context, dialog, kList);
   }
 
   DeviceRecord& record(int32_t i) { return context.survey.deviceTable[i]; }
@@ -219,16 +215,16 @@ void prepare(World& world, Scenario scenario) {
   if (scenario != Scenario::FIRST_SAVE) {
     // An earlier survey of the list, then the one the progress file describes, then bytes past
     // its section that a rewrite of the section cuts away.
-    startSurvey(world.context, NEW_BUTTON);
+    startSurvey(world.context, StartMode::FRESH);
     for (int32_t i = 0; i < kUnits; i += 9) answer(world.record(i), i);
     abortSurvey(world.context);
-    startSurvey(world.context, NEW_BUTTON);
+    startSurvey(world.context, StartMode::FRESH);
     for (int32_t i = 0; i < kUnits; i += 5) answer(world.record(i), i);
     abortSurvey(world.context);
     world.append(kReport, "stray bytes after the last section\r\n");
   }
   startSurvey(world.context,
-              scenario == Scenario::RESUMED_SURVEY_IN_PLACE ? RESUME_BUTTON : NEW_BUTTON);
+              scenario == Scenario::RESUMED_SURVEY_IN_PLACE ? StartMode::RESUME : StartMode::FRESH);
   ASSERT_TRUE(surveyRunning(world.context));
   ASSERT_EQ(world.context.survey.reportOffset < 0, scenario != Scenario::RESUMED_SURVEY_IN_PLACE);
   for (int32_t i = 1; i < kUnits; i += 3) answer(world.record(i), i);
@@ -249,7 +245,7 @@ Reference cleanSave(bool posix, Scenario scenario) {
   reference.oldProgress = world.get(kProgress);
   reference.offsetBefore = world.context.survey.reportOffset;
   world.files.reset();
-  saveReport(world.context);
+  EXPECT_TRUE(saveReport(world.context)) << "a save without faults reported a failure";
   reference.trace = world.files.trace;
   reference.newReport = world.get(kReport);
   reference.newProgress = world.get(kProgress);
@@ -266,7 +262,7 @@ void resumeAndSaveAgain(World& world) {
   const std::string reportBefore = world.get(kReport).value_or("");
   world.files.reset();
   world.files.refuseNames.clear();
-  startSurvey(world.context, RESUME_BUTTON);
+  startSurvey(world.context, StartMode::RESUME);
   ASSERT_TRUE(surveyRunning(world.context));
   const SurveyState& survey = world.context.survey;
   auto sectionStart = static_cast<int32_t>(reportBefore.size());
@@ -368,7 +364,12 @@ TEST_P(FileFaultsTest, EveryFaultAtEveryStepOfASaveKeepsTheFilesWhole) {
         ASSERT_TRUE(world.get(kProgress) == clean.oldProgress);
         world.files.reset();
         world.files.failAt(step, fault);
-        saveReport(world.context);
+        const bool saved = saveReport(world.context);
+        const Outcome outcome = expectedOutcome(operation, fault);
+        // Saved means both files landed whole: a recreated report holds the whole section.
+        EXPECT_EQ(saved, outcome == Outcome::SAVED || outcome == Outcome::REPORT_RECREATED)
+            << "the save's result does not say what landed";
+        EXPECT_EQ(world.context.survey.lastSaveSaved, saved);
 
         const File report = world.get(kReport);
         const File progress = world.get(kProgress);
@@ -380,7 +381,7 @@ TEST_P(FileFaultsTest, EveryFaultAtEveryStepOfASaveKeepsTheFilesWhole) {
         EXPECT_FALSE(world.get(kTemporary).has_value()) << "temporary file left behind";
         EXPECT_LE(world.entries().size(), 3u) << "stray file left behind";
 
-        switch (expectedOutcome(operation, fault)) {
+        switch (outcome) {
           case Outcome::NOTHING_SAVED:
             EXPECT_TRUE(report == clean.oldReport) << show(report);
             EXPECT_TRUE(progress == clean.oldProgress) << show(progress);
@@ -462,7 +463,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
   abortSurvey(world.context);
   const std::string progress = *world.get(kProgress);
   // What a fresh start makes of the rows.
-  startSurvey(world.context, NEW_BUTTON);
+  startSurvey(world.context, StartMode::FRESH);
   const std::vector<DeviceRecord> fresh(world.context.survey.deviceTable.get(),
                                         world.context.survey.deviceTable.get() + kUnits);
   const std::vector<std::string> freshRows = world.list.rows();
@@ -470,7 +471,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
   world.put(kProgress, progress);
 
   world.files.reset();
-  startSurvey(world.context, RESUME_BUTTON);
+  startSurvey(world.context, StartMode::RESUME);
   const std::vector<FileOperation> trace = world.files.trace;
   ASSERT_EQ(world.context.survey.reportOffset, storedOffset(progress));
   abortSurvey(world.context);
@@ -505,7 +506,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
       world.chooseList();
       world.files.reset();
       world.files.failAt(step, fault);
-      startSurvey(world.context, RESUME_BUTTON);
+      startSurvey(world.context, StartMode::RESUME);
       ASSERT_TRUE(surveyRunning(world.context));
       if (accepted) {
         EXPECT_EQ(world.context.survey.reportOffset, storedOffset(progress));
@@ -593,7 +594,7 @@ TEST_P(FileFaultsTest, EntriesInTheWayAndFaultsThatLast) {
     if (c.progress == Left::NONE) {
       // A folder where the progress file belongs: every resume starts fresh and appends.
       const size_t before = report->size();
-      startSurvey(world.context, RESUME_BUTTON);
+      startSurvey(world.context, StartMode::RESUME);
       EXPECT_EQ(world.context.survey.reportOffset, -1);
       abortSurvey(world.context);
       const File after = world.get(kReport);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/commands.h"
 #include "support/survey_fixture.h"
-#include "survey/lifecycle.h"
 #include "survey/report_files.h"
 #include "survey/row_forms.h"
 
@@ -29,18 +29,21 @@ void answer(DeviceRecord& record, const char* id, uint32_t serial) {
 
 struct LifecycleTest : SurveyFixture {
   bool idle() {
-    return dialog.exitCaption == "E&xit" && dialog.enabled[SERVER_FIELD] && dialog.enabled[NEW_BUTTON] &&
-           dialog.enabled[RESUME_BUTTON] && dialog.enabled[LIST_SELECTOR];
+    return dialog.exitCaption == "E&xit" && dialog.enabled[SERVER_FIELD] &&
+           dialog.enabled[NEW_BUTTON] && dialog.enabled[RESUME_BUTTON] &&
+           dialog.enabled[LIST_SELECTOR];
   }
   bool busy() {
-    return dialog.exitCaption == "Abort" && !dialog.enabled[SERVER_FIELD] && !dialog.enabled[NEW_BUTTON] &&
-           !dialog.enabled[RESUME_BUTTON] && !dialog.enabled[LIST_SELECTOR] && dialog.focus == EXIT_BUTTON;
+    return dialog.exitCaption == "Abort" && !dialog.enabled[SERVER_FIELD] &&
+           !dialog.enabled[NEW_BUTTON] && !dialog.enabled[RESUME_BUTTON] &&
+           !dialog.enabled[LIST_SELECTOR] && dialog.focus == EXIT_BUTTON;
   }
   // Report sections saved so far: the header lines in the report.
   int sections() {
     std::string report = file("north.model");
     int count = 0;
-    for (size_t at = report.find(REPORT_HEADER); at != std::string::npos; at = report.find(REPORT_HEADER, at + 1)) {
+    for (size_t at = report.find(REPORT_HEADER); at != std::string::npos;
+         at = report.find(REPORT_HEADER, at + 1)) {
       ++count;
     }
     return count;
@@ -50,26 +53,28 @@ struct LifecycleTest : SurveyFixture {
 const char* kList = "10.0.0.1 ; gate\r\nA17/501\r\n10.0.0.300\r\n";
 
 TEST_F(LifecycleTest, NothingStartsWithoutRowsOrWithoutMemory) {
-  startSurvey(context, NEW_BUTTON);
+  EXPECT_FALSE(startSurvey(context, StartMode::FRESH));
   EXPECT_FALSE(surveyRunning(context));
   EXPECT_TRUE(idle());
 
   chooseList("north.IPs", kList);
   context.allocateTable = [](int32_t) -> DeviceRecord* { return nullptr; };
-  startSurvey(context, RESUME_BUTTON);
+  EXPECT_FALSE(pressStart(context, StartMode::RESUME)) << "a start without its table reported";
   EXPECT_FALSE(surveyRunning(context));
+  EXPECT_EQ(context.sendQueue.head, nullptr);
   EXPECT_TRUE(idle());
   EXPECT_EQ(dialog.focus, 0);
-  EXPECT_EQ(list.rows(), (Rows{"10.0.0.1", " 0.0.0.0\t501\tA17", "10.0.0.300"})) << "rows untouched";
+  EXPECT_EQ(list.rows(), (Rows{"10.0.0.1", " 0.0.0.0\t501\tA17", "10.0.0.300"}))
+      << "rows untouched";
 }
 
 TEST_F(LifecycleTest, RowsAlreadyInTheirFormAreNotRedrawn) {
   chooseList("north.IPs", kList);
   int before = list.redraws;
-  startSurvey(context, NEW_BUTTON);
+  startSurvey(context, StartMode::FRESH);
   EXPECT_EQ(list.redraws, before) << "the fresh build rewrote identical rows";
   abortSurvey(context);
-  startSurvey(context, RESUME_BUTTON);
+  startSurvey(context, StartMode::RESUME);
   EXPECT_EQ(list.redraws, before + 1) << "only the resumed 10.0.0.300 row shows as 10.0.0.44";
 }
 
@@ -79,14 +84,18 @@ TEST_F(LifecycleTest, ServerFieldGivesTheServerAddress) {
     std::vector<uint8_t> ip;  // empty: no server
   };
   const Case cases[] = {
-      {"127.0.0.1", {127, 0, 0, 1}},  {" 10.0.0.5 main", {10, 0, 0, 5}}, {"300.1.2.3", {44, 1, 2, 3}},
-      {"-1.0.0.1", {255, 0, 0, 1}},   {"1.2.3", {}},                      {"", {}},
+      {"127.0.0.1", {127, 0, 0, 1}},
+      {" 10.0.0.5 main", {10, 0, 0, 5}},
+      {"300.1.2.3", {44, 1, 2, 3}},
+      {"-1.0.0.1", {255, 0, 0, 1}},
+      {"1.2.3", {}},
+      {"", {}},
       {"a.b.c.d", {}},
   };
   chooseList("north.IPs", kList);
   for (const Case& c : cases) {
     dialog.serverField = c.field;
-    startSurvey(context, NEW_BUTTON);
+    startSurvey(context, StartMode::FRESH);
     SocketAddress expected{};
     if (!c.ip.empty()) setSocketAddress(expected, c.ip.data(), SERVER_PORT);
     EXPECT_EQ(std::memcmp(&context.survey.serverAddress, &expected, sizeof expected), 0) << c.field;
@@ -96,17 +105,20 @@ TEST_F(LifecycleTest, ServerFieldGivesTheServerAddress) {
 
 TEST_F(LifecycleTest, FreshBuildMakesRecordsFromRowsAndListedRows) {
   chooseList("north.IPs", "10.0.0.300\r\n  ABC/77\r\nAB CD/5\r\n  /6\r\n");
-  ASSERT_EQ(list.rows(), (Rows{"10.0.0.300", " 0.0.0.0\t77\t  ABC", " 0.0.0.0\t5\tAB CD", " 0.0.0.0\t6\t  "}));
-  startSurvey(context, RESUME_BUTTON);  // no progress file: fresh
+  ASSERT_EQ(list.rows(),
+            (Rows{"10.0.0.300", " 0.0.0.0\t77\t  ABC", " 0.0.0.0\t5\tAB CD", " 0.0.0.0\t6\t  "}));
+  startSurvey(context, StartMode::RESUME);  // no progress file: fresh
   ASSERT_TRUE(surveyRunning(context));
   EXPECT_TRUE(busy());
   EXPECT_EQ(context.survey.deviceCount, 4);
   EXPECT_EQ(context.survey.reportOffset, -1);
   // An ID with white space keeps its first word only; one of white space only becomes empty.
-  EXPECT_EQ(list.rows(), (Rows{"10.0.0.300", " 0.0.0.0\t77\tABC", " 0.0.0.0\t5\tAB", " 0.0.0.0\t6\t"}));
+  EXPECT_EQ(list.rows(),
+            (Rows{"10.0.0.300", " 0.0.0.0\t77\tABC", " 0.0.0.0\t5\tAB", " 0.0.0.0\t6\t"}));
 
   DeviceRecord address = makeRecord({10, 0, 0, 44}, 0, "", 0, "", 0, 0, "", "", 0);
-  EXPECT_EQ(std::memcmp(&record(0), &address, sizeof address), 0) << "low eight bits of each number";
+  EXPECT_EQ(std::memcmp(&record(0), &address, sizeof address), 0)
+      << "low eight bits of each number";
   DeviceRecord serial{};
   serial.serial = 77;
   setFieldText(serial.id, "ABC");
@@ -119,7 +131,7 @@ TEST_F(LifecycleTest, FreshBuildMakesRecordsFromRowsAndListedRows) {
 TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   chooseList("north.IPs", kList);
   dialog.serverField = "127.0.0.1";
-  startSurvey(context, NEW_BUTTON);
+  startSurvey(context, StartMode::FRESH);
   answer(record(0), "GATE", 900);
   const uint8_t located[4] = {10, 9, 9, 9};
   setSocketAddress(record(1).address, located, DEVICE_PORT);  // located, not yet complete
@@ -128,7 +140,7 @@ TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   list.replaceRow(1, locatedRow(record(1)).text);
 
   const uint8_t node[2] = {0x64, 0x00};
-  enqueueDatagram(context, record(2).address, node, 2, &record(2).lastSent);
+  enqueueDatagram(context, record(2).address, node, 2, 2);
   ASSERT_NE(context.sendQueue.head, nullptr);
   abortSurvey(context);
   EXPECT_EQ(context.sendQueue.head, nullptr) << "abort drops what is queued";
@@ -137,13 +149,14 @@ TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   EXPECT_EQ(dialog.beeps, 0);
   EXPECT_EQ(sections(), 1);
 
-  startSurvey(context, RESUME_BUTTON);
+  startSurvey(context, StartMode::RESUME);
   ASSERT_TRUE(surveyRunning(context));
   EXPECT_EQ(context.survey.reportOffset, 0);
   EXPECT_EQ(fieldText(record(0).id), "GATE") << "restored, not rebuilt";
   EXPECT_TRUE(addressIsZero(record(1).address)) << "an unfinished serial unit is located again";
   EXPECT_EQ(portOf(record(1).address), DEVICE_PORT);
-  EXPECT_EQ(list.rows(), (Rows{"10.0.0.1\t900\tGATE\t1.01\tAPP\t2.00\tMX\tE1", " 0.0.0.0\t501\tA17", "10.0.0.44"}));
+  EXPECT_EQ(list.rows(), (Rows{"10.0.0.1\t900\tGATE\t1.01\tAPP\t2.00\tMX\tE1", " 0.0.0.0\t501\tA17",
+                               "10.0.0.44"}));
 
   answer(record(1), "A17", 501);
   answer(record(2), "X", 3);
@@ -153,8 +166,9 @@ TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   EXPECT_TRUE(idle());
   EXPECT_EQ(sections(), 1) << "the section was rewritten in place";
 
-  startSurvey(context, NEW_BUTTON);
-  EXPECT_EQ(list.rows(), (Rows{"10.0.0.1", " 0.0.0.0\t501\tA17", "10.0.0.44"})) << "N always starts fresh";
+  startSurvey(context, StartMode::FRESH);
+  EXPECT_EQ(list.rows(), (Rows{"10.0.0.1", " 0.0.0.0\t501\tA17", "10.0.0.44"}))
+      << "N always starts fresh";
   closeSurvey(context);
   EXPECT_EQ(sections(), 2) << "and its save appends a section";
   EXPECT_FALSE(surveyRunning(context));
@@ -177,11 +191,11 @@ TEST_F(LifecycleTest, ResumeChecksEveryRowAgainstTheRestoredRecords) {
   for (const Case& c : cases) {
     files = MemoryFileSystem();
     chooseList("north.IPs", kList);
-    startSurvey(context, NEW_BUTTON);
+    startSurvey(context, StartMode::FRESH);
     record(0).lastSent = 1234;
     abortSurvey(context);
     chooseList("north.IPs", c.listAtResume);
-    startSurvey(context, RESUME_BUTTON);
+    startSurvey(context, StartMode::RESUME);
     EXPECT_EQ(context.survey.reportOffset, c.resumed ? 0 : -1) << c.why;
     EXPECT_EQ(record(0).lastSent, c.resumed ? 1234u : 0u) << c.why;
     abortSurvey(context);
@@ -190,7 +204,7 @@ TEST_F(LifecycleTest, ResumeChecksEveryRowAgainstTheRestoredRecords) {
 
 TEST_F(LifecycleTest, ResumeOfAFinishedSurveyFinishesAtOnce) {
   chooseList("north.IPs", "10.0.0.1\r\nA/1\r\n");
-  startSurvey(context, NEW_BUTTON);
+  startSurvey(context, StartMode::FRESH);
   answer(record(0), "X", 7);
   answer(record(1), "A", 1);
   const uint8_t ip[4] = {10, 2, 2, 2};
@@ -199,12 +213,13 @@ TEST_F(LifecycleTest, ResumeOfAFinishedSurveyFinishesAtOnce) {
   EXPECT_EQ(dialog.beeps, 0);
 
   chooseList("north.IPs", "10.0.0.1\r\nA/1\r\n");
-  startSurvey(context, RESUME_BUTTON);
+  startSurvey(context, StartMode::RESUME);
   EXPECT_FALSE(surveyRunning(context));
   EXPECT_EQ(dialog.beeps, 1);
   EXPECT_TRUE(idle());
   EXPECT_EQ(sections(), 1);
-  EXPECT_EQ(list.rows()[1], " 10.2.2.2\t1\tA\t1.01\tAPP\t2.00\tMX\tE1") << "a finished serial unit keeps its address";
+  EXPECT_EQ(list.rows()[1], " 10.2.2.2\t1\tA\t1.01\tAPP\t2.00\tMX\tE1")
+      << "a finished serial unit keeps its address";
 }
 
 TEST_F(LifecycleTest, HandMadeProgressFileIsReadWithinItsFields) {
@@ -221,12 +236,13 @@ TEST_F(LifecycleTest, HandMadeProgressFileIsReadWithinItsFields) {
   progress.append(reinterpret_cast<const char*>(&forged), sizeof forged);
   files.setContents("north.soFar", progress);
 
-  startSurvey(context, RESUME_BUTTON);
+  startSurvey(context, StartMode::RESUME);
   ASSERT_EQ(context.survey.reportOffset, 0) << "the row matches the eight characters of the ID";
   EXPECT_EQ(record(0).flags, BY_SERIAL);
   EXPECT_EQ(list.rows(), (Rows{" 0.0.0.0\t5\tAAAAAAAA"}));
   abortSurvey(context);
-  EXPECT_EQ(file("north.model"), std::string(REPORT_HEADER) + "0.0.0.0\t5\tAAAAAAAA\t0.00\tAAAAAAAA\t167.05\t" +
+  EXPECT_EQ(file("north.model"), std::string(REPORT_HEADER) +
+                                     "0.0.0.0\t5\tAAAAAAAA\t0.00\tAAAAAAAA\t167.05\t" +
                                      std::string(29, 'A') + "\t" + std::string(13, 'A') + "\r\n");
 }
 

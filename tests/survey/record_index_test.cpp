@@ -1,13 +1,14 @@
 // Catches an index that answers differently from a walk of the table: a later record winning over
 // an earlier one with the same key, or a record still found under a key it no longer has.
 
+#include "survey/record_index.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "support/survey_fixture.h"
 #include "survey/lifecycle.h"
-#include "survey/record_index.h"
 
 namespace vyr::testing {
 namespace {
@@ -46,7 +47,8 @@ struct RecordIndexTest : SurveyFixture {
     }
     for (uint32_t serial = 0; serial < 4; ++serial) {
       for (const char* id : ids) {
-        ASSERT_EQ(findRecordBySerialAndId(survey, serial, id), firstBySerialAndId(survey, serial, id))
+        ASSERT_EQ(findRecordBySerialAndId(survey, serial, id),
+                  firstBySerialAndId(survey, serial, id))
             << "step " << step;
       }
     }
@@ -58,7 +60,7 @@ TEST_F(RecordIndexTest, AgreesWithAWalkOfTheTableWhileKeysChange) {
   std::string rows;
   for (int i = 0; i < 60; ++i) rows += "10.0.0.1\n";
   chooseList("a.IPs", rows);
-  startSurvey(context, NEW_BUTTON);
+  startSurvey(context, StartMode::FRESH);
   SurveyState& survey = context.survey;
   for (int32_t i = 0; i < survey.deviceCount; ++i) randomise(survey.deviceTable[i]);
   indexRecords(survey);

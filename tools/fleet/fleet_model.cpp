@@ -61,7 +61,8 @@ bool couldBeMessageType(uint8_t value) {
          value == ESCAPE;
 }
 
-std::string randomText(Random& random, const char* prefix, uint32_t shortest, uint32_t longest) {
+std::string randomText(SeededRandom& random, const char* prefix, uint32_t shortest,
+                       uint32_t longest) {
   static const char SYMBOLS[] = "0123456789ABCDEFGHJKLMNPQRSTUVWXYZ";
   std::string text = prefix;
   uint32_t length = shortest + random.below(longest - shortest + 1);
@@ -76,7 +77,7 @@ FleetDescription generateFleet(uint32_t count, uint64_t seed, uint32_t serialPer
   static const char* const APPLICATIONS[] = {"PUMPCTL", "METER", "GATEWAY", "LOGGER", "VALVE"};
   FleetDescription description;
   description.seed = seed;
-  Random random(seed);
+  SeededRandom random(seed);
   if (count > GENERATE_LIMIT) count = GENERATE_LIMIT;
   description.units.resize(count);
   for (uint32_t i = 0; i < count; ++i) {

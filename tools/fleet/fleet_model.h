@@ -40,6 +40,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/memory/seeded_random.h"
 #include "platform/socket_address.h"
 #include "survey/device_record.h"
 
@@ -151,25 +152,6 @@ struct FleetCounters {
   uint64_t floodDatagrams = 0;
 };
 
-// splitmix64: small, seedable, and the same everywhere.
-class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  // 0 .. bound-1; 0 when bound is 0.
-  uint32_t below(uint32_t bound) { return bound == 0 ? 0 : static_cast<uint32_t>(next() % bound); }
-  // True with the given chance in percent; draws nothing when the chance is 0.
-  bool chance(uint32_t percent) { return percent != 0 && below(100) < percent; }
-
- private:
-  uint64_t state_;
-};
-
 // Units answer identify in plain coding whatever they take, since the tool cannot know yet: the
 // reply's length is what declares run coding. A version query must name the unit's own ID. An
 // acknowledgement is only counted, as the server has nothing to say to it.
@@ -202,7 +184,7 @@ class FleetModel {
   const UnitDescription* serverEntry(const uint8_t* datagram) const;
 
   FleetDescription fleet_;
-  Random random_;
+  SeededRandom random_;
   FleetCounters counters_;
   std::unordered_map<uint32_t, uint32_t> byAddress_;  // address number -> unit index
   std::unordered_map<std::string, uint32_t> byKey_;   // serial bytes and ID -> unit index

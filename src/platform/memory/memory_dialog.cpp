@@ -23,6 +23,16 @@ int32_t MemoryDialog::selectorText(char* buffer, int32_t size) const {
   return copyBounded(selectorText_, buffer, size);
 }
 
+bool MemoryDialog::selectItem(const std::string& name) {
+  for (const std::string& item : selectorItems) {
+    if (item == name) {
+      selectorText_ = item;
+      return true;
+    }
+  }
+  return false;
+}
+
 void MemoryDialog::addSelectorItem(const char* name) { selectorItems.emplace_back(name); }
 
 }  // namespace vyr

@@ -21,6 +21,8 @@ class MemoryDialog final : public Dialog {
 
   // Chooses selector entry `index`, as the operator would; the caller then calls chooseListFile.
   void select(size_t index) { selectorText_ = selectorItems.at(index); }
+  // Chooses the entry that reads `name`; false, choosing nothing, when the selector has none.
+  bool selectItem(const std::string& name);
 
   std::string serverField;
   std::vector<std::string> selectorItems;

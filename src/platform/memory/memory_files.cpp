@@ -15,8 +15,8 @@ class MemoryFileHandle final : public FileHandle {
 
   int64_t seek(int64_t offset, SeekFrom from) override {
     if (!data_) return -1;
-    int64_t base = from == SeekFrom::Start     ? 0
-                   : from == SeekFrom::Current ? position_
+    int64_t base = from == SeekFrom::START     ? 0
+                   : from == SeekFrom::CURRENT ? position_
                                                : static_cast<int64_t>(data_->size());
     if (base + offset < 0) return -1;
     position_ = base + offset;

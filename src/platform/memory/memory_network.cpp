@@ -17,29 +17,18 @@ uint64_t MemoryNetwork::now() {
   return elapsed_;
 }
 
-// splitmix64: small, seeded, the same on every machine.
-uint32_t MemoryNetwork::draw(uint32_t bound) {
-  uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  z ^= z >> 31;
-  return static_cast<uint32_t>(z % bound);
-}
-
 void MemoryNetwork::deliver(const SocketAddress& source, const uint8_t* bytes, uint32_t length,
                             uint32_t delay) {
-  if (chance(lossPercent)) return;
-  const int copies = chance(duplicatePercent) ? 2 : 1;
+  if (random_.chance(lossPercent)) return;
+  const int copies = random_.chance(duplicatePercent) ? 2 : 1;
   for (int copy = 0; copy < copies; ++copy) {
-    const uint64_t arrival = now() + delay + (jitter > 0 ? draw(jitter + 1) : 0);
+    const uint64_t arrival = now() + delay + (jitter > 0 ? random_.below(jitter + 1) : 0);
     Datagram datagram{source, toolAddress_, std::vector<uint8_t>(bytes, bytes + length)};
     inbox_.emplace(std::make_pair(arrival, order_++), std::move(datagram));
   }
 }
 
-bool MemoryNetwork::readable() {
-  return !inbox_.empty() && inbox_.begin()->first.first <= now();
-}
+bool MemoryNetwork::readable() { return !inbox_.empty() && inbox_.begin()->first.first <= now(); }
 
 bool MemoryNetwork::nextArrival(uint32_t& tick) {
   if (inbox_.empty()) return false;
@@ -49,8 +38,8 @@ bool MemoryNetwork::nextArrival(uint32_t& tick) {
   return true;
 }
 
-SendResult MemoryNetwork::ToolSocket::sendTo(const SocketAddress& destination,
-                                             const uint8_t* bytes, uint32_t length) {
+SendResult MemoryNetwork::ToolSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
+                                             uint32_t length) {
   MemoryNetwork& net = network_;
   if (net.sendRoom == 0) {
     net.writeWanted = true;
@@ -66,11 +55,11 @@ SendResult MemoryNetwork::ToolSocket::sendTo(const SocketAddress& destination,
   if (net.sendRoom != UINT64_MAX) --net.sendRoom;
   ++net.sentCount;
   Datagram datagram{net.toolAddress_, destination, std::vector<uint8_t>(bytes, bytes + length)};
-  if (net.chance(net.lossPercent)) {
+  if (net.random_.chance(net.lossPercent)) {
     if (net.keepSent) net.sent.push_back(std::move(datagram));
     return SendResult::SENT;
   }
-  const int copies = net.chance(net.duplicatePercent) ? 2 : 1;
+  const int copies = net.random_.chance(net.duplicatePercent) ? 2 : 1;
   for (int copy = 0; copy < copies; ++copy) {
     if (net.peer_ != nullptr) net.peer_->onDatagram(net, datagram);
   }

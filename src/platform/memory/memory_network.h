@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/memory/seeded_random.h"
 #include "platform/udp_socket.h"
 
 namespace vyr {
@@ -48,8 +49,8 @@ class MemoryNetwork {
   size_t waiting() const { return inbox_.size(); }
 
   // Faults of the tool's socket.
-  uint64_t sendRoom = UINT64_MAX;            // sends before the socket has no room
-  std::vector<SocketAddress> refused;        // destinations the system never sends to
+  uint64_t sendRoom = UINT64_MAX;      // sends before the socket has no room
+  std::vector<SocketAddress> refused;  // destinations the system never sends to
   bool failReads = false;
   bool writeWanted = false;  // set when a send found no room: the edge a front-end waits for
 
@@ -58,8 +59,8 @@ class MemoryNetwork {
   uint32_t duplicatePercent = 0;
   uint32_t jitter = 0;  // extra delay drawn from 0..jitter ms: reorders datagrams
 
-  bool keepSent = true;            // keep a copy of every datagram the tool sends, for tests
-  std::vector<Datagram> sent;      // in the order sent
+  bool keepSent = true;        // keep a copy of every datagram the tool sends, for tests
+  std::vector<Datagram> sent;  // in the order sent
   uint64_t sentCount = 0;
 
  private:
@@ -76,14 +77,12 @@ class MemoryNetwork {
   };
 
   uint64_t now();  // the clock's tick as a count that does not wrap
-  uint32_t draw(uint32_t bound);
-  bool chance(uint32_t percent) { return percent > 0 && draw(100) < percent; }
 
   Clock& clock_;
   ToolSocket socket_{*this};
   SocketAddress toolAddress_{};
   Peer* peer_ = nullptr;
-  uint64_t random_;
+  SeededRandom random_;
   uint32_t lastTick_;
   uint64_t elapsed_ = 0;
   uint64_t order_ = 0;

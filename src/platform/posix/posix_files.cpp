@@ -22,7 +22,9 @@ class PosixFileHandle final : public FileHandle {
   PosixFileHandle& operator=(const PosixFileHandle&) = delete;
 
   int64_t seek(int64_t offset, SeekFrom from) override {
-    int whence = from == SeekFrom::Start ? SEEK_SET : from == SeekFrom::Current ? SEEK_CUR : SEEK_END;
+    int whence = from == SeekFrom::START     ? SEEK_SET
+                 : from == SeekFrom::CURRENT ? SEEK_CUR
+                                             : SEEK_END;
     return ::lseek(fd_, static_cast<off_t>(offset), whence);
   }
 

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "core/context.h"
 #include "fleet/fleet_model.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"
 #include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
-#include "survey/context.h"
-#include "survey/list_files.h"
+#include "support/choose_list.h"
 
 namespace vyr::fleet {
 
@@ -47,12 +47,7 @@ struct MemoryFleetWorld {
   // Puts a list file in the directory and chooses it, as the operator would.
   void chooseList(const std::string& name, const std::string& text) {
     files.setContents(name, text);
-    dialog.selectorItems.clear();
-    fillListSelector(context);
-    for (size_t i = 0; i < dialog.selectorItems.size(); ++i) {
-      if (dialog.selectorItems[i] == name) dialog.select(i);
-    }
-    chooseListFile(context);
+    vyr::testing::chooseListNamed(context, dialog, name);
   }
 
   FleetModel model;

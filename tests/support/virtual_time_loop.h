@@ -2,12 +2,12 @@
 // The dialog's event loop in the fake clock's time, over the in-memory network: what the headless
 // loop does with poll(), done deterministically for tests and benchmarks.
 
+#include "core/context.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_network.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
-#include "survey/context.h"
 #include "survey/lifecycle.h"
 
 namespace vyr {

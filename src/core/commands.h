@@ -1,0 +1,19 @@
+#pragma once
+// What the dialog's buttons do, the same in every front-end: the calls that reach both the survey
+// and the protocol.
+
+#include "core/context.h"
+#include "survey/lifecycle.h"
+
+namespace vyr {
+
+// Starts a survey over the list rows, then asks every unit at once. Returns false, doing nothing,
+// when no survey could start: no rows, or no memory for the table.
+bool pressStart(Context& context, StartMode mode);
+
+// Ends a running survey at the operator's word: every queued datagram is dropped unsent, the
+// survey is saved and its table released, and the dialog returns to idle. Returns whether the
+// report and the progress file were saved in full.
+bool abortSurvey(Context& context);
+
+}  // namespace vyr

@@ -1,0 +1,37 @@
+#pragma once
+// What the survey operations work on: the survey's state and the platform services they reach it
+// through. The protocol's context extends it, and a front-end builds the whole Context over both.
+
+#include <cstdint>
+#include <new>
+
+#include "platform/dialog.h"
+#include "platform/files.h"
+#include "platform/list_view.h"
+#include "survey/survey_state.h"
+
+namespace vyr {
+
+// Returns a zeroed table of `count` records, or null when the memory cannot be had.
+inline DeviceRecord* allocateDeviceTable(int32_t count) {
+  return new (std::nothrow) DeviceRecord[static_cast<size_t>(count)]();
+}
+
+struct SurveyContext {
+  SurveyContext(FileSystem& fileSystem, Dialog& mainDialog, ListView& listView)
+      : files(fileSystem), dialog(mainDialog), list(listView) {}
+  SurveyContext(const SurveyContext&) = delete;
+  SurveyContext& operator=(const SurveyContext&) = delete;
+  ~SurveyContext() = default;
+
+  FileSystem& files;
+  Dialog& dialog;
+  ListView& list;
+
+  SurveyState survey;
+
+  // How a survey start obtains its table; tests replace it to refuse the memory.
+  DeviceRecord* (*allocateTable)(int32_t count) = allocateDeviceTable;
+};
+
+}  // namespace vyr
