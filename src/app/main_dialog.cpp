@@ -41,6 +41,11 @@ DialogBaseUnits measureBaseUnits(const QFont& font) {
   return {averageCharWidth(alphabet), metrics.height()};
 }
 
+// Resume continues from the progress file; N starts afresh.
+StartMode startModeOf(int button) {
+  return button == RESUME_BUTTON ? StartMode::RESUME : StartMode::FRESH;
+}
+
 }  // namespace
 
 MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket)
@@ -115,7 +120,7 @@ void MainDialog::buildControls() {
           exit_ = button;
           connect(button, &QPushButton::clicked, this, &MainDialog::pressExit);
         } else {
-          const StartMode mode = id == RESUME_BUTTON ? StartMode::RESUME : StartMode::FRESH;
+          const StartMode mode = startModeOf(id);
           connect(button, &QPushButton::clicked, this, [this, mode] {
             pressStart(*context_, mode);
             watchWriteReadiness();

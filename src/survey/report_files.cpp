@@ -71,34 +71,73 @@ bool writeSection(FileHandle& report, const SurveyState& survey) {
   return complete;
 }
 
-// Replaces the progress file in one step: the table is written to a temporary file beside it,
-// which is renamed over the old one only once it is complete, so a crash or a full disk during a
-// save leaves the old file or the new one, never a torn one.
+// Writes the progress file's header and table to `file` and closes it; false unless all of it
+// reached the storage device.
+bool writeProgressFile(const SurveyState& survey, FileHandle& file) {
+  ProgressHeader header{};
+  header.reportOffset = static_cast<uint32_t>(survey.reportOffset);
+  header.deviceCount = static_cast<uint32_t>(survey.deviceCount);
+  bool complete = writeAll(file, &header, sizeof header) &&
+                  writeAll(file, survey.deviceTable.get(),
+                           static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount) &&
+                  file.sync();
+  return file.close() && complete;
+}
+
+// Replaces the progress file. The table is written to a temporary file beside it, which is
+// renamed over the old one only once it is complete, so a crash or a full disk during a save
+// leaves the old file or the new one, never a torn one. The rename keeps the old file's access
+// rights and never replaces a file the user may not write.
 bool writeProgress(SurveyContext& context, const char* progressName) {
   char temporaryName[FILE_NAME_BUFFER];
   const int nameLength =
       std::snprintf(temporaryName, sizeof temporaryName, "%s%s", progressName, TEMPORARY_ENDING);
   if (nameLength < 0 || static_cast<size_t>(nameLength) >= sizeof temporaryName) return false;
 
+  const SurveyState& survey = context.survey;
   // Whatever a crash left under the temporary name goes first: a link placed there would
   // otherwise have its target emptied and written over.
   context.files.remove(temporaryName);
-  std::unique_ptr<FileHandle> progress = context.files.create(temporaryName);
-  if (!progress) return false;
-  const SurveyState& survey = context.survey;
-  ProgressHeader header{};
-  header.reportOffset = static_cast<uint32_t>(survey.reportOffset);
-  header.deviceCount = static_cast<uint32_t>(survey.deviceCount);
-  bool complete = writeAll(*progress, &header, sizeof header) &&
-                  writeAll(*progress, survey.deviceTable.get(),
-                           static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount) &&
-                  progress->sync();
-  complete = progress->close() && complete;
-  if (!complete || !context.files.rename(temporaryName, progressName)) {
+  if (std::unique_ptr<FileHandle> temporary = context.files.create(temporaryName)) {
+    if (writeProgressFile(survey, *temporary) &&
+        context.files.rename(temporaryName, progressName)) {
+      return true;
+    }
     context.files.remove(temporaryName);
     return false;
   }
-  return true;
+  // No new file can be made beside it (a folder whose files may be written but that takes no new
+  // ones): the file is written in place. A crash during this write can tear it, which the size
+  // test of the next resume refuses; keeping the old offset instead would let that resume cut
+  // away the section this save has just written.
+  std::unique_ptr<FileHandle> progress = context.files.create(progressName);
+  return progress && writeProgressFile(survey, *progress);
+}
+
+// Whether another section's header stands in the report after the section at `offset`: one saved
+// after the progress file was (a save that could not replace the progress file, or a crash between
+// the two writes). Resuming at `offset` would rewrite that earlier section and cut the later one
+// away with everything after it.
+bool laterSectionFollows(SurveyContext& context, const char* reportName, int32_t offset) {
+  std::unique_ptr<FileHandle> report = context.files.openForReading(reportName);
+  if (!report || report->seek(offset, SeekFrom::START) != offset) return false;
+  // Every header but the first at `offset` follows a line end; no record line can hold one,
+  // since the numbers of a line's fixed columns stand between its texts.
+  char marker[128] = "\n";
+  std::strncat(marker, REPORT_HEADER, sizeof marker - 2);
+  const std::string_view wanted = marker;
+  char buffer[64 * 1024];
+  size_t kept = 0;
+  for (;;) {
+    const int32_t count =
+        report->read(buffer + kept, static_cast<int32_t>(sizeof buffer - kept));
+    if (count <= 0) return false;
+    const std::string_view text(buffer, kept + static_cast<size_t>(count));
+    if (text.find(wanted) != std::string_view::npos) return true;
+    // The end of this piece may hold the start of a header that the next piece completes.
+    kept = text.size() < wanted.size() - 1 ? text.size() : wanted.size() - 1;
+    std::memmove(buffer, buffer + text.size() - kept, kept);
+  }
 }
 
 }  // namespace
@@ -175,7 +214,11 @@ bool loadProgress(SurveyContext& context) {
   char listName[RESUME_NAME_BUFFER];
   context.dialog.selectorText(listName, sizeof listName);
   char progressName[FILE_NAME_BUFFER];
-  if (!makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) return false;
+  char reportName[FILE_NAME_BUFFER];
+  if (!makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName) ||
+      !makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName)) {
+    return false;
+  }
 
   std::unique_ptr<FileHandle> file = context.files.openForReading(progressName);
   if (!file) return false;
@@ -192,6 +235,11 @@ bool loadProgress(SurveyContext& context) {
   }
   survey.reportOffset = static_cast<int32_t>(static_cast<uint32_t>(header.reportOffset));
   if (static_cast<int32_t>(static_cast<uint32_t>(header.deviceCount)) != survey.deviceCount) {
+    survey.reportOffset = -1;
+  }
+  // A progress file older than the report's last section starts the survey fresh, so that no
+  // saved section is cut away.
+  if (survey.reportOffset >= 0 && laterSectionFollows(context, reportName, survey.reportOffset)) {
     survey.reportOffset = -1;
   }
   return true;

@@ -32,13 +32,14 @@ bool scanSigned(const char*& p, int32_t& value) {
   return true;
 }
 
-// "%lu" into a 32-bit serial
+// "%lu" into a 32-bit serial: a minus sign negates the number modulo 2^32, as the conversion of an
+// unsigned long of 32 bits does ("-5" reads as 4294967291).
 bool scanSerial(const char*& p, uint32_t& value) {
   const char* q = p;
   bool negative = false;
   uint64_t magnitude = 0;
-  if (!scanMagnitude(q, 4294967295u, negative, magnitude) || negative) return false;
-  value = static_cast<uint32_t>(magnitude);
+  if (!scanMagnitude(q, 4294967295u, negative, magnitude)) return false;
+  value = static_cast<uint32_t>(negative ? 0 - magnitude : magnitude);
   p = q;
   return true;
 }

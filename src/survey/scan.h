@@ -21,8 +21,9 @@ const char* skipWord(const char* p);
 bool scanAddressForm(const char* p, int32_t numbers[4]);
 
 // "%8[^/]/%lu" at `p`: one to eight characters other than "/" taken as they stand, "/", then a
-// serial with optional white space before it. The serial is an unsigned 32-bit number: a minus
-// sign or a value above 4294967295 is not read. `id` receives the ID and its NUL.
+// serial with optional white space and sign before it. The serial is an unsigned 32-bit number:
+// a minus sign negates it modulo 2^32, and a value above 4294967295 is not read. `id` receives the
+// ID and its NUL.
 bool scanIdSerialForm(const char* p, char id[9], uint32_t& serial);
 
 // " %*d.%*d.%*d.%*d\t%lu\t%8s" over a serial row: returns how many of serial and ID were read

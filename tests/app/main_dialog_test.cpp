@@ -5,6 +5,9 @@
 #include "app/main_dialog.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -23,6 +26,7 @@
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_files.h"
 #include "platform/posix/posix_udp_socket.h"
+#include "protocol/send_queue.h"
 #include "survey/lifecycle.h"
 
 namespace vyr::testing {
@@ -168,6 +172,40 @@ TEST_F(MainDialogTest, StartButtonsWithoutRowsDoNothing) {
   expectIdle(true);
   EXPECT_EQ(dialog->context().sendQueue.nodeCount, 0u);
   EXPECT_EQ(socket->wantsWriteReadiness(), false);
+}
+
+// While idle the timer finds no units, but what is queued still goes out: the send queue outlives
+// the survey that filled it.
+TEST_F(MainDialogTest, TheIdleTimerStillSendsWhatIsQueued) {
+  const int listener = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof local;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &size), 0);
+
+  open();
+  const uint8_t loopback[4] = {127, 0, 0, 1};
+  SocketAddress to{};
+  setSocketAddress(to, loopback, ntohs(local.sin_port));
+  const uint8_t bytes[3] = {1, 2, 3};
+  enqueueDatagram(dialog->context(), to, bytes, sizeof bytes, NO_LINK);
+  ASSERT_EQ(dialog->context().sendQueue.nodeCount, 1u);
+  uint8_t received[8] = {};
+  ssize_t count = -1;
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        count = ::recv(listener, received, sizeof received, 0);
+        return count >= 0;
+      },
+      2000))
+      << "no tick sent the queued datagram";
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(dialog->context().sendQueue.nodeCount, 0u);
+  expectIdle(true);
+  ::close(listener);
 }
 
 TEST_F(MainDialogTest, TheKeyboardChoosesAListAndEnterResumes) {

@@ -45,20 +45,23 @@ bool referenceAddress(const char* p, Unit& unit) {
   return true;
 }
 
-// "%8[^/]/%lu"; a serial with a minus sign or above 32 bits does not count as read.
+// "%8[^/]/%lu" with an unsigned long of 32 bits: a minus sign negates the serial modulo 2^32, and
+// a serial above 32 bits does not count as read.
 bool referenceIdSerial(const char* p, Unit& unit) {
   char id[9] = {};
   int end = -1;
   if (std::sscanf(p, "%8[^/]/%n", id, &end) != 1 || end < 0) return false;
   const char* q = p + end;
   while (whiteSpace(*q)) ++q;
-  if (*q == '-') return false;
+  const bool negative = *q == '-';
+  if (*q == '-' || *q == '+') ++q;
+  if (*q < '0' || *q > '9') return false;
   char* after = nullptr;
   errno = 0;
   unsigned long serial = std::strtoul(q, &after, 10);
-  if (after == q || errno == ERANGE || serial > UINT32_MAX) return false;
+  if (errno == ERANGE || serial > UINT32_MAX) return false;
   unit.bySerial = true;
-  unit.serial = serial;
+  unit.serial = negative ? (0x100000000ul - serial) & UINT32_MAX : serial;
   unit.id = id;
   return true;
 }

@@ -111,6 +111,18 @@ TEST_F(ReceiverTest, IdentifyRepliesByLength) {
     const auto sent = queued(c.rleOk);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].second, query);
+    if (id.empty()) {
+      // An empty ID identifies nothing: the unit stays in the identify stage, where its version
+      // reply is no identify reply and is dropped.
+      fromUnit(versionReply(46, 100, "APP", 0, 9));
+      receiveAll(context);
+      EXPECT_EQ(record(0).biosVersion, 0);
+      EXPECT_EQ(list.rows()[0], "10.0.0.9\t\t");
+      pollDevices(context, POLL_EVERYONE);
+      const auto asked = queued(false);
+      ASSERT_EQ(asked.size(), 1u);
+      EXPECT_EQ(asked[0].second, (Bytes{IDENTIFY, 0})) << "asked to identify again";
+    }
   }
 }
 
@@ -129,7 +141,9 @@ TEST_F(ReceiverTest, VersionAndModemRepliesAreFittedOrRefusedByLength) {
   EXPECT_EQ(fieldText(record(0).application), "PUMPCTRL");
   EXPECT_EQ(record(0).serial, 77u);
   EXPECT_EQ(list.rows()[0], "10.0.0.9\t77\tGATE\t2.51\tPUMPCTRL\t5.00.7");
-  queued(false);
+  const auto again = queued(false);
+  ASSERT_EQ(again.size(), 1u) << "a repeated version reply asks for the modem information again";
+  EXPECT_EQ(again[0].second, (Bytes{MODEM_INFO, 0}));
 
   for (size_t length : {137u, 139u}) {
     fromUnit(modemReply(length, "ESN", "MODEM"));
@@ -172,6 +186,15 @@ TEST_F(ReceiverTest, LocateRepliesSetTheAddressOrBackOff) {
   receiveAll(context);
   EXPECT_EQ(record(0).address.ip[3], 10) << "matched against the serial the unit reported";
   EXPECT_EQ(list.rows()[0], " 10.0.0.10\t9001\tA17");
+  // The unit had moved on to its modem information; the repeated reply is acknowledged and the
+  // versions are asked for again, at the new address.
+  const auto afterMove = queued(true);
+  ASSERT_EQ(afterMove.size(), 3u) << "the modem request, the acknowledgement, a version query";
+  EXPECT_EQ(afterMove[0].second, (Bytes{MODEM_INFO, 0}));
+  EXPECT_TRUE(sameSocketAddress(afterMove[1].first, kServer));
+  EXPECT_EQ(afterMove[1].second, locateReply(9001, "A17", {10, 0, 0, 10}));
+  EXPECT_TRUE(sameSocketAddress(afterMove[2].first, address(10, 0, 0, 10, DEVICE_PORT)));
+  EXPECT_EQ(afterMove[2].second, (Bytes{VERSION_QUERY, 'A', '1', '7', 0, 0, 0, 0, 0, 0}));
 }
 
 // A duplicated server reply, or the answer to a repeated query, can arrive after the unit has

@@ -76,6 +76,7 @@ TEST_F(SendQueueTest, FlushStampsEveryWaitingUnitOnceThenSendsInOrder) {
   EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{1}}));
   EXPECT_EQ(stamp(0), 700u);
   EXPECT_EQ(stamp(1), 700u) << "stamped before the send that failed";
+  EXPECT_EQ(stamp(2) | stamp(3), 0u) << "a datagram without a link stamps nothing";
   EXPECT_EQ(queued(), 2u);
   EXPECT_TRUE(network.writeWanted);
 
@@ -91,6 +92,26 @@ TEST_F(SendQueueTest, FlushStampsEveryWaitingUnitOnceThenSendsInOrder) {
   EXPECT_EQ(queued(), 0u);
   queue(unit, {1}, 2);
   EXPECT_EQ(queued(), 1u) << "once sent, the same bytes may be queued again";
+}
+
+TEST_F(SendQueueTest, ClearingDropsEverythingUnsentAndStampsNothing) {
+  const uint64_t reads = clock.reads;
+  clearQueue(context.sendQueue);
+  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(clock.reads, reads) << "clearing an empty queue reads no tick";
+
+  clock.set(100);
+  queue(address(10, 0, 0, 1, DEVICE_PORT), {1}, 0);
+  queue(address(10, 0, 0, 2, DEVICE_PORT), {2});
+  queue(address(10, 0, 0, 3, DEVICE_PORT), {3}, 1);
+  clock.set(500);
+  clearQueue(context.sendQueue);
+  EXPECT_EQ(network.sentCount, 0u) << "a cleared datagram was sent";
+  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(stamp(0), 100u) << "clearing stamped a unit";
+  EXPECT_EQ(stamp(1), 100u);
+  flushQueue(context);
+  EXPECT_EQ(network.sentCount, 0u) << "a cleared datagram went out later";
 }
 
 TEST_F(SendQueueTest, ADatagramTheSystemRefusesIsDroppedAndTheRestGoes) {

@@ -30,6 +30,7 @@
 #include "platform/posix/posix_files.h"
 #include "support/choose_list.h"
 #include "support/faulty_files.h"
+#include "support/unprivileged.h"
 #include "survey/list_files.h"
 #include "survey/report_files.h"
 
@@ -253,13 +254,22 @@ Reference cleanSave(bool posix, Scenario scenario) {
   return reference;
 }
 
+// Whether the report holds a section that starts after `offset`: one saved after the progress
+// file was.
+bool sectionAfter(const std::string& report, int32_t offset) {
+  return report.find("\n" + std::string(REPORT_HEADER), static_cast<size_t>(offset)) !=
+         std::string::npos;
+}
+
 // Resumes the survey the directory describes and saves it again without faults: a progress file
 // that is there must be taken up with its offset and its finished units, and the save must
 // rewrite that section in place, keep what stands before it and end the report after it; without
-// a progress file the survey starts fresh and appends its section.
+// a progress file, or with one older than the report's last section, the survey starts fresh and
+// appends its section, so that no saved section is lost.
 void resumeAndSaveAgain(World& world) {
-  const File progress = world.get(kProgress);
+  File progress = world.get(kProgress);
   const std::string reportBefore = world.get(kReport).value_or("");
+  if (progress && sectionAfter(reportBefore, storedOffset(*progress))) progress.reset();
   world.files.reset();
   world.files.refuseNames.clear();
   startSurvey(world.context, StartMode::RESUME);
@@ -281,7 +291,8 @@ void resumeAndSaveAgain(World& world) {
     }
     EXPECT_EQ(wrong, 0) << "units restored otherwise than saved";
   } else {
-    EXPECT_EQ(survey.reportOffset, -1) << "a survey without progress file must start fresh";
+    EXPECT_EQ(survey.reportOffset, -1)
+        << "a survey without a progress file, or with one older than the report, must start fresh";
     int32_t finished = 0;
     for (int32_t i = 0; i < kUnits; ++i)
       finished += (survey.deviceTable[i].flags & COMPLETE) ? 1 : 0;
@@ -316,6 +327,8 @@ enum class Outcome {
 Outcome expectedOutcome(const FileOperation& operation, Fault fault) {
   // A clean save removes only a leftover under the temporary name, which is not there.
   if (operation.op == FileOp::REMOVE) return Outcome::SAVED;
+  // Without a temporary file the progress file is written in place.
+  if (operation.op == FileOp::CREATE && operation.name == kTemporary) return Outcome::SAVED;
   if (operation.name != kReport) return Outcome::PROGRESS_KEPT;
   switch (operation.op) {
     case FileOp::OPEN_FOR_WRITING:
@@ -462,13 +475,15 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
   prepare(world, Scenario::RESUMED_SURVEY_IN_PLACE);
   abortSurvey(world.context);
   const std::string progress = *world.get(kProgress);
-  // What a fresh start makes of the rows.
+  const std::string report = *world.get(kReport);
+  // What a fresh start makes of the rows; its section goes again, as it is not what is resumed.
   startSurvey(world.context, StartMode::FRESH);
   const std::vector<DeviceRecord> fresh(world.context.survey.deviceTable.get(),
                                         world.context.survey.deviceTable.get() + kUnits);
   const std::vector<std::string> freshRows = world.list.rows();
   abortSurvey(world.context);
   world.put(kProgress, progress);
+  world.put(kReport, report);
 
   world.files.reset();
   startSurvey(world.context, StartMode::RESUME);
@@ -480,7 +495,9 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
     for (Fault fault : faultsOf(trace[step].op)) {
       SCOPED_TRACE("step " + std::to_string(step) + ": " + fileOpName(trace[step].op) + " " +
                    faultName(fault));
-      const bool accepted = fault == Fault::SHORT;  // a read in pieces must still take the file
+      // A read in pieces must still take the file. A report that cannot be read cannot show a
+      // later section, so the file is taken as it is.
+      const bool accepted = fault == Fault::SHORT || trace[step].name == kReport;
       // The reader alone: a refused file leaves the table and the offset as they were.
       SurveyState& survey = world.context.survey;
       survey.deviceTable.reset(allocateDeviceTable(kUnits));
@@ -521,6 +538,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
       world.files.reset();
       abortSurvey(world.context);
       world.put(kProgress, progress);
+      world.put(kReport, report);
     }
   }
 }
@@ -540,8 +558,8 @@ TEST_P(FileFaultsTest, EntriesInTheWayAndFaultsThatLast) {
       {"the report can be neither opened nor created",
        [](World& world) { world.files.refuseNames.insert(kReport); }, false, false, Left::OLD,
        false},
-      {"a folder has the temporary file's name", [](World& world) { world.makeFolder(kTemporary); },
-       false, true, Left::OLD, false},
+      {"a folder has the temporary file's name: written in place",
+       [](World& world) { world.makeFolder(kTemporary); }, false, true, Left::NEW, false},
       {"a stale temporary file from an earlier crash",
        [](World& world) { world.put(kTemporary, "left by a crash"); }, false, true, Left::NEW,
        false},
@@ -612,23 +630,112 @@ TEST_P(FileFaultsTest, EntriesInTheWayAndFaultsThatLast) {
 }
 
 TEST(FileFaultsOnDisk, AReadOnlyReportSavesNothing) {
-  World world(true);
-  prepare(world, Scenario::RESUMED_SURVEY_IN_PLACE);
-  const std::filesystem::path report = world.directory() / kReport;
-  ASSERT_EQ(::chmod(report.c_str(), 0444), 0);
-  const int probe = ::open(report.c_str(), O_WRONLY);
-  if (probe >= 0) {
-    ::close(probe);
-    GTEST_SKIP() << "this user may write read-only files (root), so the report cannot be locked";
+  const std::string skipped = runUnprivileged([] {
+    World world(true);
+    prepare(world, Scenario::RESUMED_SURVEY_IN_PLACE);
+    ASSERT_EQ(::chmod((world.directory() / kReport).c_str(), 0444), 0);
+    const File oldReport = world.get(kReport);
+    const File oldProgress = world.get(kProgress);
+    const int32_t offset = world.context.survey.reportOffset;
+    EXPECT_FALSE(saveReport(world.context));
+    EXPECT_TRUE(world.get(kReport) == oldReport);
+    EXPECT_TRUE(world.get(kProgress) == oldProgress);
+    EXPECT_FALSE(world.get(kTemporary).has_value());
+    EXPECT_EQ(world.context.survey.reportOffset, offset);
+  });
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+mode_t modeOf(const std::filesystem::path& path) {
+  struct stat status = {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+// Folders and progress files the user has protected. A save writes the progress file in place
+// when no new file can be made beside it, never replaces one the user may not write, keeps its
+// access rights, and never leaves a progress file older than the report's last section for a
+// resume to cut that section away.
+TEST_P(FileFaultsTest, ProtectedFoldersAndProgressFilesLoseNoSection) {
+  struct Case {
+    const char* what;
+    std::function<void(World&)> protect;  // after a first save
+    bool progressSaved;                   // whether the second save replaces the progress file
+    mode_t progressMode;                  // on disk, after the second save; 0: not looked at
+  };
+  const auto chmodIn = [](const World& world, const char* name, mode_t mode) {
+    ASSERT_EQ(::chmod((world.directory() / name).c_str(), mode), 0) << std::strerror(errno);
+  };
+  const auto memory = [](World& world) -> MemoryFileSystem& {
+    return dynamic_cast<MemoryFileSystem&>(world.base());
+  };
+  const Case cases[] = {
+      {"a folder that takes no new files",
+       [&](World& world) {
+         if (world.posix()) return chmodIn(world, ".", 0555);
+         memory(world).refuseCreating.insert(kTemporary);
+       },
+       true, 0},
+      {"a progress file the user may not write",
+       [&](World& world) {
+         if (world.posix()) return chmodIn(world, kProgress, 0444);
+         memory(world).refuseWriting.insert(kProgress);
+         memory(world).refuseCreating.insert(kProgress);
+       },
+       false, 0444},
+      {"a progress file only its owner may read",
+       [&](World& world) {
+         if (world.posix()) chmodIn(world, kProgress, 0600);
+       },
+       true, 0600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string skipped = runUnprivileged([&] {
+      World world(GetParam());
+      world.dialog.serverField = "127.0.0.1";
+      world.chooseList();
+      startSurvey(world.context, StartMode::FRESH);
+      for (int32_t i = 0; i < kUnits; i += 7) answer(world.record(i), i);
+      ASSERT_TRUE(abortSurvey(world.context));
+      c.protect(world);
+      const std::string firstReport = *world.get(kReport);
+      const std::string firstProgress = *world.get(kProgress);
+
+      // A fresh survey appends its section.
+      startSurvey(world.context, StartMode::FRESH);
+      for (int32_t i = 1; i < kUnits; i += 5) answer(world.record(i), i);
+      EXPECT_EQ(abortSurvey(world.context), c.progressSaved);
+      const std::string report = *world.get(kReport);
+      const std::string progress = *world.get(kProgress);
+      EXPECT_EQ(report.substr(0, firstReport.size()), firstReport) << "the first section changed";
+      EXPECT_TRUE(sectionAfter(report, 0)) << "the second survey saved no section";
+      if (c.progressSaved) {
+        EXPECT_EQ(storedOffset(progress), static_cast<int32_t>(firstReport.size()));
+      } else {
+        EXPECT_TRUE(progress == firstProgress) << "a progress file the user may not write changed";
+      }
+      if (world.posix() && c.progressMode != 0) {
+        EXPECT_EQ(modeOf(world.directory() / kProgress), c.progressMode);
+      }
+      EXPECT_FALSE(world.get(kTemporary).has_value());
+
+      // The resume continues the survey the progress file describes only when that is the last
+      // section; either way every section saved so far stays.
+      startSurvey(world.context, StartMode::RESUME);
+      EXPECT_EQ(world.context.survey.reportOffset,
+                c.progressSaved ? static_cast<int32_t>(firstReport.size()) : -1);
+      abortSurvey(world.context);
+      const std::string resumed = *world.get(kReport);
+      if (c.progressSaved) {
+        EXPECT_TRUE(resumed == report) << "the resumed save did not rewrite its own section";
+      } else {
+        EXPECT_TRUE(resumed.substr(0, report.size()) == report) << "a saved section was cut away";
+        EXPECT_TRUE(sectionAfter(resumed, static_cast<int32_t>(report.size()) - 1));
+      }
+      if (world.posix()) chmodIn(world, ".", 0755);  // so that the folder can be removed
+    });
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
   }
-  const File oldReport = world.get(kReport);
-  const File oldProgress = world.get(kProgress);
-  const int32_t offset = world.context.survey.reportOffset;
-  saveReport(world.context);
-  EXPECT_TRUE(world.get(kReport) == oldReport);
-  EXPECT_TRUE(world.get(kProgress) == oldProgress);
-  EXPECT_FALSE(world.get(kTemporary).has_value());
-  EXPECT_EQ(world.context.survey.reportOffset, offset);
 }
 
 // The in-memory disk must give back the space of a file replaced by a rename, removed or cut, as

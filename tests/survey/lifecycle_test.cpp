@@ -126,6 +126,14 @@ TEST_F(LifecycleTest, FreshBuildMakesRecordsFromRowsAndListedRows) {
   EXPECT_EQ(std::memcmp(&record(1), &serial, sizeof serial), 0) << "all sixteen address bytes zero";
   EXPECT_EQ(fieldText(record(3).id), "");
   EXPECT_EQ(record(3).serial, 6u);
+
+  // The rewritten rows scan the same way at a resume, so the saved survey is taken up again.
+  abortSurvey(context);
+  startSurvey(context, StartMode::RESUME);
+  EXPECT_EQ(context.survey.reportOffset, 0) << "a white-space ID failed the resume's check";
+  EXPECT_EQ(fieldText(record(1).id), "ABC");
+  EXPECT_EQ(fieldText(record(2).id), "AB");
+  EXPECT_EQ(list.rows(), (Rows{"10.0.0.44", " 0.0.0.0\t77\tABC", " 0.0.0.0\t5\tAB", " 0.0.0.0"}));
 }
 
 TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {

@@ -57,7 +57,9 @@ const LineCase kLineCases[] = {
     {"A/4294967295", " 0.0.0.0\t4294967295\tA"},
     {"A/4294967296", nullptr},
     {"A/4294967296 B/7", " 0.0.0.0\t7\tB"},
-    {"A/-5", nullptr},  // a serial has no sign
+    {"A/-5", " 0.0.0.0\t4294967291\tA"},  // a minus sign negates it modulo 2^32
+    {"A/-4294967295", " 0.0.0.0\t1\tA"},
+    {"A/- 5", nullptr},  // no white space between sign and digits
     {"A/+5", " 0.0.0.0\t5\tA"},
     {"10. 20. 0. 11", "10.20.0.11"},  // white space before each number, as the scan allows
 };

@@ -171,6 +171,7 @@ TEST_F(ReportTest, FailedSavesFollowTheFailureRules) {
     const char* why;
     std::function<void()> fault;
     bool reportChanges;
+    bool progressReplaced;
   };
   const Case cases[] = {
       {"read-only report: nothing at all is saved",
@@ -178,19 +179,32 @@ TEST_F(ReportTest, FailedSavesFollowTheFailureRules) {
          files.refuseWriting.insert("north.model");
          files.refuseCreating.insert("north.model");
        },
-       false},
-      {"progress file cannot be created", [&] { files.refuseCreating.insert("north.soFar.tmp"); }, true},
-      {"rename refused", [&] { files.refuseRename = true; }, true},
+       false, false},
+      {"no temporary file: the progress file is written in place",
+       [&] { files.refuseCreating.insert("north.soFar.tmp"); }, true, true},
+      {"progress file cannot be created",
+       [&] {
+         files.refuseCreating.insert("north.soFar.tmp");
+         files.refuseCreating.insert("north.soFar");
+       },
+       true, false},
+      {"rename refused", [&] { files.refuseRename = true; }, true, false},
       {"disk fills up inside the table",
        [&] { files.spaceLeft = static_cast<int64_t>(kHeader.size() + 2 * kLine.size() + 8 + 50); },
-       true},
+       true, false},
   };
   for (const Case& c : cases) {
     reset();
     c.fault();
     int32_t offsetBefore = -1;
     EXPECT_EQ(save({unit(1), unit(2)}, offsetBefore) != offsetBefore, c.reportChanges) << c.why;
+    EXPECT_EQ(context.survey.lastSaveSaved, c.progressReplaced) << c.why;
     EXPECT_EQ(file("north.model") != oldReport, c.reportChanges) << c.why;
+    if (c.progressReplaced) {
+      EXPECT_EQ(file("north.soFar"), progressBytes(context.survey.reportOffset, {unit(1), unit(2)}))
+          << c.why;
+      continue;
+    }
     EXPECT_EQ(file("north.soFar"), oldProgress) << c.why << ": the old progress file stays whole";
     EXPECT_EQ(files.fileNames(), (std::vector<std::string>{"north.model", "north.soFar"}))
         << c.why << ": no temporary file is left behind";

@@ -106,7 +106,11 @@ std::unique_ptr<FileHandle> MemoryFileSystem::create(const char* name) {
 
 bool MemoryFileSystem::rename(const char* from, const char* to) {
   auto found = files_.find(from);
-  if (refuseRename || found == files_.end() || folders_.contains(to)) return false;
+  // A file that may not be written is not replaced, as on disk.
+  if (refuseRename || found == files_.end() || folders_.contains(to) ||
+      (files_.contains(to) && refuseWriting.contains(to))) {
+    return false;
+  }
   std::shared_ptr<std::string> data = found->second;
   files_.erase(found);
   auto& target = files_[to];

@@ -89,8 +89,19 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool rename(const char* from, const char* to) override {
-    return isBareName(from) && isBareName(to) &&
-           ::renameat(directoryFd_, from, directoryFd_, to) == 0;
+    if (!isBareName(from) || !isBareName(to)) return false;
+    // The system would replace a file the user may not write as long as the folder is writable,
+    // and the new file would come with the default rights. Neither is what a user who protected
+    // the file expects.
+    struct stat target = {};
+    if (::fstatat(directoryFd_, to, &target, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(target.st_mode)) {
+      if (::faccessat(directoryFd_, to, W_OK, AT_EACCESS) != 0 ||
+          ::fchmodat(directoryFd_, from, target.st_mode & 07777, 0) != 0) {
+        return false;
+      }
+    }
+    return ::renameat(directoryFd_, from, directoryFd_, to) == 0;
   }
 
   bool remove(const char* name) override {
