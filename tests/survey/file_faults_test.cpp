@@ -651,89 +651,94 @@ mode_t modeOf(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
+// A folder or a progress file the user has protected, after a first save.
+struct Protection {
+  const char* what;
+  std::function<void(World&)> protect;
+  bool progressSaved;   // whether the second save replaces the progress file
+  mode_t progressMode;  // on disk, after the second save; 0: not looked at
+};
+
+void chmodIn(const World& world, const char* name, mode_t mode) {
+  ASSERT_EQ(::chmod((world.directory() / name).c_str(), mode), 0) << std::strerror(errno);
+}
+
+MemoryFileSystem& memoryOf(World& world) { return dynamic_cast<MemoryFileSystem&>(world.base()); }
+
+// Two fresh surveys of the list with the protection in between, then a resume.
+void saveUnderProtection(bool posix, const Protection& c) {
+  World world(posix);
+  world.dialog.serverField = "127.0.0.1";
+  world.chooseList();
+  startSurvey(world.context, StartMode::FRESH);
+  for (int32_t i = 0; i < kUnits; i += 7) answer(world.record(i), i);
+  ASSERT_TRUE(abortSurvey(world.context));
+  c.protect(world);
+  const std::string firstReport = *world.get(kReport);
+  const std::string firstProgress = *world.get(kProgress);
+
+  // A fresh survey appends its section.
+  startSurvey(world.context, StartMode::FRESH);
+  for (int32_t i = 1; i < kUnits; i += 5) answer(world.record(i), i);
+  EXPECT_EQ(abortSurvey(world.context), c.progressSaved);
+  const std::string report = *world.get(kReport);
+  const std::string progress = *world.get(kProgress);
+  EXPECT_EQ(report.substr(0, firstReport.size()), firstReport) << "the first section changed";
+  EXPECT_TRUE(sectionAfter(report, 0)) << "the second survey saved no section";
+  if (c.progressSaved) {
+    EXPECT_EQ(storedOffset(progress), static_cast<int32_t>(firstReport.size()));
+  } else {
+    EXPECT_TRUE(progress == firstProgress) << "a progress file the user may not write changed";
+  }
+  if (posix && c.progressMode != 0) {
+    EXPECT_EQ(modeOf(world.directory() / kProgress), c.progressMode);
+  }
+  EXPECT_FALSE(world.get(kTemporary).has_value());
+
+  // The resume continues the survey the progress file describes only when that is the last
+  // section; either way every section saved so far stays.
+  startSurvey(world.context, StartMode::RESUME);
+  EXPECT_EQ(world.context.survey.reportOffset,
+            c.progressSaved ? static_cast<int32_t>(firstReport.size()) : -1);
+  abortSurvey(world.context);
+  const std::string resumed = *world.get(kReport);
+  if (c.progressSaved) {
+    EXPECT_TRUE(resumed == report) << "the resumed save did not rewrite its own section";
+  } else {
+    EXPECT_TRUE(resumed.substr(0, report.size()) == report) << "a saved section was cut away";
+    EXPECT_TRUE(sectionAfter(resumed, static_cast<int32_t>(report.size()) - 1));
+  }
+  if (posix) chmodIn(world, ".", 0755);  // so that the folder can be removed
+}
+
 // Folders and progress files the user has protected. A save writes the progress file in place
 // when no new file can be made beside it, never replaces one the user may not write, keeps its
 // access rights, and never leaves a progress file older than the report's last section for a
 // resume to cut that section away.
 TEST_P(FileFaultsTest, ProtectedFoldersAndProgressFilesLoseNoSection) {
-  struct Case {
-    const char* what;
-    std::function<void(World&)> protect;  // after a first save
-    bool progressSaved;                   // whether the second save replaces the progress file
-    mode_t progressMode;                  // on disk, after the second save; 0: not looked at
-  };
-  const auto chmodIn = [](const World& world, const char* name, mode_t mode) {
-    ASSERT_EQ(::chmod((world.directory() / name).c_str(), mode), 0) << std::strerror(errno);
-  };
-  const auto memory = [](World& world) -> MemoryFileSystem& {
-    return dynamic_cast<MemoryFileSystem&>(world.base());
-  };
-  const Case cases[] = {
+  const Protection cases[] = {
       {"a folder that takes no new files",
-       [&](World& world) {
+       [](World& world) {
          if (world.posix()) return chmodIn(world, ".", 0555);
-         memory(world).refuseCreating.insert(kTemporary);
+         memoryOf(world).refuseCreating.insert(kTemporary);
        },
        true, 0},
       {"a progress file the user may not write",
-       [&](World& world) {
+       [](World& world) {
          if (world.posix()) return chmodIn(world, kProgress, 0444);
-         memory(world).refuseWriting.insert(kProgress);
-         memory(world).refuseCreating.insert(kProgress);
+         memoryOf(world).refuseWriting.insert(kProgress);
+         memoryOf(world).refuseCreating.insert(kProgress);
        },
        false, 0444},
       {"a progress file only its owner may read",
-       [&](World& world) {
+       [](World& world) {
          if (world.posix()) chmodIn(world, kProgress, 0600);
        },
        true, 0600},
   };
-  for (const Case& c : cases) {
+  for (const Protection& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string skipped = runUnprivileged([&] {
-      World world(GetParam());
-      world.dialog.serverField = "127.0.0.1";
-      world.chooseList();
-      startSurvey(world.context, StartMode::FRESH);
-      for (int32_t i = 0; i < kUnits; i += 7) answer(world.record(i), i);
-      ASSERT_TRUE(abortSurvey(world.context));
-      c.protect(world);
-      const std::string firstReport = *world.get(kReport);
-      const std::string firstProgress = *world.get(kProgress);
-
-      // A fresh survey appends its section.
-      startSurvey(world.context, StartMode::FRESH);
-      for (int32_t i = 1; i < kUnits; i += 5) answer(world.record(i), i);
-      EXPECT_EQ(abortSurvey(world.context), c.progressSaved);
-      const std::string report = *world.get(kReport);
-      const std::string progress = *world.get(kProgress);
-      EXPECT_EQ(report.substr(0, firstReport.size()), firstReport) << "the first section changed";
-      EXPECT_TRUE(sectionAfter(report, 0)) << "the second survey saved no section";
-      if (c.progressSaved) {
-        EXPECT_EQ(storedOffset(progress), static_cast<int32_t>(firstReport.size()));
-      } else {
-        EXPECT_TRUE(progress == firstProgress) << "a progress file the user may not write changed";
-      }
-      if (world.posix() && c.progressMode != 0) {
-        EXPECT_EQ(modeOf(world.directory() / kProgress), c.progressMode);
-      }
-      EXPECT_FALSE(world.get(kTemporary).has_value());
-
-      // The resume continues the survey the progress file describes only when that is the last
-      // section; either way every section saved so far stays.
-      startSurvey(world.context, StartMode::RESUME);
-      EXPECT_EQ(world.context.survey.reportOffset,
-                c.progressSaved ? static_cast<int32_t>(firstReport.size()) : -1);
-      abortSurvey(world.context);
-      const std::string resumed = *world.get(kReport);
-      if (c.progressSaved) {
-        EXPECT_TRUE(resumed == report) << "the resumed save did not rewrite its own section";
-      } else {
-        EXPECT_TRUE(resumed.substr(0, report.size()) == report) << "a saved section was cut away";
-        EXPECT_TRUE(sectionAfter(resumed, static_cast<int32_t>(report.size()) - 1));
-      }
-      if (world.posix()) chmodIn(world, ".", 0755);  // so that the folder can be removed
-    });
+    const std::string skipped = runUnprivileged([&] { saveUnderProtection(GetParam(), c); });
     if (!skipped.empty()) GTEST_SKIP() << skipped;
   }
 }
