@@ -13,7 +13,7 @@ bool pressStart(Context& context, StartMode mode) {
 
 bool abortSurvey(Context& context) {
   if (!surveyRunning(context)) return false;
-  clearQueue(context.sendQueue);
+  clearQueue(context);
   return stopSurvey(context);
 }
 

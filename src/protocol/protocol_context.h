@@ -14,7 +14,11 @@ namespace vyr {
 struct ProtocolContext : SurveyContext {
   ProtocolContext(FileSystem& fileSystem, Dialog& mainDialog, ListView& listView, Clock& tickSource,
                   UdpSocket& udpSocket)
-      : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {}
+      : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {
+    settleTable = [](SurveyContext& context) {
+      settleSendTimes(static_cast<ProtocolContext&>(context));
+    };
+  }
 
   Clock& clock;
   UdpSocket& socket;

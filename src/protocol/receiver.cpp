@@ -107,7 +107,7 @@ void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_
   const uint8_t* ip = datagram + LOCATE_ADDRESS_OFFSET;
   if ((ip[0] | ip[1] | ip[2] | ip[3]) == 0) {
     // The server does not know the unit (yet): leave it alone for a while.
-    record.lastSent = context.clock.tick() + LOCATE_BACKOFF;
+    setLastSent(context, index, context.clock.tick() + LOCATE_BACKOFF);
     return;
   }
   enqueueDatagram(context, survey.serverAddress, datagram, LOCATE_DATAGRAM_LENGTH, NO_LINK);

@@ -28,7 +28,7 @@ void pollDevices(ProtocolContext& context, int32_t interval) {
   const uint32_t now = context.clock.tick();
   SurveyState& survey = context.survey;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
-    const auto age = static_cast<int32_t>(now - survey.deviceTable[i].lastSent);
+    const auto age = static_cast<int32_t>(now - effectiveLastSent(context, i));
     if (age < interval) continue;
     pollRecord(context, i);
   }

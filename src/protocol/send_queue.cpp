@@ -62,7 +62,7 @@ QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8
   if (memory == nullptr) return nullptr;
   // cppcheck-suppress unreadVariable ; it is read below, which cppcheck misses after new (p) T{}
   auto* node = new (memory)
-      QueuedDatagram{nullptr, destination, length, linkIndex, linkSurvey, nullptr, hash};
+      QueuedDatagram{nullptr, destination, length, linkIndex, linkSurvey, nullptr, hash, 0};
   if (length > 0) std::memcpy(node->bytes(), bytes, length);
   return node;
 }
@@ -120,35 +120,80 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
   }
   queue.tail = node;
   ++queue.nodeCount;
+  node->sequence = queue.nextSequence++;
 
-  if (U32LE* lastSent = linkedLastSent(survey, *node)) *lastSent = context.clock.tick();
+  if (linkedLastSent(survey, *node) != nullptr) {
+    survey.newestQueued[linkIndex] = node->sequence;
+    setLastSent(context, linkIndex, context.clock.tick());
+  }
 }
 
 void flushQueue(ProtocolContext& context) {
   SendQueue& queue = context.sendQueue;
   if (queue.flushDepth++ == 0 && queue.head != nullptr) {
-    // Every waiting unit counts as asked now, also those stuck behind a send that fails.
+    // Every waiting unit counts as asked now, also those stuck behind a send that fails: the
+    // units of the datagrams that go are stamped as they go, the others when their time is read.
     const uint32_t now = context.clock.tick();
-    for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
-      if (U32LE* lastSent = linkedLastSent(context.survey, *node)) *lastSent = now;
-    }
+    ++queue.flushCount;
+    queue.stampPending = true;
+    queue.pendingTick = now;
+    queue.pendingThrough = queue.tail;
     while (queue.head != nullptr) {
       const QueuedDatagram& head = *queue.head;
       const SendResult result = context.socket.sendTo(head.destination, head.bytes(), head.length);
       // A datagram the system will never send is dropped, or it would hold up every other unit.
       if (result == SendResult::RETRY_LATER) break;
+      if (U32LE* lastSent = linkedLastSent(context.survey, head)) *lastSent = now;
+      if (queue.head == queue.pendingThrough) queue.stampPending = false;
       dropHead(queue);
     }
   }
   --queue.flushDepth;
 }
 
-void clearQueue(SendQueue& queue) {
+uint32_t effectiveLastSent(const ProtocolContext& context, int32_t index) {
+  const SendQueue& queue = context.sendQueue;
+  const SurveyState& survey = context.survey;
+  const uint32_t stored = survey.deviceTable[index].lastSent;
+  // Written since the last flush began, or no flush stamp left to apply.
+  if (!queue.stampPending || survey.lastSentFlush[index] >= queue.flushCount) return stored;
+  // Datagrams leave from the head only, in the order queued: the newest one queued for the record
+  // before that flush still waits exactly when the head has not passed it.
+  const uint64_t newest = survey.newestQueued[index];
+  if (newest == 0 || queue.head == nullptr || newest < queue.head->sequence) return stored;
+  return queue.pendingTick;
+}
+
+void settleSendTimes(ProtocolContext& context) {
+  SendQueue& queue = context.sendQueue;
+  if (!queue.stampPending) return;
+  queue.stampPending = false;
+  SurveyState& survey = context.survey;
+  for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
+    U32LE* lastSent = linkedLastSent(survey, *node);
+    // A time written since that flush began is later than its stamp and stays.
+    if (lastSent != nullptr && survey.lastSentFlush[node->linkIndex] < queue.flushCount) {
+      *lastSent = queue.pendingTick;
+    }
+    if (node == queue.pendingThrough) break;
+  }
+}
+
+void setLastSent(ProtocolContext& context, int32_t index, uint32_t tick) {
+  SurveyState& survey = context.survey;
+  survey.deviceTable[index].lastSent = tick;
+  survey.lastSentFlush[index] = context.sendQueue.flushCount;
+}
+
+void clearQueue(ProtocolContext& context) {
+  // The stamps of the flushes so far stand, whatever becomes of the datagrams.
+  settleSendTimes(context);
+  SendQueue& queue = context.sendQueue;
   while (queue.head != nullptr) dropHead(queue);
 }
 
 SendQueue::~SendQueue() {
-  clearQueue(*this);
+  while (head != nullptr) dropHead(*this);
   delete[] buckets;
 }
 

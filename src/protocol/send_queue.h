@@ -27,6 +27,8 @@ struct QueuedDatagram {
   QueuedDatagram* nextInBucket;
   uint32_t hash;
 
+  uint64_t sequence;  // counts every datagram queued, from 1: the order of the queue
+
   // The datagram's bytes live right after the node, in the same allocation.
   uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
   const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(this + 1); }
@@ -47,6 +49,16 @@ struct SendQueue {
   QueuedDatagram** buckets = nullptr;
   uint32_t bucketCount = 0;
   uint32_t nodeCount = 0;
+
+  // Every flush stamps the records of all waiting datagrams with its tick. The datagrams it sends
+  // are stamped as they go; for those it leaves waiting the stamp is kept here and written into
+  // their records only when a record's time is read (settleSendTimes), since a paced flush can
+  // leave most of a large queue waiting many times a second.
+  uint32_t flushCount = 0;  // flushes that found datagrams waiting
+  bool stampPending = false;
+  uint32_t pendingTick = 0;                  // the tick of the last flush
+  QueuedDatagram* pendingThrough = nullptr;  // the last datagram waiting when it began
+  uint64_t nextSequence = 1;
 };
 
 // Queues copies of `destination` and the `length` bytes unless an identical datagram (same length,
@@ -61,7 +73,20 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
 // while a flush is under way returns at once.
 void flushQueue(ProtocolContext& context);
 
-// Removes and releases every queued datagram unsent; stamps nothing.
-void clearQueue(SendQueue& queue);
+// Removes and releases every queued datagram unsent; stamps nothing new.
+void clearQueue(ProtocolContext& context);
+
+// Record `index`'s lastSent as if every flush had stamped all waiting datagrams at once: what the
+// record holds, or the last flush's tick when one of its datagrams waits since then.
+uint32_t effectiveLastSent(const ProtocolContext& context, int32_t index);
+
+// Writes the stamps of past flushes into the records of the datagrams still waiting, so that every
+// lastSent reads as effectiveLastSent. Called before the table is written out (through
+// SurveyContext::settleTable) and before the queue is cleared.
+void settleSendTimes(ProtocolContext& context);
+
+// Sets record `index`'s lastSent to `tick` other than by a flush, so that no earlier flush's stamp
+// overwrites it.
+void setLastSent(ProtocolContext& context, int32_t index, uint32_t tick);
 
 }  // namespace vyr

@@ -22,6 +22,8 @@ void releaseTable(SurveyContext& context) {
   releaseRecordIndexes(context.survey);
   context.survey.deviceTable.reset();
   context.survey.modemAsked.reset();
+  context.survey.lastSentFlush.reset();
+  context.survey.newestQueued.reset();
   context.survey.deviceCount = 0;
 }
 
@@ -122,7 +124,11 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
   // Without its table a survey cannot run: the dialog stays idle, as if nothing was pressed.
   std::unique_ptr<DeviceRecord[]> table(context.allocateTable(rows));
   std::unique_ptr<uint8_t[]> modemAsked(new (std::nothrow) uint8_t[static_cast<size_t>(rows)]());
-  if (!table || !modemAsked) return false;
+  std::unique_ptr<uint32_t[]> lastSentFlush(new (std::nothrow)
+                                                uint32_t[static_cast<size_t>(rows)]());
+  std::unique_ptr<uint64_t[]> newestQueued(new (std::nothrow)
+                                               uint64_t[static_cast<size_t>(rows)]());
+  if (!table || !modemAsked || !lastSentFlush || !newestQueued) return false;
 
   Dialog& dialog = context.dialog;
   dialog.setControlsIdle(false);
@@ -134,6 +140,8 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
   readServerAddress(context);
   survey.deviceTable = std::move(table);
   survey.modemAsked = std::move(modemAsked);
+  survey.lastSentFlush = std::move(lastSentFlush);
+  survey.newestQueued = std::move(newestQueued);
   survey.deviceCount = rows;
   survey.reportOffset = -1;
   survey.finishedPrefix = 0;

@@ -129,8 +129,7 @@ bool laterSectionFollows(SurveyContext& context, const char* reportName, int32_t
   char buffer[64 * 1024];
   size_t kept = 0;
   for (;;) {
-    const int32_t count =
-        report->read(buffer + kept, static_cast<int32_t>(sizeof buffer - kept));
+    const int32_t count = report->read(buffer + kept, static_cast<int32_t>(sizeof buffer - kept));
     if (count <= 0) return false;
     const std::string_view text(buffer, kept + static_cast<size_t>(count));
     if (text.find(wanted) != std::string_view::npos) return true;
@@ -175,6 +174,7 @@ bool saveReport(SurveyContext& context) {
   SurveyState& survey = context.survey;
   survey.lastSaveSaved = false;
   if (!survey.deviceTable || survey.deviceCount < 1) return false;
+  if (context.settleTable != nullptr) context.settleTable(context);
 
   char listName[SAVE_NAME_BUFFER];
   context.dialog.selectorText(listName, sizeof listName);

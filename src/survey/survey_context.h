@@ -32,6 +32,10 @@ struct SurveyContext {
 
   // How a survey start obtains its table; tests replace it to refuse the memory.
   DeviceRecord* (*allocateTable)(int32_t count) = allocateDeviceTable;
+
+  // Brings every record's lastSent up to date before the table is written out: the protocol
+  // stamps the records of waiting datagrams only when their times are needed.
+  void (*settleTable)(SurveyContext& context) = nullptr;
 };
 
 }  // namespace vyr

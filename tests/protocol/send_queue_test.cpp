@@ -20,7 +20,10 @@ struct SendQueueTest : ProtocolFixture {
   void queue(const SocketAddress& to, const Bytes& bytes, int32_t link = NO_LINK) {
     enqueueDatagram(context, to, bytes.data(), static_cast<uint32_t>(bytes.size()), link);
   }
-  uint32_t stamp(int32_t index) { return record(index).lastSent; }
+  uint32_t stamp(int32_t index) {
+    settleSendTimes(context);
+    return record(index).lastSent;
+  }
   std::vector<Bytes> sentBytes() {
     std::vector<Bytes> out;
     for (const MemoryNetwork::Datagram& d : takeSent()) out.push_back(d.bytes);
@@ -96,7 +99,7 @@ TEST_F(SendQueueTest, FlushStampsEveryWaitingUnitOnceThenSendsInOrder) {
 
 TEST_F(SendQueueTest, ClearingDropsEverythingUnsentAndStampsNothing) {
   const uint64_t reads = clock.reads;
-  clearQueue(context.sendQueue);
+  clearQueue(context);
   EXPECT_EQ(queued(), 0u);
   EXPECT_EQ(clock.reads, reads) << "clearing an empty queue reads no tick";
 
@@ -105,7 +108,7 @@ TEST_F(SendQueueTest, ClearingDropsEverythingUnsentAndStampsNothing) {
   queue(address(10, 0, 0, 2, DEVICE_PORT), {2});
   queue(address(10, 0, 0, 3, DEVICE_PORT), {3}, 1);
   clock.set(500);
-  clearQueue(context.sendQueue);
+  clearQueue(context);
   EXPECT_EQ(network.sentCount, 0u) << "a cleared datagram was sent";
   EXPECT_EQ(queued(), 0u);
   EXPECT_EQ(stamp(0), 100u) << "clearing stamped a unit";
@@ -149,26 +152,61 @@ TEST_F(SendQueueTest, DatagramsOfAnEndedSurveyStampNoRecordOfTheNext) {
   EXPECT_EQ(sentBytes().size(), 2u) << "still sent after their survey";
 }
 
-// The hashed duplicate test against a plain walk of the queue, over random traffic.
-TEST_F(SendQueueTest, DuplicateIndexAgreesWithAWalkOfTheQueue) {
+// The queue against a plain list over random traffic: the hashed duplicate test against a walk of
+// the list, and the deferred stamps of the flushes against stamping every waiting unit at once.
+TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
+  struct Waiting {
+    SocketAddress to;
+    Bytes bytes;
+    int32_t link;
+  };
   std::mt19937 random(11);
-  std::vector<std::pair<SocketAddress, Bytes>> model;
+  std::vector<Waiting> model;
+  uint32_t times[4] = {};
   for (int step = 0; step < 20000; ++step) {
-    if (random() % 5 == 0) {
-      network.sendRoom = random() % 4;
-      flushQueue(context);
-      const size_t sent = sentBytes().size();
-      model.erase(model.begin(), model.begin() + static_cast<ptrdiff_t>(sent));
-      network.writeWanted = false;
-      continue;
+    clock.advance(static_cast<uint32_t>(random() % 3));
+    const uint32_t now = clock.tick();
+    switch (random() % 10) {
+      case 0:
+      case 1: {
+        network.sendRoom = random() % 4;
+        for (const Waiting& w : model) {
+          if (w.link != NO_LINK) times[w.link] = now;
+        }
+        flushQueue(context);
+        const size_t sent = sentBytes().size();
+        model.erase(model.begin(), model.begin() + static_cast<ptrdiff_t>(sent));
+        network.writeWanted = false;
+        break;
+      }
+      case 2: {  // the IP server's back-off
+        const auto index = static_cast<int32_t>(random() % 4);
+        setLastSent(context, index, now + LOCATE_BACKOFF);
+        times[index] = now + LOCATE_BACKOFF;
+        break;
+      }
+      case 3:  // as the poll pass reads it
+        for (int32_t i = 0; i < 4; ++i) {
+          ASSERT_EQ(effectiveLastSent(context, i), times[i]) << "step " << step;
+        }
+        break;
+      case 4:  // as a save writes it
+        for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), times[i]) << "step " << step;
+        break;
+      default: {
+        const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
+        const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
+        const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
+        bool duplicate = false;
+        for (const Waiting& w : model) duplicate |= sameSocketAddress(w.to, to) && w.bytes == bytes;
+        if (!duplicate) {
+          model.push_back({to, bytes, link});
+          if (link != NO_LINK) times[link] = now;
+        }
+        queue(to, bytes, link);
+        ASSERT_EQ(queued(), model.size()) << "step " << step;
+      }
     }
-    const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
-    const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
-    bool duplicate = false;
-    for (const auto& [a, b] : model) duplicate |= sameSocketAddress(a, to) && b == bytes;
-    if (!duplicate) model.emplace_back(to, bytes);
-    queue(to, bytes);
-    ASSERT_EQ(queued(), model.size()) << "step " << step;
   }
 }
 
