@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "core/commands.h"
 #include "fleet/fleet_model.h"
 #include "support/memory_fleet_world.h"
 #include "support/virtual_time_loop.h"
@@ -38,6 +39,23 @@ void BM_memorySurvey(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(units), benchmark::Counter::kIsIterationInvariantRate |
                                                          benchmark::Counter::kInvert);
 }
+
+// The press of a start button alone: the table built from the rows, and every unit asked. The
+// dialog's event loop does all of it in one pass.
+void BM_pressStart(benchmark::State& state) {
+  const auto units = static_cast<uint32_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto survey = std::make_unique<Survey>(units);
+    state.ResumeTiming();
+    vyr::pressStart(survey->context, vyr::StartMode::FRESH);
+    state.PauseTiming();
+    survey.reset();
+    state.ResumeTiming();
+  }
+}
+
+BENCHMARK(BM_pressStart)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 BENCHMARK(BM_memorySurvey)
     ->Arg(1000)

@@ -1,5 +1,5 @@
 // Runs one survey without a window, in the working directory, as the dialog would run it:
-//   vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]
+//   vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS] [--rate PER-SECOND]
 // Exit status: 0 complete, 1 could not start, 2 timed out (aborted and saved), 3 stopped by a
 // signal (saved). One summary line goes to stderr.
 
@@ -19,6 +19,7 @@
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/paced_socket.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
@@ -37,11 +38,13 @@ struct Options {
   std::string list;
   vyr::StartMode mode = vyr::StartMode::RESUME;
   int timeoutMs = -1;
+  uint32_t rate = 0;  // datagrams a second; 0: as fast as the window allows
 };
 
 int usage() {
   std::fprintf(stderr,
-               "usage: vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]\n");
+               "usage: vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]"
+               " [--rate PER-SECOND]\n");
   return 1;
 }
 
@@ -66,6 +69,15 @@ bool parseOptions(int argc, char** argv, Options& options) {
         return false;
       }
       options.timeoutMs = static_cast<int>(seconds) * 1000;
+    } else if (option == "--rate" && hasValue) {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long rate = std::strtoul(argv[++i], &end, 10);
+      if (errno != 0 || *end != '\0' || end == argv[i] || argv[i][0] == '-' || rate == 0 ||
+          rate > UINT32_MAX) {
+        return false;
+      }
+      options.rate = static_cast<uint32_t>(rate);
     } else {
       return false;
     }
@@ -101,7 +113,9 @@ int main(int argc, char** argv) {
   vyr::MemoryDialog dialog;
   vyr::MemoryListView list;
   vyr::PosixClock clock;
-  vyr::CountingSocket counting(*socket);
+  vyr::PacedSocket paced(*socket, clock,
+                         {vyr::windowForReceiveBuffer(socket->receiveBufferBytes()), options.rate});
+  vyr::CountingSocket counting(paced);
   vyr::Context context(*files, dialog, list, clock, counting);
 
   dialog.serverField = options.server;
@@ -126,7 +140,7 @@ int main(int argc, char** argv) {
 
   int status = 0;
   const char* outcome = "complete";
-  if (!vyr::runUntilDone(context, *socket, options.timeoutMs, &stopRequested)) {
+  if (!vyr::runUntilDone(context, *socket, options.timeoutMs, &stopRequested, &paced)) {
     if (stopRequested != 0) {
       vyr::closeSurvey(context);
       status = 3;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/paced_socket.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
@@ -20,7 +21,7 @@ int32_t ticksUntil(uint32_t from, uint32_t to) { return static_cast<int32_t>(to 
 }  // namespace
 
 bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
-                  const volatile sig_atomic_t* stop) {
+                  const volatile sig_atomic_t* stop, PacedSocket* paced) {
   const uint32_t start = context.clock.tick();
   uint32_t nextTick = start + TICK_PERIOD;
   while (surveyRunning(context)) {
@@ -38,7 +39,13 @@ bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
       continue;
     }
 
+    const int32_t flushIn = paced != nullptr ? paced->msUntilFlush() : -1;
+    if (flushIn == 0) {
+      flushQueue(context);
+      continue;
+    }
     int wait = ticksUntil(now, nextTick);
+    if (flushIn > 0) wait = std::min(wait, static_cast<int>(flushIn));
     if (timeoutMs >= 0) wait = std::min(wait, timeoutMs - static_cast<int>(elapsed));
     // Write readiness is asked for only after a send found the socket full; a UDP socket is
     // otherwise always writable and would wake the loop without end.

@@ -1,7 +1,7 @@
 #pragma once
 // Drives the core from poll() the way the dialog drives it from its message loop: a steady 250 ms
 // timer, a drain whenever datagrams wait, and a flush when the socket has room again after a send
-// found it full.
+// found it full, or when the pacing lets held-back sends go.
 
 #include <csignal>
 
@@ -9,12 +9,14 @@
 
 namespace vyr {
 
+class PacedSocket;
 class PosixUdpSocket;
 
-// Runs the loop on `socket`, the socket under context.socket. Returns true once no survey is
-// running; false when `timeoutMs` (negative: no limit) has passed or `*stop` has become non-zero.
-// Either way the survey is left as it is for the caller to abort or close.
+// Runs the loop on `socket`, the system's socket under context.socket (through `paced`, when the
+// sends are paced). Returns true once no survey is running; false when `timeoutMs` (negative: no
+// limit) has passed or `*stop` has become non-zero. Either way the survey is left as it is for the
+// caller to abort or close.
 bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
-                  const volatile sig_atomic_t* stop = nullptr);
+                  const volatile sig_atomic_t* stop = nullptr, PacedSocket* paced = nullptr);
 
 }  // namespace vyr

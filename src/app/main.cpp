@@ -26,6 +26,22 @@ void saveOnExit() {
   if (openDialogContext != nullptr) vyr::closeSurvey(*openDialogContext);
 }
 
+// VYRMODEL_SEND_RATE, datagrams a second, caps what the dialog sends for links that drop bursts;
+// unset (or not a number above 0) the dialog sends as fast as its window allows.
+uint32_t sendRateFromEnvironment() {
+  const char* text = std::getenv("VYRMODEL_SEND_RATE");
+  if (text == nullptr || *text < '0' || *text > '9') return 0;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long rate = std::strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || rate > UINT32_MAX) {
+    std::fprintf(stderr, "vyrmodel: VYRMODEL_SEND_RATE=%s is not a number of datagrams; ignored\n",
+                 text);
+    return 0;
+  }
+  return static_cast<uint32_t>(rate);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,7 +61,9 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   vyr::PosixClock clock;
   {
-    vyr::MainDialog dialog(*files, clock, *socket);
+    const vyr::SendPacing pacing{vyr::windowForReceiveBuffer(socket->receiveBufferBytes()),
+                                 sendRateFromEnvironment()};
+    vyr::MainDialog dialog(*files, clock, *socket, pacing);
     // A termination signal ends the dialog as Exit would; its destruction then saves a running
     // survey. The desktop session asks for a save first and then quits the application, which
     // closes the dialog the same way.

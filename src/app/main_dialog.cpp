@@ -48,9 +48,10 @@ StartMode startModeOf(int button) {
 
 }  // namespace
 
-MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket)
+MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket, SendPacing pacing)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       socket_(socket),
+      paced_(socket, clock, pacing),
       readNotifier_(socket.fd(), QSocketNotifier::Read),
       writeNotifier_(socket.fd(), QSocketNotifier::Write) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -65,14 +66,17 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket)
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
   }
   buildControls();
-  context_ = std::make_unique<Context>(files, *this, *list_, clock, socket);
+  context_ = std::make_unique<Context>(files, *this, *list_, clock, paced_);
 
   // Initialisation.
   fillListSelector(*context_);
   computeTabStops();
   connect(&readNotifier_, &QSocketNotifier::activated, this, &MainDialog::readable);
   connect(&writeNotifier_, &QSocketNotifier::activated, this, &MainDialog::writable);
-  watchWriteReadiness();
+  watchSends();
+  pacedFlush_.setSingleShot(true);
+  pacedFlush_.setTimerType(Qt::PreciseTimer);
+  connect(&pacedFlush_, &QTimer::timeout, this, &MainDialog::pacedFlushDue);
   connect(&timer_, &QTimer::timeout, this, &MainDialog::tick);
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.start(static_cast<int>(TICK_PERIOD));
@@ -123,7 +127,7 @@ void MainDialog::buildControls() {
           const StartMode mode = startModeOf(id);
           connect(button, &QPushButton::clicked, this, [this, mode] {
             pressStart(*context_, mode);
-            watchWriteReadiness();
+            watchSends();
           });
         }
         widget = button;
@@ -176,7 +180,7 @@ void MainDialog::computeTabStops() {
 void MainDialog::pressExit() {
   if (surveyRunning(*context_)) {
     abortSurvey(*context_);
-    watchWriteReadiness();
+    watchSends();
   } else {
     done(-1);
   }
@@ -186,22 +190,40 @@ void MainDialog::chooseList() { chooseListFile(*context_); }
 
 void MainDialog::tick() {
   onTick(*context_);
-  watchWriteReadiness();
+  watchSends();
 }
 
 void MainDialog::readable() {
   receiveAll(*context_);
-  watchWriteReadiness();
+  watchSends();
 }
 
 void MainDialog::writable() {
   socket_.writeReadinessDelivered();
   writeNotifier_.setEnabled(false);
   flushQueue(*context_);
-  watchWriteReadiness();
+  watchSends();
 }
 
-void MainDialog::watchWriteReadiness() { writeNotifier_.setEnabled(socket_.wantsWriteReadiness()); }
+void MainDialog::watchSends() {
+  writeNotifier_.setEnabled(socket_.wantsWriteReadiness());
+  // "Now" is said only once, so a flush already due stays due; a sooner one moves it.
+  const int32_t flushIn = paced_.msUntilFlush();
+  if (flushIn >= 0 && (!pacedFlush_.isActive() || flushIn < pacedFlush_.remainingTime())) {
+    pacedFlush_.start(flushIn);
+  }
+}
+
+void MainDialog::pacedFlushDue() {
+  // A wait was a forecast: answers may have come, or may still be owed.
+  const int32_t flushIn = paced_.msUntilFlush();
+  if (flushIn > 0) {
+    pacedFlush_.start(flushIn);
+    return;
+  }
+  flushQueue(*context_);
+  watchSends();
+}
 
 void MainDialog::closeEvent(QCloseEvent* event) {
   // The window system's close request counts for nothing, as the dialog has no close box. A close

@@ -11,6 +11,7 @@
 #include "app/dialog_units.h"
 #include "core/context.h"
 #include "platform/dialog.h"
+#include "platform/paced_socket.h"
 
 class QComboBox;
 class QLineEdit;
@@ -27,8 +28,8 @@ class MainDialog final : public QDialog, public Dialog {
 
  public:
   // Builds the dialog from its template and initialises it: the list selector, the list's tab
-  // stops, the socket notifications and the 250 ms timer.
-  MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket);
+  // stops, the socket notifications and the 250 ms timer. Sends go out as `pacing` allows.
+  MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket, SendPacing pacing = {});
   // Saves a running survey and stops the timer.
   ~MainDialog() override;
 
@@ -66,11 +67,14 @@ class MainDialog final : public QDialog, public Dialog {
   void tick();
   void readable();
   void writable();
-  // Write readiness is watched only while a send has found the socket full, so that an always
-  // writable UDP socket never wakes the loop for nothing.
-  void watchWriteReadiness();
+  // After every call into the core: write readiness is watched only while a send has found the
+  // socket full, so that an always writable UDP socket never wakes the loop for nothing, and sends
+  // the pacing held back are flushed when it lets them go.
+  void watchSends();
+  void pacedFlushDue();
 
   PosixUdpSocket& socket_;
+  PacedSocket paced_;
   DialogBaseUnits base_{};
   std::map<int, QWidget*> controls_;
   QLineEdit* server_ = nullptr;
@@ -79,6 +83,7 @@ class MainDialog final : public QDialog, public Dialog {
   QPushButton* exit_ = nullptr;
   std::unique_ptr<Context> context_;
   QTimer timer_;
+  QTimer pacedFlush_;
   QSocketNotifier readNotifier_;
   QSocketNotifier writeNotifier_;
   int beeps_ = 0;

@@ -58,10 +58,10 @@ class DialogSurveyTest : public ::testing::Test {
     if (thread_.joinable()) thread_.join();
   }
 
-  void openDialog() {
+  void openDialog(SendPacing pacing = {}) {
     files_ = openPosixFileSystem(directory_.c_str());
     ASSERT_NE(files_, nullptr);
-    dialog_ = std::make_unique<MainDialog>(*files_, clock_, *socket_);
+    dialog_ = std::make_unique<MainDialog>(*files_, clock_, *socket_, pacing);
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
   }
@@ -140,6 +140,20 @@ TEST_F(DialogSurveyTest, NewThenAbortAndResumeMatchTheFleetByteForByte) {
   EXPECT_EQ(read("b.model"), fleet::expectedReport(second)) << "its section rewritten in place";
   EXPECT_EQ(fleet::withoutSendTimes(read("b.soFar")), fleet::expectedProgress(second, 0));
   EXPECT_EQ(read("a.model"), fleet::expectedReport(first)) << "the other list's report untouched";
+}
+
+// Sends held back by a small window and a rate go out again on the dialog's own timer.
+TEST_F(DialogSurveyTest, APacedSurveyMatchesTheFleetByteForByte) {
+  const fleet::FleetDescription description = fleet::generateFleet(600, 227, 30, 50);
+  startFleet(description, "a.IPs");
+  openDialog(SendPacing{16, 5000});
+  QTest::keyClicks(dialog_->control(SERVER_FIELD), "127.0.0.1");
+  chooseList(1);
+  ASSERT_EQ(dialog_->list().rowCount(), 600);
+  click(NEW_BUTTON);
+  ASSERT_TRUE(waitForBeeps(1)) << "the paced survey stalled";
+  EXPECT_EQ(read("a.model"), fleet::expectedReport(description));
+  EXPECT_EQ(fleet::withoutSendTimes(read("a.soFar")), fleet::expectedProgress(description, 0));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/paced_socket.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
@@ -29,8 +30,8 @@ constexpr int SURVEY_LIMIT_MS = 180000;  // a bound for a stall, far beyond what
 
 class LoopbackSurveyTest : public PrivateNetworkTest {
  protected:
-  // Surveys the fleet from a fresh list file; returns the report.
-  std::string survey(const fleet::FleetDescription& description) {
+  // Surveys the fleet from a fresh list file, its sends paced as given; returns the report.
+  std::string survey(const fleet::FleetDescription& description, SendPacing pacing = {}) {
     fleet::FleetModel model(description);
     fleet::FleetSimulator simulator(model);
     std::string error;
@@ -47,13 +48,14 @@ class LoopbackSurveyTest : public PrivateNetworkTest {
     MemoryDialog dialog;
     MemoryListView list;
     PosixClock clock;
-    Context context(*files, dialog, list, clock, *socket);
+    PacedSocket paced(*socket, clock, pacing);
+    Context context(*files, dialog, list, clock, paced);
     dialog.serverField = "127.0.0.1";
     fillListSelector(context);
     dialog.select(0);
     chooseListFile(context);
     pressStart(context, StartMode::FRESH);
-    const bool done = runUntilDone(context, *socket, SURVEY_LIMIT_MS);
+    const bool done = runUntilDone(context, *socket, SURVEY_LIMIT_MS, nullptr, &paced);
     if (!done) abortSurvey(context);
     stop = true;
     fleetThread.join();
@@ -77,6 +79,12 @@ TEST_F(LoopbackSurveyTest, EmptyOversizedAndForeignDatagramsDoNotStopTheDrain) {
   description.duplicatePercent = 20;
   description.jitterMs = 30;
   EXPECT_EQ(survey(description), fleet::expectedReport(description));
+}
+
+// The window and the rate hold sends back and let them go again through the loop's own timing.
+TEST_F(LoopbackSurveyTest, APacedSurveyCompletesByteForByte) {
+  const fleet::FleetDescription description = fleet::generateFleet(3000, 109, 30, 50);
+  EXPECT_EQ(survey(description, SendPacing{32, 20000}), fleet::expectedReport(description));
 }
 
 TEST_F(LoopbackSurveyTest, ThirtyPercentLossStillCompletes) {

@@ -30,7 +30,22 @@ void requestReceiveBuffer(int fd) {
   }
 }
 
+constexpr int BATCH_DATAGRAMS = 64;
+// Room for any datagram the tool takes (at most 1024 bytes) and then some; a longer one is cut
+// here and then refused as oversized.
+constexpr size_t SLOT_BYTES = 2048;
+
 }  // namespace
+
+struct PosixUdpSocket::Slot {
+  sockaddr_in from;
+  uint32_t length;
+  int flags;
+  uint8_t bytes[SLOT_BYTES];
+};
+
+PosixUdpSocket::PosixUdpSocket(int fd, uint16_t port)
+    : fd_(fd), localPort_(port), batch_(BATCH_DATAGRAMS) {}
 
 std::unique_ptr<PosixUdpSocket> PosixUdpSocket::open() {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -52,6 +67,12 @@ std::unique_ptr<PosixUdpSocket> PosixUdpSocket::open() {
 }
 
 PosixUdpSocket::~PosixUdpSocket() { ::close(fd_); }
+
+int64_t PosixUdpSocket::receiveBufferBytes() const {
+  int bytes = 0;
+  socklen_t size = sizeof bytes;
+  return ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, &size) == 0 ? bytes : 0;
+}
 
 SendResult PosixUdpSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
                                   uint32_t length) {
@@ -79,31 +100,50 @@ SendResult PosixUdpSocket::sendTo(const SocketAddress& destination, const uint8_
 
 ReceiveResult PosixUdpSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                                           SocketAddress& source) {
-  sockaddr_in from{};
-  iovec piece{buffer, capacity};
-  msghdr message{};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &piece;
-  message.msg_iovlen = 1;
-
-  ssize_t count = 0;
-  do {
-    count = ::recvmsg(fd_, &message, 0);
-  } while (count < 0 && errno == EINTR);
-  if (count < 0) {
-    return errno == EAGAIN || errno == EWOULDBLOCK ? ReceiveResult::NOTHING
-                                                   : ReceiveResult::FAILED;
+  if (batchNext_ == batchCount_) {
+    ReceiveResult failure = ReceiveResult::NOTHING;
+    if (!readBatch(failure)) return failure;
   }
-
+  Slot& slot = batch_[static_cast<size_t>(batchNext_++)];
   std::memset(&source, 0, sizeof source);
   source.family[0] = static_cast<uint8_t>(ADDRESS_FAMILY_IPV4);
-  std::memcpy(source.port, &from.sin_port, sizeof source.port);
-  std::memcpy(source.ip, &from.sin_addr, sizeof source.ip);
+  std::memcpy(source.port, &slot.from.sin_port, sizeof source.port);
+  std::memcpy(source.ip, &slot.from.sin_addr, sizeof source.ip);
   // The kernel has already dropped the tail of a longer datagram; only the flag tells.
-  if (message.msg_flags & MSG_TRUNC) return ReceiveResult::OVERSIZED;
-  length = static_cast<uint32_t>(count);
+  if ((slot.flags & MSG_TRUNC) != 0 || slot.length > capacity) return ReceiveResult::OVERSIZED;
+  std::memcpy(buffer, slot.bytes, slot.length);
+  length = slot.length;
   return ReceiveResult::DATAGRAM;
+}
+
+bool PosixUdpSocket::readBatch(ReceiveResult& failure) {
+  mmsghdr headers[BATCH_DATAGRAMS] = {};
+  iovec pieces[BATCH_DATAGRAMS];
+  for (int i = 0; i < BATCH_DATAGRAMS; ++i) {
+    Slot& slot = batch_[static_cast<size_t>(i)];
+    pieces[i] = iovec{slot.bytes, sizeof slot.bytes};
+    headers[i].msg_hdr.msg_name = &slot.from;
+    headers[i].msg_hdr.msg_namelen = sizeof slot.from;
+    headers[i].msg_hdr.msg_iov = &pieces[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+  }
+  int count = 0;
+  do {
+    count = ::recvmmsg(fd_, headers, BATCH_DATAGRAMS, MSG_DONTWAIT, nullptr);
+  } while (count < 0 && errno == EINTR);
+  batchNext_ = 0;
+  batchCount_ = count > 0 ? count : 0;
+  if (count <= 0) {
+    failure = count == 0 || errno == EAGAIN || errno == EWOULDBLOCK ? ReceiveResult::NOTHING
+                                                                    : ReceiveResult::FAILED;
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    Slot& slot = batch_[static_cast<size_t>(i)];
+    slot.length = headers[i].msg_len;
+    slot.flags = headers[i].msg_hdr.msg_flags;
+  }
+  return true;
 }
 
 }  // namespace vyr

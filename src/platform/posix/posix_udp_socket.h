@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/udp_socket.h"
 
@@ -30,17 +31,29 @@ class PosixUdpSocket final : public UdpSocket {
   // The port the system bound the socket to, in host order.
   uint16_t localPort() const { return localPort_; }
 
+  // The receive buffer as the system reports it (what it charges waiting datagrams against).
+  int64_t receiveBufferBytes() const;
+
   // True from a send the system had no room for until the loop reports room once: the one
   // notification that wakes the queue again.
   bool wantsWriteReadiness() const { return wantsWrite_; }
   void writeReadinessDelivered() { wantsWrite_ = false; }
 
  private:
-  PosixUdpSocket(int fd, uint16_t port) : fd_(fd), localPort_(port) {}
+  PosixUdpSocket(int fd, uint16_t port);
+  // Reads what waits, up to a batch of datagrams, in one call; false when nothing came.
+  bool readBatch(ReceiveResult& failure);
 
   int fd_;
   uint16_t localPort_;
   bool wantsWrite_ = false;
+
+  // Datagrams read ahead in one call and handed out one by one: a large fleet's answers arrive
+  // by the thousand, and a call per datagram would cost more than the datagrams.
+  struct Slot;
+  std::vector<Slot> batch_;
+  int batchCount_ = 0;
+  int batchNext_ = 0;
 };
 
 }  // namespace vyr

@@ -1,0 +1,93 @@
+#include "platform/paced_socket.h"
+
+namespace vyr {
+namespace {
+
+constexpr int64_t BYTES_PER_WAITING_DATAGRAM = 832;
+constexpr uint32_t SMALLEST_WINDOW = 16;
+// Larger windows gain nothing on loopback and make each flush longer.
+constexpr uint32_t LARGEST_WINDOW = 2048;
+// The rate's burst: what it allows in 20 ms, and never less than one datagram.
+constexpr uint32_t BURST_FRACTION = 50;
+constexpr uint64_t ONE = 1000;  // one datagram, in the thousandths the counts are kept in
+
+}  // namespace
+
+uint32_t windowForReceiveBuffer(int64_t receiveBufferBytes) {
+  const int64_t fits = receiveBufferBytes / (2 * BYTES_PER_WAITING_DATAGRAM);
+  if (fits < SMALLEST_WINDOW) return SMALLEST_WINDOW;
+  return fits > LARGEST_WINDOW ? LARGEST_WINDOW : static_cast<uint32_t>(fits);
+}
+
+PacedSocket::PacedSocket(UdpSocket& inner, Clock& clock, SendPacing pacing)
+    : inner_(inner), clock_(clock), pacing_(pacing) {
+  lastCatchUp_ = clock_.tick();
+  credit_ = burstCredit();
+}
+
+uint64_t PacedSocket::burstCredit() const {
+  return ONE * (pacing_.ratePerSecond / BURST_FRACTION + 1);
+}
+
+// Counts in the time since the last call: the forgiveness of what is awaited, and the rate's
+// credit (a millisecond brings `rate` thousandths of a datagram).
+void PacedSocket::catchUp(uint32_t now) {
+  const uint64_t elapsed = now - lastCatchUp_;
+  lastCatchUp_ = now;
+  const uint64_t forgiven = elapsed * pacing_.window * ONE / FORGIVE_MS;
+  awaited_ = awaited_ > forgiven ? awaited_ - forgiven : 0;
+  if (pacing_.ratePerSecond != 0) {
+    credit_ += elapsed * pacing_.ratePerSecond;
+    if (credit_ > burstCredit()) credit_ = burstCredit();
+  }
+}
+
+SendResult PacedSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
+                               uint32_t length) {
+  catchUp(clock_.tick());
+  const bool windowFull = pacing_.window != 0 && awaited_ >= pacing_.window * ONE;
+  const bool rateSpent = pacing_.ratePerSecond != 0 && credit_ < ONE;
+  if (windowFull || rateSpent) {
+    held_ = true;
+    return SendResult::RETRY_LATER;
+  }
+  // What the system refuses from here on is the system's to report: its own readiness wakes the
+  // queue again.
+  held_ = false;
+  const SendResult result = inner_.sendTo(destination, bytes, length);
+  if (result == SendResult::SENT) {
+    if (pacing_.window != 0) awaited_ += ONE;
+    if (pacing_.ratePerSecond != 0) credit_ -= ONE;
+  }
+  return result;
+}
+
+ReceiveResult PacedSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
+                                       SocketAddress& source) {
+  const ReceiveResult result = inner_.receiveFrom(buffer, capacity, length, source);
+  if (result == ReceiveResult::DATAGRAM || result == ReceiveResult::OVERSIZED) {
+    awaited_ = awaited_ > ONE ? awaited_ - ONE : 0;
+  }
+  return result;
+}
+
+int32_t PacedSocket::msUntilFlush() {
+  if (!held_) return -1;
+  catchUp(clock_.tick());
+  uint64_t wait = 0;
+  const uint64_t halfWindow = pacing_.window * ONE / 2;
+  if (pacing_.window != 0 && awaited_ > halfWindow) {
+    const uint64_t perMs = pacing_.window * ONE / FORGIVE_MS;
+    wait = (awaited_ - halfWindow + perMs - 1) / perMs;
+  }
+  if (pacing_.ratePerSecond != 0 && credit_ < ONE) {
+    const uint64_t rateWait = (ONE - credit_ + pacing_.ratePerSecond - 1) / pacing_.ratePerSecond;
+    if (rateWait > wait) wait = rateWait;
+  }
+  // Like a readiness notification, "now" is said once: the flush it calls for holds the next send
+  // back again if it must, and a queue emptied meanwhile asks for nothing more.
+  if (wait == 0) held_ = false;
+  return static_cast<int32_t>(wait);
+}
+
+}  // namespace vyr

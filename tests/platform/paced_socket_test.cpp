@@ -1,0 +1,145 @@
+// Catches pacing that loses or adds datagrams, lets a burst outrun the window or the rate, or holds
+// the queue back for good: a window that never opens again, a "flush now" said without end.
+
+#include "platform/paced_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "support/memory_fleet_world.h"
+#include "support/protocol_fixture.h"
+
+namespace vyr::testing {
+namespace {
+
+const SocketAddress kPeer = address(10, 0, 0, 1, DEVICE_PORT);
+
+struct PacedSocketTest : ::testing::Test {
+  FakeClock clock{1000};
+  MemoryNetwork network{clock};
+  const uint8_t byte[1] = {7};
+
+  SendResult send(PacedSocket& paced) { return paced.sendTo(kPeer, byte, 1); }
+  void answer(PacedSocket& paced, int count) {
+    for (int i = 0; i < count; ++i) network.deliver(kPeer, byte, 1);
+    uint8_t buffer[8];
+    uint32_t length = 0;
+    SocketAddress from{};
+    while (paced.receiveFrom(buffer, sizeof buffer, length, from) == ReceiveResult::DATAGRAM) {
+    }
+  }
+};
+
+TEST_F(PacedSocketTest, TheWindowHoldsSendsUntilHalfIsAnsweredOrForgiven) {
+  PacedSocket paced(network.toolSocket(), clock, SendPacing{4, 0});
+  EXPECT_EQ(paced.msUntilFlush(), -1) << "nothing held back yet";
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
+  EXPECT_EQ(network.sentCount, 4u);
+  // Four a FORGIVE_MS are forgiven: two of them in half of it.
+  EXPECT_EQ(paced.msUntilFlush(), static_cast<int32_t>(PacedSocket::FORGIVE_MS / 2));
+  answer(paced, 1);
+  EXPECT_GT(paced.msUntilFlush(), 0) << "three of four still awaited";
+  answer(paced, 1);
+  EXPECT_EQ(paced.msUntilFlush(), 0) << "half answered: flush now";
+  EXPECT_EQ(paced.msUntilFlush(), -1) << "now is said once";
+  EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
+
+  // No answer comes: what is awaited is forgiven, a window every FORGIVE_MS.
+  clock.advance(PacedSocket::FORGIVE_MS / 2 - 1);
+  EXPECT_EQ(paced.msUntilFlush(), 1);
+  clock.advance(1);
+  EXPECT_EQ(paced.msUntilFlush(), 0);
+  EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
+  clock.advance(PacedSocket::FORGIVE_MS);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(send(paced), SendResult::SENT) << i;
+}
+
+TEST_F(PacedSocketTest, TheRateCapsEverySecondAndItsBursts) {
+  struct Case {
+    uint32_t rate;
+    uint32_t burst;  // what may go at once: 20 ms worth, and one at least
+  };
+  for (const Case c : {Case{100, 3}, Case{1000, 21}, Case{10, 1}, Case{50000, 1001}}) {
+    SCOPED_TRACE(c.rate);
+    network.sentCount = 0;
+    PacedSocket paced(network.toolSocket(), clock, SendPacing{0, c.rate});
+    uint32_t burst = 0;
+    while (send(paced) == SendResult::SENT) ++burst;
+    EXPECT_EQ(burst, c.burst);
+    // Ten seconds of a queue that is never empty, flushed whenever the socket says so.
+    const uint32_t start = clock.tick();
+    uint64_t sent = burst;
+    while (clock.tick() - start < 10000) {
+      const int32_t wait = paced.msUntilFlush();
+      ASSERT_GE(wait, 0);
+      clock.advance(static_cast<uint32_t>(wait));
+      while (send(paced) == SendResult::SENT) ++sent;
+    }
+    EXPECT_LE(sent, 10ull * c.rate + c.burst);
+    EXPECT_GE(sent, 10ull * c.rate - c.burst) << "the rate is not reached";
+  }
+}
+
+TEST_F(PacedSocketTest, WhatTheSystemRefusesIsNotHeldBack) {
+  PacedSocket paced(network.toolSocket(), clock, SendPacing{4, 0});
+  network.sendRoom = 0;
+  EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
+  EXPECT_TRUE(network.writeWanted) << "the system's own readiness wakes the queue";
+  EXPECT_EQ(paced.msUntilFlush(), -1);
+}
+
+// The same lossless fleet surveyed plainly and paced: the same datagrams go out, fewer at a time,
+// and the same files come of them.
+TEST(PacedSurveyTest, PacingChangesWhenDatagramsLeaveNeverWhich) {
+  using Sent = std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>;
+  const fleet::FleetDescription description = fleet::generateFleet(300, 61, 30, 50);
+  struct Run {
+    Sent sent;
+    std::string report, progress;
+    int ticks = 0;
+  };
+  const auto survey = [&](SendPacing pacing) {
+    fleet::MemoryFleetWorld world(description);
+    world.network.keepSent = true;
+    PacedSocket paced(world.network.toolSocket(), world.clock, pacing);
+    Context context(world.files, world.dialog, world.list, world.clock, paced);
+    world.files.setContents("fleet.IPs", fleet::listFileText(description));
+    chooseListNamed(context, world.dialog, "fleet.IPs");
+    pressStart(context, StartMode::FRESH);
+    Run run;
+    run.ticks = runSurveyPeriods(context, world.clock, world.network, 400, &paced);
+    for (const MemoryNetwork::Datagram& d : world.network.sent) {
+      const auto* to = reinterpret_cast<const uint8_t*>(&d.destination);
+      run.sent.emplace_back(std::vector<uint8_t>(to, to + sizeof d.destination), d.bytes);
+    }
+    std::sort(run.sent.begin(), run.sent.end());
+    run.report = *world.files.contents("fleet.model");
+    run.progress = fleet::withoutSendTimes(*world.files.contents("fleet.soFar"));
+    return run;
+  };
+  const Run plain = survey({});
+  ASSERT_EQ(plain.ticks, 3);
+  ASSERT_EQ(plain.report, fleet::expectedReport(description));
+  for (const SendPacing pacing : {SendPacing{8, 0}, SendPacing{0, 2000}, SendPacing{16, 500}}) {
+    SCOPED_TRACE(std::to_string(pacing.window) + " awaited, " +
+                 std::to_string(pacing.ratePerSecond) + " a second");
+    const Run paced = survey(pacing);
+    EXPECT_GT(paced.ticks, 0) << "the paced survey did not end";
+    EXPECT_TRUE(paced.sent == plain.sent)
+        << paced.sent.size() << " datagrams, not " << plain.sent.size() << ", or others";
+    EXPECT_EQ(paced.report, plain.report);
+    EXPECT_EQ(paced.progress, plain.progress);
+  }
+}
+
+}  // namespace
+}  // namespace vyr::testing
