@@ -62,7 +62,9 @@ std::map<uint16_t, uint64_t> udpDropsByPort() {
   std::getline(table, line);  // the heading
   while (std::getline(table, line)) {
     std::istringstream fields(line);
-    std::string slot, local, field;
+    std::string slot;
+    std::string local;
+    std::string field;
     fields >> slot >> local;
     uint64_t dropped = 0;
     while (fields >> field) dropped = std::strtoull(field.c_str(), nullptr, 10);  // the last one

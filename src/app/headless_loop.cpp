@@ -18,6 +18,21 @@ namespace {
 // Signed distance from `from` to `to` on the wrapping tick.
 int32_t ticksUntil(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
 
+// Waits at most `waitMs` for the socket, then drains it or flushes the queue as it says.
+void waitForSocket(Context& context, PosixUdpSocket& socket, int waitMs) {
+  // Write readiness is asked for only after a send found the socket full; a UDP socket is
+  // otherwise always writable and would wake the loop without end.
+  const int events = POLLIN | (socket.wantsWriteReadiness() ? POLLOUT : 0);
+  pollfd entry{socket.fd(), static_cast<short>(events), 0};
+  // A signal interrupts the wait; the caller's checks then see the stop flag.
+  if (::poll(&entry, 1, waitMs) <= 0) return;
+  if (entry.revents & (POLLIN | POLLERR)) receiveAll(context);
+  if (entry.revents & POLLOUT) {
+    socket.writeReadinessDelivered();
+    flushQueue(context);
+  }
+}
+
 }  // namespace
 
 bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
@@ -38,7 +53,7 @@ bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
       if (ticksUntil(now, nextTick) <= 0) nextTick = now + TICK_PERIOD;
       continue;
     }
-
+    // Sends the pacing held back go as soon as it lets them.
     const int32_t flushIn = paced != nullptr ? paced->msUntilFlush() : -1;
     if (flushIn == 0) {
       flushQueue(context);
@@ -47,18 +62,7 @@ bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
     int wait = ticksUntil(now, nextTick);
     if (flushIn > 0) wait = std::min(wait, static_cast<int>(flushIn));
     if (timeoutMs >= 0) wait = std::min(wait, timeoutMs - static_cast<int>(elapsed));
-    // Write readiness is asked for only after a send found the socket full; a UDP socket is
-    // otherwise always writable and would wake the loop without end.
-    const int events = POLLIN | (socket.wantsWriteReadiness() ? POLLOUT : 0);
-    pollfd entry{socket.fd(), static_cast<short>(events), 0};
-    // A signal interrupts the wait; the checks above then see the stop flag.
-    if (::poll(&entry, 1, wait) <= 0) continue;
-
-    if (entry.revents & (POLLIN | POLLERR)) receiveAll(context);
-    if (entry.revents & POLLOUT) {
-      socket.writeReadinessDelivered();
-      flushQueue(context);
-    }
+    waitForSocket(context, socket, wait);
   }
   return true;
 }

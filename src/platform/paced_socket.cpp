@@ -20,10 +20,11 @@ uint32_t windowForReceiveBuffer(int64_t receiveBufferBytes) {
 }
 
 PacedSocket::PacedSocket(UdpSocket& inner, Clock& clock, SendPacing pacing)
-    : inner_(inner), clock_(clock), pacing_(pacing) {
-  lastCatchUp_ = clock_.tick();
-  credit_ = burstCredit();
-}
+    : inner_(inner),
+      clock_(clock),
+      pacing_(pacing),
+      credit_(burstCredit()),
+      lastCatchUp_(clock.tick()) {}
 
 uint64_t PacedSocket::burstCredit() const {
   return ONE * (pacing_.ratePerSecond / BURST_FRACTION + 1);

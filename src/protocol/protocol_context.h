@@ -14,11 +14,9 @@ namespace vyr {
 struct ProtocolContext : SurveyContext {
   ProtocolContext(FileSystem& fileSystem, Dialog& mainDialog, ListView& listView, Clock& tickSource,
                   UdpSocket& udpSocket)
-      : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {
-    settleTable = [](SurveyContext& context) {
-      settleSendTimes(static_cast<ProtocolContext&>(context));
-    };
-  }
+      : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {}
+
+  void settleTable() override { settleSendTimes(*this); }
 
   Clock& clock;
   UdpSocket& socket;

@@ -174,7 +174,7 @@ bool saveReport(SurveyContext& context) {
   SurveyState& survey = context.survey;
   survey.lastSaveSaved = false;
   if (!survey.deviceTable || survey.deviceCount < 1) return false;
-  if (context.settleTable != nullptr) context.settleTable(context);
+  context.settleTable();
 
   char listName[SAVE_NAME_BUFFER];
   context.dialog.selectorText(listName, sizeof listName);

@@ -22,7 +22,11 @@ struct SurveyContext {
       : files(fileSystem), dialog(mainDialog), list(listView) {}
   SurveyContext(const SurveyContext&) = delete;
   SurveyContext& operator=(const SurveyContext&) = delete;
-  ~SurveyContext() = default;
+  virtual ~SurveyContext() = default;
+
+  // Brings every record's lastSent up to date before the table is written out: the protocol
+  // stamps the records of waiting datagrams only when their times are needed.
+  virtual void settleTable() {}
 
   FileSystem& files;
   Dialog& dialog;
@@ -32,10 +36,6 @@ struct SurveyContext {
 
   // How a survey start obtains its table; tests replace it to refuse the memory.
   DeviceRecord* (*allocateTable)(int32_t count) = allocateDeviceTable;
-
-  // Brings every record's lastSent up to date before the table is written out: the protocol
-  // stamps the records of waiting datagrams only when their times are needed.
-  void (*settleTable)(SurveyContext& context) = nullptr;
 };
 
 }  // namespace vyr

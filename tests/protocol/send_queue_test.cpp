@@ -152,60 +152,62 @@ TEST_F(SendQueueTest, DatagramsOfAnEndedSurveyStampNoRecordOfTheNext) {
   EXPECT_EQ(sentBytes().size(), 2u) << "still sent after their survey";
 }
 
-// The queue against a plain list over random traffic: the hashed duplicate test against a walk of
-// the list, and the deferred stamps of the flushes against stamping every waiting unit at once.
-TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
+// The queue as the simplest list would be: a walk for duplicates, and every waiting unit stamped at
+// each flush.
+struct PlainQueue {
   struct Waiting {
     SocketAddress to;
     Bytes bytes;
     int32_t link;
   };
-  std::mt19937 random(11);
-  std::vector<Waiting> model;
+  std::vector<Waiting> waiting;
   uint32_t times[4] = {};
+
+  void queue(const SocketAddress& to, const Bytes& bytes, int32_t link, uint32_t now) {
+    for (const Waiting& w : waiting) {
+      if (sameSocketAddress(w.to, to) && w.bytes == bytes) return;
+    }
+    waiting.push_back({to, bytes, link});
+    if (link != NO_LINK) times[link] = now;
+  }
+  void flush(size_t sent, uint32_t now) {
+    for (const Waiting& w : waiting) {
+      if (w.link != NO_LINK) times[w.link] = now;
+    }
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<ptrdiff_t>(sent));
+  }
+};
+
+// The queue against the plain one over random traffic: the hashed duplicate test, and the
+// deferred stamps of the flushes as the poll pass reads them and as a save writes them.
+TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
+  std::mt19937 random(11);
+  PlainQueue plain;
   for (int step = 0; step < 20000; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
     clock.advance(static_cast<uint32_t>(random() % 3));
     const uint32_t now = clock.tick();
-    switch (random() % 10) {
-      case 0:
-      case 1: {
-        network.sendRoom = random() % 4;
-        for (const Waiting& w : model) {
-          if (w.link != NO_LINK) times[w.link] = now;
-        }
-        flushQueue(context);
-        const size_t sent = sentBytes().size();
-        model.erase(model.begin(), model.begin() + static_cast<ptrdiff_t>(sent));
-        network.writeWanted = false;
-        break;
-      }
-      case 2: {  // the IP server's back-off
-        const auto index = static_cast<int32_t>(random() % 4);
-        setLastSent(context, index, now + LOCATE_BACKOFF);
-        times[index] = now + LOCATE_BACKOFF;
-        break;
-      }
-      case 3:  // as the poll pass reads it
-        for (int32_t i = 0; i < 4; ++i) {
-          ASSERT_EQ(effectiveLastSent(context, i), times[i]) << "step " << step;
-        }
-        break;
-      case 4:  // as a save writes it
-        for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), times[i]) << "step " << step;
-        break;
-      default: {
-        const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
-        const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
-        const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
-        bool duplicate = false;
-        for (const Waiting& w : model) duplicate |= sameSocketAddress(w.to, to) && w.bytes == bytes;
-        if (!duplicate) {
-          model.push_back({to, bytes, link});
-          if (link != NO_LINK) times[link] = now;
-        }
-        queue(to, bytes, link);
-        ASSERT_EQ(queued(), model.size()) << "step " << step;
-      }
+    const auto choice = random() % 10;
+    if (choice < 2) {
+      network.sendRoom = random() % 4;
+      flushQueue(context);
+      plain.flush(sentBytes().size(), now);
+      network.writeWanted = false;
+    } else if (choice == 2) {  // the IP server's back-off
+      const auto index = static_cast<int32_t>(random() % 4);
+      setLastSent(context, index, now + LOCATE_BACKOFF);
+      plain.times[index] = now + LOCATE_BACKOFF;
+    } else if (choice == 3) {
+      for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(effectiveLastSent(context, i), plain.times[i]);
+    } else if (choice == 4) {
+      for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), plain.times[i]);
+    } else {
+      const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
+      const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
+      const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
+      plain.queue(to, bytes, link, now);
+      queue(to, bytes, link);
+      ASSERT_EQ(queued(), plain.waiting.size());
     }
   }
 }
