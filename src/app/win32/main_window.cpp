@@ -1,0 +1,103 @@
+#include "app/win32/main_window.h"
+
+#include "app/dialog_units.h"
+#include "app/main_template.h"
+#include "app/start_command.h"
+#include "app/win32/survey_events.h"
+#include "survey/lifecycle.h"
+#include "survey/list_files.h"
+
+namespace vyr {
+namespace {
+
+MainWindow* mainOf(HWND window) {
+  return reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(window, DWLP_USER));
+}
+
+void initialise(HWND window, MainWindow& main) {
+  main.dialog.attach(window);
+  main.list.attach(::GetDlgItem(window, LIST_VIEW));
+  fillListSelector(main.context);
+  main.list.setTabStops(computeTabStops(window));
+  watchSurveyEvents(window, main.socket);
+}
+
+// Commands nobody handles, Escape's IDCANCEL among them, do nothing: Exit is the only way out.
+void command(HWND window, MainWindow& main, int id, int notification) {
+  switch (id) {
+    case RESUME_BUTTON:
+    case NEW_BUTTON:
+      pressStart(main.context, id);
+      break;
+    case EXIT_BUTTON:
+      if (surveyRunning(main.context)) {
+        abortSurvey(main.context);
+      } else {
+        ::EndDialog(window, -1);
+      }
+      break;
+    case LIST_SELECTOR:
+      if (notification == CBN_SELCHANGE) chooseListFile(main.context);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    ::SetWindowLongPtrW(window, DWLP_USER, lParam);
+    initialise(window, *reinterpret_cast<MainWindow*>(lParam));
+    return TRUE;  // the system places the initial focus
+  }
+  MainWindow* main = mainOf(window);
+  if (main == nullptr) return FALSE;  // the font and the like, before initialisation
+  switch (message) {
+    case WM_COMMAND:
+      command(window, *main, LOWORD(wParam), HIWORD(wParam));
+      return FALSE;
+    case WM_TIMER:
+      routeSurveyEvent(main->context, main->socket, message, lParam);
+      return FALSE;
+    case SOCKET_NOTIFICATION:
+      routeSurveyEvent(main->context, main->socket, message, lParam);
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends and the process with it, right after this returns: the running survey
+      // is saved now, and the dialog ends as Exit would end it.
+      if (wParam) {
+        closeSurvey(main->context);
+        ::EndDialog(window, -1);
+      }
+      return FALSE;
+    case WM_DESTROY:
+      closeSurvey(main->context);
+      stopSurveyEvents(window);
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+void runMainDialog(HINSTANCE instance, MainWindow& main) {
+  ::DialogBoxParamW(instance, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                    reinterpret_cast<LPARAM>(&main));
+}
+
+std::array<int32_t, 7> computeTabStops(HWND dialog) {
+  RECT four{0, 0, 4, 8};
+  ::MapDialogRect(dialog, &four);
+  POINT origin{0, 0};
+  ::ClientToScreen(::GetDlgItem(dialog, LIST_VIEW), &origin);
+  std::array<int32_t, 7> stops{};
+  for (size_t i = 0; i < stops.size(); ++i) {
+    RECT header{};
+    ::GetWindowRect(::GetDlgItem(dialog, TAB_STOP_HEADERS[i]), &header);
+    stops[i] = four.right > 0 ? tabStopFor(header.left, origin.x, four.right) : 0;
+  }
+  return stops;
+}
+
+}  // namespace vyr

@@ -1,0 +1,42 @@
+#pragma once
+// The Win32 program's main dialog "MAIN": its state, the dialog procedure that routes its messages
+// to the core, and the column stops of its list. The template is in main_dialog.rc.
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+
+#include "app/win32/list_box.h"
+#include "app/win32/win32_dialog.h"
+#include "platform/win32/win32_udp_socket.h"
+#include "survey/context.h"
+
+namespace vyr {
+
+// The resource name of the template.
+constexpr const wchar_t* MAIN_TEMPLATE = L"MAIN";
+
+// Everything the dialog works with; it outlives the dialog window.
+struct MainWindow {
+  MainWindow(FileSystem& files, Clock& clock, Win32UdpSocket& udpSocket)
+      : socket(udpSocket), context(files, dialog, list, clock, udpSocket) {}
+
+  Win32Dialog dialog;
+  Win32ListBox list;
+  Win32UdpSocket& socket;
+  Context context;
+};
+
+// The dialog procedure of MAIN; WM_INITDIALOG's parameter is the MainWindow.
+INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Runs MAIN from `instance` as a modal dialog without owner until it ends.
+void runMainDialog(HINSTANCE instance, MainWindow& main);
+
+// The list's seven column stops in dialog units: where each header label's left edge lies from
+// the list's client origin, so that the columns sit under the labels at any font and resolution.
+std::array<int32_t, 7> computeTabStops(HWND dialog);
+
+}  // namespace vyr

@@ -1,0 +1,495 @@
+// Catches a Win32 dialog that drifts from its template (controls, identifiers, styles, dialog
+// units, caption, font, tab order, default button, mnemonics), routes a message to the wrong core
+// call, sets column stops away from their header labels, or replaces a list row otherwise than in
+// place: top row, caret, selection or item data lost, redraw left off, or a redraw for nothing.
+
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/main_template.h"
+#include "app/win32/list_box.h"
+#include "app/win32/main_window.h"
+#include "app/win32/survey_events.h"
+#include "platform/win32/latin1_text.h"
+#include "platform/win32/win32_clock.h"
+#include "platform/win32/win32_files.h"
+#include "platform/win32/win32_udp_socket.h"
+#include "support/faulty_files.h"
+#include "win32/temporary_directory.h"
+
+namespace vyr::testing {
+namespace {
+
+class WinsockEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WSADATA data{};
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+  }
+  void TearDown() override { ::WSACleanup(); }
+};
+const auto* const winsock = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+
+// --- The template as the resource holds it -------------------------------------------------------
+
+// Reads the DLGTEMPLATE resource: a header, then each item DWORD-aligned.
+struct TemplateItem {
+  DWORD style;
+  int16_t x, y, cx, cy;
+  int id;
+  std::wstring className;  // the predefined classes come as ordinals: 0x80 button ... 0x85 combo
+  std::wstring text;
+};
+struct Template {
+  DWORD style = 0;
+  int16_t cx = 0, cy = 0;
+  std::wstring caption, font;
+  WORD points = 0;
+  std::vector<TemplateItem> items;
+};
+
+class Reader {
+ public:
+  explicit Reader(const BYTE* at) : at_(at) {}
+  template <typename T>
+  T take() {
+    T value;
+    std::memcpy(&value, at_, sizeof value);
+    at_ += sizeof value;
+    return value;
+  }
+  std::wstring text() {
+    std::wstring value;
+    for (wchar_t c; (c = take<wchar_t>()) != 0;) value += c;
+    return value;
+  }
+  // A string or an ordinal (0xFFFF, then the number).
+  std::wstring nameOrOrdinal() {
+    wchar_t first;
+    std::memcpy(&first, at_, sizeof first);
+    if (first == 0xFFFF) {
+      take<wchar_t>();
+      return L"#" + std::to_wstring(take<WORD>());
+    }
+    return text();
+  }
+  void alignTo4(const BYTE* base) {
+    while ((at_ - base) % 4 != 0) ++at_;
+  }
+
+ private:
+  const BYTE* at_;
+};
+
+Template loadMainTemplate() {
+  Template result;
+  HRSRC found = ::FindResourceW(nullptr, MAIN_TEMPLATE, MAKEINTRESOURCEW(5));  // RT_DIALOG
+  if (found == nullptr) return result;
+  const auto* base = static_cast<const BYTE*>(::LockResource(::LoadResource(nullptr, found)));
+  Reader read(base);
+  result.style = read.take<DWORD>();
+  read.take<DWORD>();  // extended style
+  const WORD count = read.take<WORD>();
+  read.take<int16_t>();
+  read.take<int16_t>();
+  result.cx = read.take<int16_t>();
+  result.cy = read.take<int16_t>();
+  read.nameOrOrdinal();  // menu
+  read.nameOrOrdinal();  // class
+  result.caption = read.text();
+  if (result.style & DS_SETFONT) {
+    result.points = read.take<WORD>();
+    result.font = read.text();
+  }
+  for (WORD i = 0; i < count; ++i) {
+    read.alignTo4(base);
+    TemplateItem item{};
+    item.style = read.take<DWORD>();
+    read.take<DWORD>();
+    item.x = read.take<int16_t>();
+    item.y = read.take<int16_t>();
+    item.cx = read.take<int16_t>();
+    item.cy = read.take<int16_t>();
+    item.id = static_cast<int16_t>(read.take<WORD>());
+    item.className = read.nameOrOrdinal();
+    item.text = read.nameOrOrdinal();
+    const WORD extra = read.take<WORD>();
+    for (WORD b = 0; b < extra; ++b) read.take<BYTE>();
+    result.items.push_back(item);
+  }
+  return result;
+}
+
+// The predefined class of each kind, as an ordinal or by name (windres writes the name).
+bool isClassOf(ControlKind kind, const std::wstring& name) {
+  const wchar_t* ordinal = L"?";
+  const wchar_t* named = L"?";
+  switch (kind) {
+    case ControlKind::LABEL:
+      ordinal = L"#130", named = L"STATIC";
+      break;
+    case ControlKind::EDIT:
+      ordinal = L"#129", named = L"EDIT";
+      break;
+    case ControlKind::SELECTOR:
+      ordinal = L"#133", named = L"COMBOBOX";
+      break;
+    case ControlKind::LIST:
+      ordinal = L"#131", named = L"LISTBOX";
+      break;
+    case ControlKind::BUTTON:
+    case ControlKind::DEFAULT_BUTTON:
+      ordinal = L"#128", named = L"BUTTON";
+      break;
+  }
+  return name == ordinal || ::lstrcmpiW(name.c_str(), named) == 0;
+}
+
+// The styles each kind must have, beyond child and visible.
+DWORD stylesOf(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::LABEL:
+      return SS_LEFT;
+    case ControlKind::EDIT:
+      return WS_BORDER | WS_TABSTOP;
+    case ControlKind::SELECTOR:
+      return CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP;
+    case ControlKind::LIST:
+      return LBS_USETABSTOPS | LBS_NOINTEGRALHEIGHT | LBS_NOSEL | WS_VSCROLL | WS_BORDER |
+             WS_TABSTOP;
+    case ControlKind::BUTTON:
+      return BS_PUSHBUTTON | WS_TABSTOP;
+    case ControlKind::DEFAULT_BUTTON:
+      return BS_DEFPUSHBUTTON | WS_TABSTOP;
+  }
+  return 0;
+}
+
+TEST(MainTemplateTest, TheResourceHoldsTheDialogAsLaidOut) {
+  const Template main = loadMainTemplate();
+  ASSERT_EQ(main.items.size(), MAIN_CONTROLS.size());
+  EXPECT_EQ(main.cx, MAIN_WIDTH);
+  EXPECT_EQ(main.cy, MAIN_HEIGHT);
+  EXPECT_EQ(main.caption, widenLatin1(MAIN_CAPTION));
+  EXPECT_EQ(main.font, L"MS Sans Serif");
+  EXPECT_EQ(main.points, MAIN_FONT_POINTS);
+  const DWORD frame = DS_MODALFRAME | DS_3DLOOK | DS_CENTER | WS_POPUP | WS_CAPTION;
+  EXPECT_EQ(main.style & frame, frame);
+  EXPECT_EQ(main.style & (WS_SYSMENU | WS_THICKFRAME), 0u) << "no close box, no resizing";
+
+  for (size_t i = 0; i < MAIN_CONTROLS.size(); ++i) {
+    const ControlTemplate& expected = MAIN_CONTROLS[i];
+    const TemplateItem& item = main.items[i];
+    SCOPED_TRACE("control " + std::to_string(i) + " (" + std::to_string(expected.id) + ")");
+    EXPECT_EQ(item.id, expected.id);
+    EXPECT_TRUE(isClassOf(expected.kind, item.className));
+    EXPECT_EQ(item.text, widenLatin1(expected.text));
+    EXPECT_EQ(item.style, stylesOf(expected.kind) | WS_CHILD | WS_VISIBLE) << std::hex << item.style;
+    EXPECT_EQ(item.x, expected.x);
+    EXPECT_EQ(item.y, expected.y);
+    EXPECT_EQ(item.cx, expected.width);
+    EXPECT_EQ(item.cy, expected.height);
+  }
+}
+
+// Wine makes windows only on an X display; scripts/test-windows gives the tests one.
+constexpr const char* NO_DISPLAY = "no X display for Wine's windows (DISPLAY is not set)";
+bool noDisplay() {
+  wchar_t display[2];
+  return ::GetEnvironmentVariableW(L"DISPLAY", display, 2) == 0;
+}
+
+// --- The dialog, created from the template over a real directory and socket ---------------------
+
+class MainDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(files_, nullptr);
+    ASSERT_NE(socket_, nullptr);
+    // Created in an order the selector must not keep.
+    put("south.IPs", "10.0.0.9\r\n");
+    put("north.IPs", "10.0.0.1\r\nA17/501\r\n");
+    put("empty.IPs", "; nothing here\r\n");
+    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
+    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                   reinterpret_cast<LPARAM>(main_.get()));
+    if (dialog_ == nullptr && noDisplay()) GTEST_SKIP() << NO_DISPLAY;
+    ASSERT_NE(dialog_, nullptr);
+    ::ShowWindow(dialog_, SW_SHOW);
+  }
+  void TearDown() override {
+    if (dialog_ != nullptr) ::DestroyWindow(dialog_);
+  }
+
+  void put(const char* name, const std::string& text) {
+    auto file = files_->create(name);
+    ASSERT_NE(file, nullptr);
+    file->write(text.data(), static_cast<int32_t>(text.size()));
+  }
+  HWND control(int id) const { return ::GetDlgItem(dialog_, id); }
+  void command(int id, int notification = BN_CLICKED) {
+    ::SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(id, notification),
+                   reinterpret_cast<LPARAM>(control(id)));
+  }
+  void choose(const wchar_t* name) {
+    const LRESULT index =
+        ::SendMessageW(control(LIST_SELECTOR), CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                       reinterpret_cast<LPARAM>(name));
+    ::SendMessageW(control(LIST_SELECTOR), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    command(LIST_SELECTOR, CBN_SELCHANGE);
+  }
+  bool idle() const {
+    for (int id : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR}) {
+      if (!::IsWindowEnabled(control(id))) return false;
+    }
+    return windowText(control(EXIT_BUTTON)) == L"E&xit";
+  }
+
+  TemporaryDirectory directory_;
+  std::unique_ptr<FileSystem> files_ = openWin32FileSystem(directory_.path());
+  std::unique_ptr<Win32UdpSocket> socket_ = Win32UdpSocket::open();
+  Win32Clock clock_;
+  std::unique_ptr<MainWindow> main_;
+  HWND dialog_ = nullptr;
+};
+
+TEST_F(MainDialogTest, InitialisationFillsTheSelectorSortedAndLeavesNothingChosen) {
+  HWND selector = control(LIST_SELECTOR);
+  ASSERT_EQ(::SendMessageW(selector, CB_GETCOUNT, 0, 0), 3);
+  std::vector<std::wstring> names;
+  for (int i = 0; i < 3; ++i) {
+    wchar_t text[64] = {};
+    ::SendMessageW(selector, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+    names.emplace_back(text);
+  }
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"empty.IPs", L"north.IPs", L"south.IPs"}));
+  EXPECT_EQ(::SendMessageW(selector, CB_GETCURSEL, 0, 0), CB_ERR);
+  EXPECT_EQ(windowText(dialog_), L"VyrModel 1.03");
+  EXPECT_TRUE(idle());
+}
+
+TEST_F(MainDialogTest, TabOrderDefaultButtonAndMnemonicsAreThoseOfTheTemplate) {
+  const int order[] = {SERVER_FIELD, LIST_SELECTOR, LIST_VIEW, EXIT_BUTTON,
+                       RESUME_BUTTON, NEW_BUTTON, SERVER_FIELD};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) {
+    EXPECT_EQ(::GetNextDlgTabItem(dialog_, control(order[i]), FALSE), control(order[i + 1]))
+        << "after " << order[i];
+  }
+  EXPECT_EQ(LOWORD(::SendMessageW(dialog_, DM_GETDEFID, 0, 0)), RESUME_BUTTON);
+
+  // Alt and a label's letter moves to the control after the label.
+  const struct {
+    wchar_t letter;
+    int focused;
+  } mnemonics[] = {{L'i', LIST_SELECTOR}, {L'v', SERVER_FIELD}};
+  for (const auto& m : mnemonics) {
+    MSG key{::GetFocus(), WM_SYSCHAR, m.letter, 1 << 29, 0, {}};
+    if (key.hwnd == nullptr) key.hwnd = dialog_;
+    EXPECT_TRUE(::IsDialogMessageW(dialog_, &key));
+    EXPECT_EQ(::GetFocus(), control(m.focused)) << static_cast<char>(m.letter);
+  }
+}
+
+TEST_F(MainDialogTest, CommandsReachTheCoreAsRouted) {
+  command(NEW_BUTTON);
+  EXPECT_TRUE(idle()) << "no rows, no survey";
+  command(IDCANCEL);  // Escape
+  EXPECT_TRUE(::IsWindowVisible(dialog_)) << "Escape must not end the dialog";
+
+  choose(L"north.IPs");
+  ASSERT_EQ(main_->list.rowCount(), 2);
+  char row[128];
+  main_->list.rowText(1, row, sizeof row);
+  EXPECT_STREQ(row, " 0.0.0.0\t501\tA17");
+  command(LIST_SELECTOR, CBN_DROPDOWN);
+  EXPECT_EQ(main_->list.rowCount(), 2) << "only a selection change reloads the list";
+
+  command(NEW_BUTTON);
+  EXPECT_FALSE(idle());
+  EXPECT_EQ(windowText(control(EXIT_BUTTON)), L"Abort");
+  EXPECT_EQ(::GetFocus(), control(EXIT_BUTTON));
+  EXPECT_EQ(mainDialogProc(dialog_, SOCKET_NOTIFICATION, 0, FD_OOB), TRUE);
+  EXPECT_EQ(mainDialogProc(dialog_, WM_TIMER, 7, 0), FALSE) << "any timer ticks";
+
+  command(EXIT_BUTTON);  // Abort: the survey ends and is saved; the dialog stays
+  EXPECT_TRUE(idle());
+  EXPECT_TRUE(::IsWindowVisible(dialog_));
+  EXPECT_TRUE(readWholeFile(*files_, "north.model").has_value());
+  EXPECT_TRUE(readWholeFile(*files_, "north.soFar").has_value());
+
+  command(EXIT_BUTTON);  // Exit
+  EXPECT_FALSE(::IsWindowVisible(dialog_)) << "Exit while idle ends the dialog";
+}
+
+TEST_F(MainDialogTest, EndingTheSessionOrDestroyingTheDialogSavesTheSurvey) {
+  choose(L"south.IPs");
+  command(RESUME_BUTTON);
+  ASSERT_FALSE(idle());
+  ::SendMessageW(dialog_, WM_QUERYENDSESSION, 0, 0);
+  EXPECT_FALSE(readWholeFile(*files_, "south.model").has_value()) << "asking saves nothing yet";
+  ::SendMessageW(dialog_, WM_ENDSESSION, TRUE, 0);
+  EXPECT_EQ(readWholeFile(*files_, "south.model"),
+            std::string("IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n"
+                        "10.0.0.9\t0\t\t0.00\t\t0.00\r\n"));
+
+  choose(L"north.IPs");
+  command(NEW_BUTTON);
+  ::DestroyWindow(dialog_);
+  dialog_ = nullptr;
+  EXPECT_TRUE(readWholeFile(*files_, "north.model").has_value());
+}
+
+TEST_F(MainDialogTest, ColumnStopsSitUnderTheirHeaderLabels) {
+  const std::array<int32_t, 7> stops = computeTabStops(dialog_);
+  const int32_t listLeft = MAIN_CONTROLS[12].x;
+  for (size_t i = 0; i < stops.size(); ++i) {
+    int32_t headerLeft = 0;
+    for (const ControlTemplate& c : MAIN_CONTROLS) {
+      if (c.id == TAB_STOP_HEADERS[i]) headerLeft = c.x;
+    }
+    // The list's border and the rounding of dialog units cost at most two units.
+    EXPECT_LE(stops[i], headerLeft - listLeft) << i;
+    EXPECT_GE(stops[i], headerLeft - listLeft - 2) << i;
+  }
+}
+
+// --- replaceRow on a real list box --------------------------------------------------------------
+
+// Every message the list box receives, with the style it had then.
+std::vector<std::pair<UINT, LONG_PTR>> received;
+WNDPROC listBoxProc = nullptr;
+
+LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  received.emplace_back(message, ::GetWindowLongPtrW(window, GWL_STYLE));
+  return ::CallWindowProcW(listBoxProc, window, message, wParam, lParam);
+}
+
+class ReplaceRowTest : public ::testing::Test {
+ protected:
+  void make(DWORD selectionStyle) {
+    parent_ = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 300, nullptr,
+                                nullptr, nullptr, nullptr);
+    box_ = ::CreateWindowExW(0, L"LISTBOX", L"",
+                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | LBS_NOINTEGRALHEIGHT |
+                                 LBS_USETABSTOPS | selectionStyle,
+                             0, 0, 300, 200, parent_, nullptr, nullptr, nullptr);
+    if (box_ == nullptr && noDisplay()) GTEST_SKIP() << NO_DISPLAY;
+    ASSERT_NE(box_, nullptr);
+    list_.attach(box_);
+    for (int i = 0; i < 100; ++i) {
+      list_.addRow(("row " + std::to_string(i)).c_str());
+      ::SendMessageW(box_, LB_SETITEMDATA, static_cast<WPARAM>(i), 1000 + i);
+    }
+    listBoxProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(box_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordingProc)));
+  }
+  void TearDown() override {
+    if (parent_ != nullptr) ::DestroyWindow(parent_);
+  }
+  LRESULT send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    return ::SendMessageW(box_, message, wParam, lParam);
+  }
+  std::string text(int index) {
+    char buffer[64];
+    list_.rowText(index, buffer, sizeof buffer);
+    return buffer;
+  }
+  bool receivedAny(UINT message) {
+    for (const auto& entry : received) {
+      if (entry.first == message) return true;
+    }
+    return false;
+  }
+
+  HWND parent_ = nullptr;
+  HWND box_ = nullptr;
+  Win32ListBox list_;
+};
+
+TEST_F(ReplaceRowTest, IdenticalTextChangesNothing) {
+  make(LBS_NOSEL);
+  if (IsSkipped() || HasFatalFailure()) return;
+  received.clear();
+  list_.replaceRow(5, "row 5");
+  EXPECT_FALSE(receivedAny(LB_DELETESTRING));
+  EXPECT_FALSE(receivedAny(WM_STYLECHANGING)) << "not even the style is touched";
+  list_.replaceRow(100, "beyond");
+  list_.replaceRow(-1, "before");
+  EXPECT_EQ(list_.rowCount(), 100);
+}
+
+TEST_F(ReplaceRowTest, TheViewStaysWhereItWasWithRedrawOffMeanwhile) {
+  // The dialog's list allows no selection; a list that has a caret must keep it too.
+  for (DWORD selection : {static_cast<DWORD>(LBS_NOSEL), 0ul}) {
+    if (parent_ != nullptr) ::DestroyWindow(parent_);
+    make(selection);
+    if (IsSkipped() || HasFatalFailure()) return;
+    const LONG_PTR style = ::GetWindowLongPtrW(box_, GWL_STYLE);
+    for (int top : {40, 0, 95}) {
+      SCOPED_TRACE("style " + std::to_string(selection) + ", top row " + std::to_string(top));
+      send(LB_SETCARETINDEX, 42, FALSE);
+      const LRESULT caret = send(LB_GETCARETINDEX);
+      send(LB_SETTOPINDEX, static_cast<WPARAM>(top));
+      const LRESULT shownTop = send(LB_GETTOPINDEX);  // the last rows cannot scroll to the top
+      if (selection == 0) {
+        EXPECT_EQ(caret, 42);
+      }
+      for (int index : {static_cast<int>(shownTop), 41, 99}) {
+        received.clear();
+        const std::string replacement =
+            "changed " + std::to_string(index) + " at " + std::to_string(top) + "\twith a tab";
+        list_.replaceRow(index, replacement.c_str());
+        EXPECT_EQ(text(index), replacement);
+        EXPECT_EQ(send(LB_GETTOPINDEX), shownTop) << "row " << index;
+        EXPECT_EQ(send(LB_GETCARETINDEX), caret) << "row " << index;
+        EXPECT_EQ(send(LB_GETITEMDATA, static_cast<WPARAM>(index)), 1000 + index);
+        EXPECT_EQ(::GetWindowLongPtrW(box_, GWL_STYLE), style) << "the style must come back";
+        bool inserted = false;
+        bool insertedWithoutRedraw = false;
+        for (const auto& entry : received) {
+          if (entry.first != LB_INSERTSTRING) continue;
+          inserted = true;
+          insertedWithoutRedraw = (entry.second & LBS_NOREDRAW) != 0;
+        }
+        EXPECT_TRUE(inserted && insertedWithoutRedraw) << "row " << index;
+      }
+    }
+    EXPECT_EQ(list_.rowCount(), 100);
+    EXPECT_EQ(text(50), "row 50");
+  }
+}
+
+TEST_F(ReplaceRowTest, SelectionsAreKeptWhereTheStyleAllowsThem) {
+  const struct {
+    DWORD style;
+    const char* name;
+  } styles[] = {{LBS_EXTENDEDSEL, "extended"}, {LBS_MULTIPLESEL, "multiple"}, {0, "single"}};
+  for (const auto& s : styles) {
+    SCOPED_TRACE(s.name);
+    if (parent_ != nullptr) ::DestroyWindow(parent_);
+    make(s.style);
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (s.style != 0) {
+      send(LB_SETSEL, TRUE, 10);
+      list_.replaceRow(10, "selected, replaced");
+      list_.replaceRow(11, "not selected, replaced");
+      EXPECT_GT(send(LB_GETSEL, 10), 0);
+      EXPECT_EQ(send(LB_GETSEL, 11), 0);
+    } else {
+      send(LB_SETCURSEL, 10);
+      list_.replaceRow(10, "selected, replaced");
+      EXPECT_EQ(send(LB_GETCURSEL), 10);
+      list_.replaceRow(20, "another, replaced");
+      EXPECT_EQ(send(LB_GETCURSEL), 10);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vyr::testing

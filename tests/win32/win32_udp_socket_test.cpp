@@ -1,0 +1,250 @@
+// Catches a Winsock socket that lets a reset reported for an earlier datagram (WSAECONNRESET) stop
+// the drain, mistakes a full send buffer for a refusal or forgets to wait for FD_WRITE after it,
+// keeps an oversized datagram, overruns the buffer, misreads the source, or sends to 0.0.0.0.
+
+#include <gtest/gtest.h>
+#include <winsock2.h>
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "platform/memory/fake_clock.h"
+#include "platform/memory/memory_dialog.h"
+#include "platform/memory/memory_files.h"
+#include "platform/memory/memory_list_view.h"
+#include "platform/win32/win32_clock.h"
+#include "platform/win32/win32_udp_socket.h"
+#include "protocol/receiver.h"
+#include "protocol/send_queue.h"
+#include "survey/context.h"
+
+namespace vyr {
+namespace {
+
+constexpr uint8_t LOOPBACK[4] = {127, 0, 0, 1};
+
+SocketAddress loopbackPort(uint16_t port) {
+  SocketAddress address{};
+  setSocketAddress(address, LOOPBACK, port);
+  return address;
+}
+
+class WinsockEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WSADATA data{};
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+  }
+  void TearDown() override { ::WSACleanup(); }
+};
+const auto* const winsock = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
+
+// What the scripted Winsock answers, one entry per call: a datagram, or an error code.
+struct Answer {
+  int error = 0;
+  std::vector<uint8_t> bytes;
+};
+
+std::deque<Answer> answers;
+int lastErrorCode = 0;
+int receiveCalls = 0;
+int sendCalls = 0;
+
+int WSAAPI scriptedReceive(SOCKET, char* buffer, int capacity, int, sockaddr* from, int* fromSize) {
+  ++receiveCalls;
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_port = htons(18772);
+  source.sin_addr.s_addr = htonl(0x7F010203);
+  std::memcpy(from, &source, sizeof source);
+  *fromSize = sizeof source;
+  if (answers.empty()) {
+    lastErrorCode = WSAEWOULDBLOCK;
+    return SOCKET_ERROR;
+  }
+  Answer answer = answers.front();
+  answers.pop_front();
+  if (answer.error != 0) {
+    lastErrorCode = answer.error;
+    return SOCKET_ERROR;
+  }
+  const int count = static_cast<int>(answer.bytes.size());
+  if (count > capacity) {
+    lastErrorCode = WSAEMSGSIZE;
+    return SOCKET_ERROR;
+  }
+  std::memcpy(buffer, answer.bytes.data(), answer.bytes.size());
+  return count;
+}
+
+int WSAAPI scriptedSend(SOCKET, const char*, int length, int, const sockaddr*, int) {
+  ++sendCalls;
+  if (answers.empty()) return length;
+  Answer answer = answers.front();
+  answers.pop_front();
+  lastErrorCode = answer.error;
+  return answer.error != 0 ? SOCKET_ERROR : length;
+}
+
+int WSAAPI scriptedLastError() { return lastErrorCode; }
+
+struct ScriptedSocketTest : ::testing::Test {
+  void SetUp() override {
+    answers.clear();
+    receiveCalls = sendCalls = 0;
+    ASSERT_NE(socket, nullptr);
+  }
+  std::unique_ptr<Win32UdpSocket> socket =
+      Win32UdpSocket::open(WinsockCalls{scriptedSend, scriptedReceive, scriptedLastError});
+};
+
+TEST_F(ScriptedSocketTest, ResetsNeverStopTheDrain) {
+  // Resets between, before and after datagrams: each datagram must still reach the receiver, and
+  // the drain ends only at WSAEWOULDBLOCK.
+  answers = {{WSAECONNRESET, {}}, {0, {0xFF, 0xFE}},       {WSAECONNRESET, {}},
+             {WSAECONNRESET, {}}, {WSAENETRESET, {}},      {0, {0xFF, 0x64, 0xFE}},
+             {WSAEMSGSIZE, {}},   {0, std::vector<uint8_t>(2000, 1)}, {0, {}},
+             {WSAECONNRESET, {}}};
+  MemoryFileSystem files;
+  MemoryDialog dialog;
+  MemoryListView list;
+  FakeClock clock;
+  Context context(files, dialog, list, clock, *socket);
+  receiveAll(context);
+  EXPECT_TRUE(answers.empty()) << answers.size() << " answers were never read";
+  EXPECT_EQ(receiveCalls, 11) << "ten answers, then the would-block that ends the drain";
+}
+
+TEST_F(ScriptedSocketTest, EachReceiveErrorMeansWhatItSays) {
+  const struct {
+    int error;
+    ReceiveResult expected;
+  } cases[] = {
+      {WSAEWOULDBLOCK, ReceiveResult::NOTHING},
+      {WSAEMSGSIZE, ReceiveResult::OVERSIZED},
+      {WSAENOTSOCK, ReceiveResult::FAILED},
+      {WSAENETDOWN, ReceiveResult::FAILED},
+  };
+  uint8_t buffer[16];
+  uint32_t length = 0;
+  SocketAddress source{};
+  for (const auto& c : cases) {
+    answers = {{c.error, {}}};
+    EXPECT_EQ(socket->receiveFrom(buffer, sizeof buffer, length, source), c.expected) << c.error;
+  }
+  answers = {{WSAECONNRESET, {}}, {0, {9, 8, 7}}};
+  ASSERT_EQ(socket->receiveFrom(buffer, sizeof buffer, length, source), ReceiveResult::DATAGRAM);
+  EXPECT_EQ(length, 3u);
+  const uint8_t ip[4] = {127, 1, 2, 3};
+  SocketAddress expected{};
+  setSocketAddress(expected, ip, 18772);
+  EXPECT_TRUE(sameSocketAddress(source, expected)) << "source in the 16-byte form";
+}
+
+TEST_F(ScriptedSocketTest, EachSendErrorMeansWhatItSays) {
+  const struct {
+    int error;
+    SendResult expected;
+    bool waitsForWriteReadiness;
+  } cases[] = {
+      {0, SendResult::SENT, false},
+      {WSAEWOULDBLOCK, SendResult::RETRY_LATER, true},  // FD_WRITE follows once room returns
+      {WSAENOBUFS, SendResult::RETRY_LATER, false},     // no FD_WRITE follows: the tick retries
+      {WSAECONNRESET, SendResult::RETRY_LATER, false},  // about an earlier datagram
+      {WSAEACCES, SendResult::REFUSED, false},          // broadcast without permission
+      {WSAEHOSTUNREACH, SendResult::REFUSED, false},
+      {WSAEADDRNOTAVAIL, SendResult::REFUSED, false},
+  };
+  const uint8_t byte = 0;
+  for (const auto& c : cases) {
+    socket->writeReadinessDelivered();
+    answers = {{c.error, {}}};
+    EXPECT_EQ(socket->sendTo(loopbackPort(9), &byte, 1), c.expected) << c.error;
+    EXPECT_EQ(socket->wantsWriteReadiness(), c.waitsForWriteReadiness) << c.error;
+  }
+}
+
+TEST_F(ScriptedSocketTest, DestinationsThatReachNoUnitAreRefusedBeforeWinsock) {
+  const uint8_t zero[4] = {0, 0, 0, 0};
+  SocketAddress anyAddress{};
+  setSocketAddress(anyAddress, zero, 18772);  // Winsock itself would send this
+  SocketAddress portZero = loopbackPort(0);
+  SocketAddress otherFamily = loopbackPort(9);
+  otherFamily.family[0] = 23;
+  const uint8_t byte = 0;
+  for (const SocketAddress* destination : {&anyAddress, &portZero, &otherFamily}) {
+    EXPECT_EQ(socket->sendTo(*destination, &byte, 1), SendResult::REFUSED);
+  }
+  EXPECT_EQ(sendCalls, 0);
+}
+
+// The real socket under the system.
+struct RealSocketTest : ::testing::Test {
+  void SetUp() override {
+    ASSERT_NE(sender, nullptr);
+    ASSERT_NE(receiver, nullptr);
+    ASSERT_NE(receiver->localPort(), 0);
+  }
+  SendResult send(const std::vector<uint8_t>& bytes) {
+    return sender->sendTo(loopbackPort(receiver->localPort()), bytes.data(),
+                          static_cast<uint32_t>(bytes.size()));
+  }
+  // Waits (generously; this bounds a failure, it measures nothing) until a datagram is there.
+  ReceiveResult receive(uint8_t* buffer, uint32_t capacity, uint32_t& length) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(receiver->handle(), &readable);
+    timeval wait{5, 0};
+    ::select(0, &readable, nullptr, nullptr, &wait);
+    return receiver->receiveFrom(buffer, capacity, length, source);
+  }
+
+  std::unique_ptr<Win32UdpSocket> sender = Win32UdpSocket::open();
+  std::unique_ptr<Win32UdpSocket> receiver = Win32UdpSocket::open();
+  SocketAddress source{};
+};
+
+TEST_F(RealSocketTest, ZeroLengthAndOversizedDatagramsLeaveTheNextOneReadable) {
+  ASSERT_EQ(send({}), SendResult::SENT);
+  ASSERT_EQ(send(std::vector<uint8_t>(1400, 0x11)), SendResult::SENT);
+  ASSERT_EQ(send({7}), SendResult::SENT);
+
+  constexpr uint32_t CAPACITY = 1024;
+  std::vector<uint8_t> buffer(CAPACITY + 64, 0xA5);
+  uint32_t length = 99;
+  ASSERT_EQ(receive(buffer.data(), CAPACITY, length), ReceiveResult::DATAGRAM);
+  EXPECT_EQ(length, 0u);
+  EXPECT_TRUE(sameSocketAddress(source, loopbackPort(sender->localPort())));
+  ASSERT_EQ(receive(buffer.data(), CAPACITY, length), ReceiveResult::OVERSIZED);
+  for (uint32_t i = CAPACITY; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xA5) << i;
+  ASSERT_EQ(receive(buffer.data(), CAPACITY, length), ReceiveResult::DATAGRAM);
+  EXPECT_EQ(length, 1u);
+  EXPECT_EQ(buffer[0], 7);
+  EXPECT_EQ(receiver->receiveFrom(buffer.data(), CAPACITY, length, source),
+            ReceiveResult::NOTHING);
+  EXPECT_FALSE(sender->wantsWriteReadiness());
+}
+
+TEST_F(RealSocketTest, TheZeroAddressIsRefusedThoughWinsockWouldSendIt) {
+  const uint8_t zero[4] = {0, 0, 0, 0};
+  SocketAddress anyAddress{};
+  setSocketAddress(anyAddress, zero, receiver->localPort());
+  const uint8_t byte = 0;
+  EXPECT_EQ(sender->sendTo(anyAddress, &byte, 1), SendResult::REFUSED);
+  uint8_t buffer[4];
+  uint32_t length = 0;
+  EXPECT_EQ(receiver->receiveFrom(buffer, sizeof buffer, length, source), ReceiveResult::NOTHING);
+}
+
+TEST(Win32ClockTest, TickDoesNotRunBackwards) {
+  Win32Clock clock;
+  const uint32_t first = clock.tick();
+  ::Sleep(20);
+  const uint32_t second = clock.tick();
+  EXPECT_GE(static_cast<int32_t>(second - first), 10);
+}
+
+}  // namespace
+}  // namespace vyr
