@@ -12,7 +12,7 @@ add_library(vyr_win32 STATIC
   src/platform/win32/win32_files.cpp
   src/platform/win32/win32_udp_socket.cpp
 )
-target_link_libraries(vyr_win32 PUBLIC vyr_core ws2_32)
+target_link_libraries(vyr_win32 PUBLIC vyr_platform ws2_32)
 
 # The dialog, its list box and the routing of timer and socket notifications to the core.
 add_library(vyr_win32_app STATIC
@@ -21,7 +21,7 @@ add_library(vyr_win32_app STATIC
   src/app/win32/list_box.cpp
   src/app/win32/main_window.cpp
 )
-target_link_libraries(vyr_win32_app PUBLIC vyr_win32 user32 gdi32)
+target_link_libraries(vyr_win32_app PUBLIC vyr_core vyr_win32 user32 gdi32)
 
 set(VYR_MAIN_TEMPLATE ${PROJECT_SOURCE_DIR}/src/app/win32/main_dialog.rc)
 
@@ -38,6 +38,7 @@ target_link_options(vyr-survey PRIVATE -municode)
 install(TARGETS vyrmodel RUNTIME DESTINATION .)
 install(FILES docs/windows/README.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
+set(CPACK_STRIP_FILES TRUE)
 set(CPACK_PACKAGE_FILE_NAME vyrmodel-${PROJECT_VERSION}-win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)
@@ -89,7 +90,8 @@ add_executable(vyr_core_tests
   tests/protocol/memory_survey_test.cpp
 )
 target_include_directories(vyr_core_tests PRIVATE tests)
-target_link_libraries(vyr_core_tests PRIVATE vyr_memory vyr_fleet_model GTest::gtest GTest::gtest_main)
+target_link_libraries(vyr_core_tests PRIVATE vyr_core vyr_memory vyr_fleet_model GTest::gtest
+                      GTest::gtest_main)
 vyr_wine_tests(vyr_core_tests TEST_PREFIX "win32.")
 
 # The Win32 platform layer: files and directory, socket and clock.
@@ -98,7 +100,8 @@ add_executable(vyr_win32_tests
   tests/win32/win32_udp_socket_test.cpp
 )
 target_include_directories(vyr_win32_tests PRIVATE tests)
-target_link_libraries(vyr_win32_tests PRIVATE vyr_win32 vyr_memory GTest::gtest GTest::gtest_main)
+target_link_libraries(vyr_win32_tests PRIVATE vyr_core vyr_win32 vyr_memory GTest::gtest
+                      GTest::gtest_main)
 vyr_wine_tests(vyr_win32_tests TEST_PREFIX "win32.")
 
 # The dialog from its template, its routing and its list box.
@@ -119,8 +122,9 @@ set_tests_properties(win32.loopback_survey PROPERTIES RESOURCE_LOCK fixed_ports 
 add_test(NAME win32.dialog_under_xvfb
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/win32/dialog_smoke_test.sh ${VYR_WINE_RUN}
           $<TARGET_FILE:vyrmodel> ${VYR_LINUX_BUILD} ${PROJECT_SOURCE_DIR})
+# It runs alone: the dialog tests' windows on the same display would take the keyboard's focus.
 set_tests_properties(win32.dialog_under_xvfb PROPERTIES RESOURCE_LOCK fixed_ports TIMEOUT 300
-                     FIXTURES_REQUIRED wine)
+                     FIXTURES_REQUIRED wine RUN_SERIAL TRUE)
 
 # Wine's server, started by the first test, goes when the last one is done.
 add_test(NAME win32.stop_wineserver

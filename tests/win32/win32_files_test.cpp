@@ -19,6 +19,7 @@
 #include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
 #include "platform/win32/win32_files.h"
+#include "core/commands.h"
 #include "support/faulty_files.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
@@ -50,14 +51,14 @@ TEST_F(Win32FilesTest, HandlesMoveReadWriteAndCut) {
   put("a", "0123456789");
   auto file = files_->openForWriting("a");
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->seek(0, SeekFrom::End), 10) << "moving to the end gives the size";
-  EXPECT_EQ(file->seek(-4, SeekFrom::Current), 6);
+  EXPECT_EQ(file->seek(0, SeekFrom::END), 10) << "moving to the end gives the size";
+  EXPECT_EQ(file->seek(-4, SeekFrom::CURRENT), 6);
   EXPECT_EQ(file->write("xy", 2), 2);
-  EXPECT_EQ(file->seek(0, SeekFrom::Current), 8);
+  EXPECT_EQ(file->seek(0, SeekFrom::CURRENT), 8);
   EXPECT_TRUE(file->truncate());
-  EXPECT_EQ(file->seek(12, SeekFrom::Start), 12);
+  EXPECT_EQ(file->seek(12, SeekFrom::START), 12);
   EXPECT_EQ(file->write("z", 1), 1);
-  EXPECT_EQ(file->seek(-1, SeekFrom::Start), -1) << "before the start is refused";
+  EXPECT_EQ(file->seek(-1, SeekFrom::START), -1) << "before the start is refused";
   EXPECT_TRUE(file->sync());
   EXPECT_TRUE(file->close());
   EXPECT_FALSE(file->close());
@@ -67,7 +68,7 @@ TEST_F(Win32FilesTest, HandlesMoveReadWriteAndCut) {
   ASSERT_NE(reader, nullptr);
   char buffer[4];
   EXPECT_EQ(reader->write("q", 1), -1) << "a file opened for reading takes no writes";
-  EXPECT_EQ(reader->seek(11, SeekFrom::Start), 11);
+  EXPECT_EQ(reader->seek(11, SeekFrom::START), 11);
   EXPECT_EQ(reader->read(buffer, 4), 2);
   EXPECT_EQ(reader->read(buffer, 4), 0) << "end of file";
 }
@@ -167,7 +168,7 @@ struct SaveWorld {
     chooseListFile(context);
   }
   void surveyAndSave() {
-    startSurvey(context, NEW_BUTTON);
+    startSurvey(context, StartMode::FRESH);
     setFieldText(context.survey.deviceTable[0].id, "UNIT1");
     abortSurvey(context);
   }
@@ -261,7 +262,7 @@ TEST(Win32SaveTest, EveryFaultAtEveryStepLeavesTheOldOrTheNewProgressFile) {
     SaveWorld world(*base);
     world.surveyAndSave();
     before = readWholeFile(*base, "north.soFar");
-    startSurvey(world.context, NEW_BUTTON);
+    startSurvey(world.context, StartMode::FRESH);
     world.files.reset();
     abortSurvey(world.context);
     trace = world.files.trace;
@@ -280,7 +281,7 @@ TEST(Win32SaveTest, EveryFaultAtEveryStepLeavesTheOldOrTheNewProgressFile) {
       std::unique_ptr<FileSystem> base = openWin32FileSystem(directory.path());
       SaveWorld world(*base);
       world.surveyAndSave();
-      startSurvey(world.context, NEW_BUTTON);
+      startSurvey(world.context, StartMode::FRESH);
       world.files.reset();
       world.files.failAt(step, fault);
       abortSurvey(world.context);

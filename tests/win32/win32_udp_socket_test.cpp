@@ -18,7 +18,7 @@
 #include "platform/win32/win32_udp_socket.h"
 #include "protocol/receiver.h"
 #include "protocol/send_queue.h"
-#include "survey/context.h"
+#include "core/context.h"
 
 namespace vyr {
 namespace {

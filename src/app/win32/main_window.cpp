@@ -2,8 +2,8 @@
 
 #include "app/dialog_units.h"
 #include "app/main_template.h"
-#include "app/start_command.h"
 #include "app/win32/survey_events.h"
+#include "core/commands.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
 
@@ -26,8 +26,10 @@ void initialise(HWND window, MainWindow& main) {
 void command(HWND window, MainWindow& main, int id, int notification) {
   switch (id) {
     case RESUME_BUTTON:
+      pressStart(main.context, StartMode::RESUME);
+      break;
     case NEW_BUTTON:
-      pressStart(main.context, id);
+      pressStart(main.context, StartMode::FRESH);
       break;
     case EXIT_BUTTON:
       if (surveyRunning(main.context)) {

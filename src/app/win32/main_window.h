@@ -11,7 +11,7 @@
 #include "app/win32/list_box.h"
 #include "app/win32/win32_dialog.h"
 #include "platform/win32/win32_udp_socket.h"
-#include "survey/context.h"
+#include "core/context.h"
 
 namespace vyr {
 

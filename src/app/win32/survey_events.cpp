@@ -4,7 +4,7 @@
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
-#include "survey/context.h"
+#include "core/context.h"
 
 namespace vyr {
 

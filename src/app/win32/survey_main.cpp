@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/start_command.h"
 #include "app/win32/survey_events.h"
+#include "core/commands.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -45,7 +45,7 @@ BOOL WINAPI onConsoleControl(DWORD) {
 struct Options {
   std::string server;
   std::string list;
-  int button = vyr::RESUME_BUTTON;
+  vyr::StartMode mode = vyr::StartMode::RESUME;
   int timeoutMs = -1;
 };
 
@@ -61,7 +61,7 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     const std::wstring_view option = argv[i];
     const bool hasValue = i + 1 < argc;
     if (option == L"--new") {
-      options.button = vyr::NEW_BUTTON;
+      options.mode = vyr::StartMode::FRESH;
     } else if (option == L"--server" && hasValue) {
       options.server = vyr::narrowLatin1Lossy(argv[++i]);
       haveServer = true;
@@ -145,10 +145,7 @@ int survey(const Options& options) {
   savedEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
   const uint32_t pressed = clock.tick();
-  vyr::pressStart(context, options.button);
-  // A resumed survey that was already complete finishes (and beeps) inside the press; one that
-  // is not running without that beep could not have its table.
-  if (!vyr::surveyRunning(context) && dialog.beeps == 0) {
+  if (!vyr::pressStart(context, options.mode)) {
     std::fprintf(stderr, "vyr-survey: not enough memory for %d units\n", units);
     return 1;
   }

@@ -22,8 +22,8 @@ class Win32FileHandle final : public FileHandle {
   Win32FileHandle& operator=(const Win32FileHandle&) = delete;
 
   int64_t seek(int64_t offset, SeekFrom from) override {
-    const DWORD method = from == SeekFrom::Start     ? FILE_BEGIN
-                         : from == SeekFrom::Current ? FILE_CURRENT
+    const DWORD method = from == SeekFrom::START     ? FILE_BEGIN
+                         : from == SeekFrom::CURRENT ? FILE_CURRENT
                                                      : FILE_END;
     LARGE_INTEGER distance{};
     distance.QuadPart = offset;
