@@ -77,18 +77,7 @@ add_library(vyr_fleet_model STATIC tools/fleet/fleet_model.cpp tools/fleet/fleet
 target_include_directories(vyr_fleet_model PUBLIC tools)
 target_link_libraries(vyr_fleet_model PUBLIC vyr_core)
 
-add_executable(vyr_core_tests
-  tests/survey/row_forms_test.cpp
-  tests/survey/list_files_test.cpp
-  tests/survey/report_files_test.cpp
-  tests/survey/lifecycle_test.cpp
-  tests/survey/record_index_test.cpp
-  tests/protocol/frame_codec_test.cpp
-  tests/protocol/send_queue_test.cpp
-  tests/protocol/scheduler_test.cpp
-  tests/protocol/receiver_test.cpp
-  tests/protocol/memory_survey_test.cpp
-)
+add_executable(vyr_core_tests ${VYR_CORE_TEST_SOURCES})
 target_include_directories(vyr_core_tests PRIVATE tests)
 target_link_libraries(vyr_core_tests PRIVATE vyr_core vyr_memory vyr_fleet_model GTest::gtest
                       GTest::gtest_main)

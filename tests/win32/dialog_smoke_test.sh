@@ -5,7 +5,8 @@
 # private network namespace with Wine's server in it (scripts/test-windows does that).
 # Usage: dialog_smoke_test.sh WINE-RUN PREFIX VYRMODEL-EXE LINUX-BUILD SOURCE-DIR
 set -euo pipefail
-wine_run=$1 prefix=$2 vyrmodel=$3 build=$4 source_dir=$5
+wine_run=$(realpath "$1") prefix=$(realpath -m "$2") vyrmodel=$(realpath "$3")
+build=$(realpath "$4") source_dir=$(realpath "$5")
 export WINEPREFIX=$prefix WINEDEBUG=-all
 source "$source_dir/scripts/demo-helpers.sh"
 

@@ -2,11 +2,12 @@
 # Catches a Win32 front-end whose surveys over real Winsock differ from the Linux one's: the same
 # generated fleet (vyr-fleet, native Linux) surveyed by vyr-survey.exe under Wine and by the Linux
 # vyr-survey must leave the same report byte for byte and the same progress file, send times
-# aside. Run it in a private network namespace (scripts/test-windows does) with Wine's server
+# aside; and one stopped by Ctrl+C must save first. Run it in a private network namespace (scripts/test-windows does) with Wine's server
 # started there too, as the sockets of a Windows program are made by the wineserver.
 # Usage: loopback_survey.sh WINE-RUN PREFIX SURVEY-EXE LINUX-BUILD SOURCE-DIR [UNITS [SEED]]
 set -euo pipefail
-wine_run=$1 prefix=$2 survey_exe=$3 build=$4 source_dir=$5
+wine_run=$(realpath "$1") prefix=$(realpath -m "$2") survey_exe=$(realpath "$3")
+build=$(realpath "$4") source_dir=$(realpath "$5")
 units=${6:-600} seed=${7:-11}
 
 if [[ ! -x "$build/vyr-fleet" || ! -x "$build/vyr-survey" ]]; then
@@ -64,3 +65,20 @@ progress_differences() {
 differences=$(progress_differences "$work/win32/fleet.soFar" "$work/linux/fleet.soFar")
 [[ -z "$differences" ]] || fail "the progress files differ beyond send times, at $(head -5 <<<"$differences")"
 echo "report and progress file of $units units: the same bytes from Win32 and Linux"
+
+# Ctrl+C (SIGINT, which Wine delivers as CTRL_C_EVENT) during a survey that cannot finish saves
+# what it knew and ends with status 3.
+printf '127.0.99.9 ; nobody answers here\r\n' >"$work/win32/b.IPs"
+(cd "$work/win32" && exec "$wine_run" "$prefix" "$survey_exe" --server 127.0.0.1 --list b.IPs \
+  --new --timeout 60 2>"$work/stopped.log") &
+survey_pid=$!
+sleep 3
+[[ ! -e "$work/win32/b.model" ]] || fail "the survey of b.IPs ended by itself"
+kill -INT "$survey_pid"
+status=0
+wait "$survey_pid" || status=$?
+((status == 3)) || fail "vyr-survey.exe ended with $status on Ctrl+C, not 3"
+printf 'IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n127.0.99.9\t0\t\t0.00\t\t0.00\r\n' |
+  cmp - "$work/win32/b.model" || fail "the report saved on Ctrl+C"
+[[ $(stat -c %s "$work/win32/b.soFar") -eq 100 ]] || fail "the progress file saved on Ctrl+C"
+echo "survey saved on Ctrl+C"

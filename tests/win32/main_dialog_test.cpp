@@ -22,19 +22,10 @@
 #include "platform/win32/win32_udp_socket.h"
 #include "support/faulty_files.h"
 #include "win32/temporary_directory.h"
+#include "win32/winsock_environment.h"
 
 namespace vyr::testing {
 namespace {
-
-class WinsockEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    WSADATA data{};
-    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
-  }
-  void TearDown() override { ::WSACleanup(); }
-};
-const auto* const winsock = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
 
 // --- The template as the resource holds it -------------------------------------------------------
 

@@ -18,6 +18,7 @@
 #include "platform/win32/win32_udp_socket.h"
 #include "protocol/receiver.h"
 #include "protocol/send_queue.h"
+#include "win32/winsock_environment.h"
 #include "core/context.h"
 
 namespace vyr {
@@ -30,16 +31,6 @@ SocketAddress loopbackPort(uint16_t port) {
   setSocketAddress(address, LOOPBACK, port);
   return address;
 }
-
-class WinsockEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    WSADATA data{};
-    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
-  }
-  void TearDown() override { ::WSACleanup(); }
-};
-const auto* const winsock = ::testing::AddGlobalTestEnvironment(new WinsockEnvironment);
 
 // What the scripted Winsock answers, one entry per call: a datagram, or an error code.
 struct Answer {
