@@ -19,7 +19,7 @@ void initialise(HWND window, MainWindow& main) {
   main.list.attach(::GetDlgItem(window, LIST_VIEW));
   fillListSelector(main.context);
   main.list.setTabStops(computeTabStops(window));
-  watchSurveyEvents(window, main.socket);
+  main.events.watch(window);
 }
 
 // Commands nobody handles, Escape's IDCANCEL among them, do nothing: Exit is the only way out.
@@ -44,6 +44,7 @@ void command(HWND window, MainWindow& main, int id, int notification) {
     default:
       break;
   }
+  main.events.watchSends();
 }
 
 }  // namespace
@@ -61,10 +62,10 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       command(window, *main, LOWORD(wParam), HIWORD(wParam));
       return FALSE;
     case WM_TIMER:
-      routeSurveyEvent(main->context, main->socket, message, lParam);
+      main->events.route(message, lParam);
       return FALSE;
     case SOCKET_NOTIFICATION:
-      routeSurveyEvent(main->context, main->socket, message, lParam);
+      main->events.route(message, lParam);
       return TRUE;
     case WM_ENDSESSION:
       // The session ends and the process with it, right after this returns: the running survey
@@ -76,7 +77,7 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return FALSE;
     case WM_DESTROY:
       closeSurvey(main->context);
-      stopSurveyEvents(window);
+      main->events.stop();
       return FALSE;
     default:
       return FALSE;

@@ -9,24 +9,30 @@
 #include <cstdint>
 
 #include "app/win32/list_box.h"
+#include "app/win32/survey_events.h"
 #include "app/win32/win32_dialog.h"
 #include "platform/win32/win32_udp_socket.h"
 #include "core/context.h"
+#include "platform/paced_socket.h"
 
 namespace vyr {
 
 // The resource name of the template.
 constexpr const wchar_t* MAIN_TEMPLATE = L"MAIN";
 
-// Everything the dialog works with; it outlives the dialog window.
+// Everything the dialog works with; it outlives the dialog window. Sends go out as `pacing`
+// allows.
 struct MainWindow {
-  MainWindow(FileSystem& files, Clock& clock, Win32UdpSocket& udpSocket)
-      : socket(udpSocket), context(files, dialog, list, clock, udpSocket) {}
+  MainWindow(FileSystem& files, Clock& clock, Win32UdpSocket& udpSocket, SendPacing pacing = {})
+      : paced(udpSocket, clock, pacing),
+        context(files, dialog, list, clock, paced),
+        events(context, udpSocket, paced) {}
 
   Win32Dialog dialog;
   Win32ListBox list;
-  Win32UdpSocket& socket;
+  PacedSocket paced;
   Context context;
+  SurveyEvents events;
 };
 
 // The dialog procedure of MAIN; WM_INITDIALOG's parameter is the MainWindow.

@@ -1,43 +1,87 @@
 #include "app/win32/survey_events.h"
 
+#include "core/context.h"
+#include "platform/paced_socket.h"
 #include "platform/win32/win32_udp_socket.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
-#include "core/context.h"
 
 namespace vyr {
+namespace {
 
-bool watchSurveyEvents(HWND window, Win32UdpSocket& socket) {
+// Where a window's SurveyEvents is found by the paced flush's timer procedure.
+constexpr const wchar_t* EVENTS_PROPERTY = L"vyr.survey-events";
+
+}  // namespace
+
+bool SurveyEvents::watch(HWND window) {
+  window_ = window;
+  ::SetPropW(window, EVENTS_PROPERTY, this);
   // FD_WRITE comes once now and then only after a send that would have blocked, when room
   // returns: the same edge the POSIX loop asks for.
   const bool watching =
-      ::WSAAsyncSelect(socket.handle(), window, SOCKET_NOTIFICATION, FD_READ | FD_WRITE) == 0;
+      ::WSAAsyncSelect(socket_.handle(), window, SOCKET_NOTIFICATION, FD_READ | FD_WRITE) == 0;
   return ::SetTimer(window, TICK_TIMER, TICK_MILLISECONDS, nullptr) != 0 && watching;
 }
 
-void stopSurveyEvents(HWND window) { ::KillTimer(window, TICK_TIMER); }
+void SurveyEvents::stop() {
+  if (window_ == nullptr) return;
+  ::KillTimer(window_, TICK_TIMER);
+  ::KillTimer(window_, PACED_FLUSH_TIMER);
+  ::RemovePropW(window_, EVENTS_PROPERTY);
+  flushArmed_ = false;
+}
 
-bool routeSurveyEvent(Context& context, Win32UdpSocket& socket, UINT message, LPARAM lParam) {
+bool SurveyEvents::route(UINT message, LPARAM lParam) {
   if (message == WM_TIMER) {
-    onTick(context);
-    return true;
+    // A timer with a procedure of its own (the paced flush) is that procedure's business.
+    if (lParam != 0) return false;
+    onTick(context_);
+  } else if (message == SOCKET_NOTIFICATION) {
+    // The error half of the notification is not looked at: the read or the send that follows
+    // meets the error itself.
+    switch (WSAGETSELECTEVENT(lParam)) {
+      case FD_READ:
+        receiveAll(context_);
+        break;
+      case FD_WRITE:
+        socket_.writeReadinessDelivered();
+        flushQueue(context_);
+        break;
+      default:
+        break;
+    }
+  } else {
+    return false;
   }
-  if (message != SOCKET_NOTIFICATION) return false;
-  // The error half of the notification is not looked at: the read or the send that follows
-  // meets the error itself.
-  switch (WSAGETSELECTEVENT(lParam)) {
-    case FD_READ:
-      receiveAll(context);
-      break;
-    case FD_WRITE:
-      socket.writeReadinessDelivered();
-      flushQueue(context);
-      break;
-    default:
-      break;
-  }
+  watchSends();
   return true;
+}
+
+void SurveyEvents::watchSends() {
+  const int32_t flushIn = paced_.msUntilFlush();
+  if (flushIn < 0 || window_ == nullptr) return;
+  // "Now" is said only once, so a flush already due stays due; a sooner one moves it.
+  const uint32_t at = context_.clock.tick() + static_cast<uint32_t>(flushIn);
+  if (flushArmed_ && static_cast<int32_t>(at - flushAt_) >= 0) return;
+  flushArmed_ = true;
+  flushAt_ = at;
+  ::SetTimer(window_, PACED_FLUSH_TIMER, static_cast<UINT>(flushIn), pacedFlushDue);
+}
+
+void CALLBACK SurveyEvents::pacedFlushDue(HWND window, UINT, UINT_PTR, DWORD) {
+  ::KillTimer(window, PACED_FLUSH_TIMER);
+  auto* events = static_cast<SurveyEvents*>(::GetPropW(window, EVENTS_PROPERTY));
+  if (events == nullptr) return;
+  events->flushArmed_ = false;
+  // A wait was a forecast: answers may have come, or may still be owed.
+  if (events->paced_.msUntilFlush() > 0) {
+    events->watchSends();
+    return;
+  }
+  flushQueue(events->context_);
+  events->watchSends();
 }
 
 }  // namespace vyr

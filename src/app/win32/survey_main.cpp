@@ -1,6 +1,6 @@
 // vyr-survey.exe: one survey without the dialog, in the working directory, driven by the same
 // window messages as the dialog (timer 1, socket notification 1025) on a message-only window:
-//   vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]
+//   vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS] [--rate PER-SECOND]
 // Exit status: 0 complete, 1 could not start, 2 timed out (aborted and saved), 3 stopped by Ctrl+C
 // or the console closing (saved). One summary line goes to stderr.
 
@@ -19,6 +19,7 @@
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/paced_socket.h"
 #include "platform/win32/latin1_text.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_files.h"
@@ -47,11 +48,13 @@ struct Options {
   std::string list;
   vyr::StartMode mode = vyr::StartMode::RESUME;
   int timeoutMs = -1;
+  uint32_t rate = 0;  // datagrams a second; 0: as fast as the window allows
 };
 
 int usage() {
   std::fprintf(stderr,
-               "usage: vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]\n");
+               "usage: vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS]"
+               " [--rate PER-SECOND]\n");
   return 1;
 }
 
@@ -74,6 +77,11 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
         return false;
       }
       options.timeoutMs = static_cast<int>(seconds) * 1000;
+    } else if (option == L"--rate" && hasValue) {
+      wchar_t* end = nullptr;
+      const unsigned long long rate = std::wcstoull(argv[++i], &end, 10);
+      if (*end != L'\0' || end == argv[i] || argv[i][0] == L'-' || rate > UINT32_MAX) return false;
+      options.rate = static_cast<uint32_t>(rate);
     } else {
       return false;
     }
@@ -84,7 +92,7 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
 enum class Outcome { COMPLETE, TIMED_OUT, STOPPED };
 
 // The dialog's message loop, less the dialog.
-Outcome runUntilDone(vyr::Context& context, vyr::Win32UdpSocket& socket, int timeoutMs) {
+Outcome runUntilDone(vyr::Context& context, vyr::SurveyEvents& events, int timeoutMs) {
   const uint32_t start = context.clock.tick();
   MSG message{};
   while (vyr::surveyRunning(context)) {
@@ -93,7 +101,7 @@ Outcome runUntilDone(vyr::Context& context, vyr::Win32UdpSocket& socket, int tim
     }
     if (::GetMessageW(&message, nullptr, 0, 0) <= 0) return Outcome::STOPPED;
     if (message.message == STOP_REQUEST) return Outcome::STOPPED;
-    if (!vyr::routeSurveyEvent(context, socket, message.message, message.lParam)) {
+    if (!events.route(message.message, message.lParam)) {
       ::DispatchMessageW(&message);
     }
   }
@@ -111,30 +119,28 @@ int survey(const Options& options) {
     std::fprintf(stderr, "vyr-survey: cannot open a UDP socket: error %d\n", ::WSAGetLastError());
     return 1;
   }
-  eventWindow = ::CreateWindowExW(0, L"STATIC", L"vyr-survey", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                  nullptr, nullptr, nullptr);
-  if (eventWindow == nullptr || !vyr::watchSurveyEvents(eventWindow, *socket)) {
-    std::fprintf(stderr, "vyr-survey: cannot watch the socket\n");
-    return 1;
-  }
 
   vyr::MemoryDialog dialog;
   vyr::MemoryListView list;
   vyr::Win32Clock clock;
-  vyr::CountingSocket counting(*socket);
+  vyr::PacedSocket paced(*socket, clock,
+                         {vyr::windowForReceiveBuffer(socket->receiveBufferBytes()), options.rate});
+  vyr::CountingSocket counting(paced);
   vyr::Context context(*files, dialog, list, clock, counting);
+  vyr::SurveyEvents events(context, *socket, paced);
+  eventWindow = ::CreateWindowExW(0, L"STATIC", L"vyr-survey", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, nullptr, nullptr);
+  if (eventWindow == nullptr || !events.watch(eventWindow)) {
+    std::fprintf(stderr, "vyr-survey: cannot watch the socket\n");
+    return 1;
+  }
 
   dialog.serverField = options.server;
   vyr::fillListSelector(context);
-  size_t chosen = 0;
-  while (chosen < dialog.selectorItems.size() && dialog.selectorItems[chosen] != options.list) {
-    ++chosen;
-  }
-  if (chosen == dialog.selectorItems.size()) {
+  if (!dialog.selectItem(options.list)) {
     std::fprintf(stderr, "vyr-survey: no list file %s in this directory\n", options.list.c_str());
     return 1;
   }
-  dialog.select(chosen);
   vyr::chooseListFile(context);
   const int32_t units = list.rowCount();
   if (units <= 0) {
@@ -149,10 +155,11 @@ int survey(const Options& options) {
     std::fprintf(stderr, "vyr-survey: not enough memory for %d units\n", units);
     return 1;
   }
+  events.watchSends();
 
   int status = 0;
   const char* outcome = "complete";
-  switch (runUntilDone(context, *socket, options.timeoutMs)) {
+  switch (runUntilDone(context, events, options.timeoutMs)) {
     case Outcome::COMPLETE:
       break;
     case Outcome::STOPPED:

@@ -55,6 +55,15 @@ std::unique_ptr<Win32UdpSocket> Win32UdpSocket::open(const WinsockCalls& calls) 
 
 Win32UdpSocket::~Win32UdpSocket() { ::closesocket(socket_); }
 
+int64_t Win32UdpSocket::receiveBufferBytes() const {
+  int bytes = 0;
+  int size = sizeof bytes;
+  if (::getsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&bytes), &size) != 0) {
+    return 0;
+  }
+  return bytes;
+}
+
 SendResult Win32UdpSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
                                   uint32_t length) {
   // Winsock sends to 0.0.0.0 without complaint, and port 0 names no listener: neither is a unit.

@@ -40,6 +40,9 @@ class Win32UdpSocket final : public UdpSocket {
   // The port the system bound the socket to, in host order.
   uint16_t localPort() const { return localPort_; }
 
+  // The receive buffer as the system reports it (what it charges waiting datagrams against).
+  int64_t receiveBufferBytes() const;
+
   // True from a send that would have blocked until the next write readiness is delivered.
   bool wantsWriteReadiness() const { return wantsWrite_; }
   void writeReadinessDelivered() { wantsWrite_ = false; }
