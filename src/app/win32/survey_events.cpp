@@ -12,6 +12,7 @@ namespace {
 
 // Where a window's SurveyEvents is found by the paced flush's timer procedure.
 constexpr const wchar_t* EVENTS_PROPERTY = L"vyr.survey-events";
+constexpr int INLINE_FLUSHES = 4;
 
 }  // namespace
 
@@ -60,9 +61,16 @@ bool SurveyEvents::route(UINT message, LPARAM lParam) {
 }
 
 void SurveyEvents::watchSends() {
-  const int32_t flushIn = paced_.msUntilFlush();
-  if (flushIn < 0 || window_ == nullptr) return;
-  // "Now" is said only once, so a flush already due stays due; a sooner one moves it.
+  if (window_ == nullptr) return;
+  int32_t flushIn = paced_.msUntilFlush();
+  // "Now" goes at once, as a window timer would wait its shortest interval (10 ms or more) for
+  // nothing; a few times in a row at most, so that the window's messages are never starved.
+  for (int inlineFlushes = 0; flushIn == 0 && inlineFlushes < INLINE_FLUSHES; ++inlineFlushes) {
+    flushQueue(context_);
+    flushIn = paced_.msUntilFlush();
+  }
+  if (flushIn < 0) return;
+  // A flush already due stays due; a sooner one moves it.
   const uint32_t at = context_.clock.tick() + static_cast<uint32_t>(flushIn);
   if (flushArmed_ && static_cast<int32_t>(at - flushAt_) >= 0) return;
   flushArmed_ = true;
@@ -76,11 +84,7 @@ void CALLBACK SurveyEvents::pacedFlushDue(HWND window, UINT, UINT_PTR, DWORD) {
   if (events == nullptr) return;
   events->flushArmed_ = false;
   // A wait was a forecast: answers may have come, or may still be owed.
-  if (events->paced_.msUntilFlush() > 0) {
-    events->watchSends();
-    return;
-  }
-  flushQueue(events->context_);
+  if (events->paced_.msUntilFlush() <= 0) flushQueue(events->context_);
   events->watchSends();
 }
 
