@@ -44,7 +44,13 @@ start_program() {
   app_pid=$!
   pids+=("$app_pid")
   window=$(dialog_window) || fail "the dialog did not appear"
-  xdotool windowfocus --sync "$window"
+  # The window is found by name a moment before it is mapped, and only a mapped one takes focus.
+  local focused=0
+  for _ in $(seq 50); do
+    if xdotool windowfocus --sync "$window" 2>/dev/null; then focused=1; break; fi
+    sleep 0.1
+  done
+  ((focused)) || fail "the dialog did not take the focus"
   sleep 1
 }
 keys() { xdotool key --clearmodifiers --delay 80 "$@"; }
