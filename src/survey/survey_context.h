@@ -3,6 +3,7 @@
 // through. The protocol's context extends it, and a front-end builds the whole Context over both.
 
 #include <cstdint>
+#include <functional>
 #include <new>
 
 #include "platform/dialog.h"
@@ -36,6 +37,11 @@ struct SurveyContext {
 
   // How a survey start obtains its table; tests replace it to refuse the memory.
   DeviceRecord* (*allocateTable)(int32_t count) = allocateDeviceTable;
+
+  // Called with the survey just before its table is released, after the save that ends it: a
+  // front-end that reports the units keeps them here, since a survey that completes ends inside
+  // the socket drain. Empty for none.
+  std::function<void(const SurveyState& survey)> tableReleasing;
 };
 
 }  // namespace vyr

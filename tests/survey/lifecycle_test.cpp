@@ -230,6 +230,50 @@ TEST_F(LifecycleTest, ResumeOfAFinishedSurveyFinishesAtOnce) {
       << "a finished serial unit keeps its address";
 }
 
+// A front-end that reports the units sees each survey's last table once, after its save: a
+// survey that completes ends deep inside the socket drain, where nothing else can catch it.
+TEST_F(LifecycleTest, EveryEndShowsTheTableOnceAfterItsSave) {
+  struct Seen {
+    int32_t count;
+    std::string firstId;
+    bool savedBefore;
+    bool reportThere;
+  };
+  std::vector<Seen> seen;
+  context.tableReleasing = [&](const SurveyState& survey) {
+    seen.push_back({survey.deviceCount, std::string(fieldText(survey.deviceTable[0].id)),
+                    survey.lastSaveSaved, files.contents("north.model") != nullptr});
+  };
+  chooseList("north.IPs", "10.0.0.1\r\nA/1\r\n");
+  const struct {
+    const char* name;
+    bool (*end)(SurveyContext&);
+  } ends[] = {{"stop", stopSurvey}, {"close", closeSurvey}};
+  for (const auto& end : ends) {
+    SCOPED_TRACE(end.name);
+    seen.clear();
+    files.remove("north.model");
+    ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+    EXPECT_TRUE(seen.empty()) << "no table to release at the start";
+    setFieldText(record(0).id, "X");
+    EXPECT_TRUE(end.end(context));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].count, 2);
+    EXPECT_EQ(seen[0].firstId, "X");
+    EXPECT_TRUE(seen[0].savedBefore);
+    EXPECT_TRUE(seen[0].reportThere);
+    EXPECT_FALSE(end.end(context)) << "nothing running";
+    EXPECT_EQ(seen.size(), 1u);
+  }
+  seen.clear();
+  ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+  answer(record(0), "X", 7);
+  answer(record(1), "A", 1);
+  checkComplete(context);
+  ASSERT_EQ(seen.size(), 1u) << "completion";
+  EXPECT_TRUE(seen[0].savedBefore);
+}
+
 TEST_F(LifecycleTest, HandMadeProgressFileIsReadWithinItsFields) {
   // Text fields without their NUL and flags the tool never sets: the rows, the check and the
   // report must stay within each field.
