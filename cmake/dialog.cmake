@@ -21,6 +21,7 @@ if(BUILD_TESTING)
     tests/app/dialog_units_test.cpp
     tests/app/main_dialog_test.cpp
     tests/app/dialog_survey_test.cpp
+    tests/app/dialog_fifo_test.cpp
   )
   target_include_directories(vyr_dialog_tests PRIVATE tests)
   target_link_libraries(vyr_dialog_tests PRIVATE vyr_dialog vyr_memory vyr_fleet_sim Qt6::Test

@@ -42,13 +42,16 @@ class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  // Opens an existing file for reading at position 0, or returns null. Folders are not files.
+  // Opens an existing file for reading at position 0, or returns null. Only regular files are
+  // files: a folder, FIFO, socket or device under the name gives null at once, never a wait.
   virtual std::unique_ptr<FileHandle> openForReading(const char* name) = 0;
 
-  // Opens an existing file for writing at position 0 without emptying it, or returns null.
+  // Opens an existing file for writing at position 0 without emptying it, or returns null; only
+  // regular files, as openForReading.
   virtual std::unique_ptr<FileHandle> openForWriting(const char* name) = 0;
 
-  // Creates a file for writing, emptying it when it exists, or returns null.
+  // Creates a file for writing, emptying it when it exists, or returns null; an entry under the
+  // name that is not a regular file is left alone and gives null.
   virtual std::unique_ptr<FileHandle> create(const char* name) = 0;
 
   // Renames `from` to `to`, replacing `to` in one step if it exists. A `to` that the user may not

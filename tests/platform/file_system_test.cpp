@@ -1,10 +1,18 @@
 // Catches file layers that break the contract the survey files rely on: positions, growth with
 // zeros, cutting, create versus open, replacing rename, and which names a directory listing gives.
-// Every case runs against the POSIX directory and the in-memory stand-in alike.
+// Every case runs against the POSIX directory and the in-memory stand-in alike. On POSIX also:
+// a FIFO, socket or device under a name that blocks the program in open() or gets opened at all.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -133,6 +141,83 @@ INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& param) {
                            return param.param ? "Posix" : "Memory";
                          });
+
+// The status flags of this process's open descriptors of `path`; none when it is not open.
+std::vector<int> openFlagsOf(const std::filesystem::path& path) {
+  std::vector<int> flags;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error) != path) continue;
+    std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+    for (std::string key; info >> key;) {
+      if (key == "flags:") {
+        std::string octal;
+        info >> octal;
+        flags.push_back(std::stoi(octal, nullptr, 8));
+      }
+    }
+  }
+  return flags;
+}
+
+// None of these may be opened, whichever way, and none may make an open wait: a FIFO with no
+// reader or writer would block open() for ever. The alarm turns a hang into a failure.
+TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vyr-special-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path directory = pattern;
+  auto files = openPosixFileSystem(pattern.c_str());
+  ASSERT_NE(files, nullptr);
+  ASSERT_EQ(::mkfifo((directory / "fifo.IPs").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((directory / "read.model").c_str(), 0644), 0);
+  std::filesystem::create_symlink("/dev/null", directory / "device.soFar");
+  std::filesystem::create_symlink("/dev/zero", directory / "zero.IPs");
+  const int unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un socketAddress{};
+  socketAddress.sun_family = AF_UNIX;
+  const std::string socketPath = (directory / "socket.IPs").string();
+  ASSERT_LT(socketPath.size(), sizeof socketAddress.sun_path);
+  std::memcpy(socketAddress.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), 0);
+  // A reader waiting on this FIFO: an open for writing would succeed at once, and the save would
+  // then write into the pipe.
+  const int waitingReader = ::open((directory / "read.model").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(waitingReader, 0);
+
+  ::alarm(20);
+  for (const char* name : {"fifo.IPs", "read.model", "device.soFar", "zero.IPs", "socket.IPs"}) {
+    SCOPED_TRACE(name);
+    const std::filesystem::path target = std::filesystem::canonical(directory / name);
+    const size_t openBefore = openFlagsOf(target).size();
+    EXPECT_EQ(files->openForReading(name), nullptr);
+    EXPECT_EQ(files->openForWriting(name), nullptr);
+    EXPECT_EQ(files->create(name), nullptr);
+    EXPECT_EQ(openFlagsOf(target).size(), openBefore) << "left open";
+  }
+  ::alarm(0);
+  EXPECT_TRUE(std::filesystem::is_fifo(directory / "fifo.IPs")) << "create must not replace it";
+  EXPECT_TRUE(std::filesystem::is_fifo(directory / "read.model"));
+  EXPECT_TRUE(std::filesystem::is_symlink(directory / "device.soFar"));
+  char byte = 0;
+  EXPECT_EQ(::read(waitingReader, &byte, 1), 0) << "nothing written into the pipe";
+
+  // A regular file is opened for blocking I/O as before, through a link too.
+  std::ofstream(directory / "plain.IPs") << "10.0.0.1\n";
+  std::filesystem::create_symlink("plain.IPs", directory / "link.IPs");
+  for (const char* name : {"plain.IPs", "link.IPs"}) {
+    auto file = files->openForReading(name);
+    ASSERT_NE(file, nullptr) << name;
+    const std::vector<int> flags = openFlagsOf(directory / "plain.IPs");
+    ASSERT_EQ(flags.size(), 1u);
+    EXPECT_EQ(flags[0] & O_NONBLOCK, 0) << "O_NONBLOCK left set";
+  }
+  EXPECT_NE(files->openForWriting("plain.IPs"), nullptr);
+  EXPECT_NE(files->create("new.model"), nullptr) << "a name that is not there is created";
+  ::close(waitingReader);
+  ::close(unixSocket);
+  files.reset();
+  std::filesystem::remove_all(directory);
+}
 
 TEST(Wildcard, MatchesLikeDirectoryPatterns) {
   struct Case {

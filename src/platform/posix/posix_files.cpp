@@ -133,12 +133,23 @@ class PosixFileSystem final : public FileSystem {
     return name[0] != '\0' && std::string_view(name).find('/') == std::string_view::npos;
   }
 
+  // Only regular files are ever opened. A FIFO would block the open until a writer or reader
+  // came, and a device may do anything when opened: a name of either kind is refused like one
+  // that cannot be opened. The look before the open keeps such names from being opened at all;
+  // O_NONBLOCK covers a name that changes kind in between, and is cleared again for the file.
   std::unique_ptr<FileHandle> open(const char* name, int flags) {
     if (!isBareName(name)) return nullptr;
-    int fd = ::openat(directoryFd_, name, flags | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
     struct stat status = {};
-    if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    if (::fstatat(directoryFd_, name, &status, 0) == 0) {
+      if (!S_ISREG(status.st_mode)) return nullptr;
+    } else if (errno != ENOENT || (flags & O_CREAT) == 0) {
+      return nullptr;
+    }
+    int fd = ::openat(directoryFd_, name, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) return nullptr;
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || statusFlags < 0 ||
+        ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
       ::close(fd);
       return nullptr;
     }
