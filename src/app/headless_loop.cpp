@@ -36,14 +36,23 @@ void waitForSocket(Context& context, PosixUdpSocket& socket, int waitMs) {
 }  // namespace
 
 bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
-                  const volatile sig_atomic_t* stop, PacedSocket* paced) {
+                  const volatile sig_atomic_t* stop, PacedSocket* paced, const PeriodicCall* every) {
   const uint32_t start = context.clock.tick();
   uint32_t nextTick = start + TICK_PERIOD;
+  const bool calling = every != nullptr && every->call && every->periodMs > 0;
+  uint32_t nextCall = calling ? start + every->periodMs : start;
   while (surveyRunning(context)) {
     if (stop != nullptr && *stop != 0) return false;
     const uint32_t now = context.clock.tick();
     const uint32_t elapsed = now - start;
     if (timeoutMs >= 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return false;
+
+    if (calling && ticksUntil(now, nextCall) <= 0) {
+      every->call();
+      nextCall += every->periodMs;
+      if (ticksUntil(now, nextCall) <= 0) nextCall = now + every->periodMs;
+      continue;
+    }
 
     if (ticksUntil(now, nextTick) <= 0) {
       onTick(context);
@@ -61,6 +70,7 @@ bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
     }
     int wait = ticksUntil(now, nextTick);
     if (flushIn > 0) wait = std::min(wait, static_cast<int>(flushIn));
+    if (calling) wait = std::min(wait, ticksUntil(now, nextCall));
     if (timeoutMs >= 0) wait = std::min(wait, timeoutMs - static_cast<int>(elapsed));
     waitForSocket(context, socket, wait);
   }

@@ -6,8 +6,8 @@
 
 namespace vyr {
 
-// Passes everything to another socket and counts the datagrams that reached the system: the
-// figure behind "how many requests did this survey need".
+// Passes everything to another socket and counts the datagrams that reached the system and those
+// read from it: the figures behind "how many requests did this survey need" and its progress.
 class CountingSocket final : public UdpSocket {
  public:
   explicit CountingSocket(UdpSocket& inner) : inner_(inner) {}
@@ -21,10 +21,13 @@ class CountingSocket final : public UdpSocket {
 
   ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                             SocketAddress& source) override {
-    return inner_.receiveFrom(buffer, capacity, length, source);
+    const ReceiveResult result = inner_.receiveFrom(buffer, capacity, length, source);
+    if (result == ReceiveResult::DATAGRAM || result == ReceiveResult::OVERSIZED) ++received;
+    return result;
   }
 
   uint64_t sent = 0;
+  uint64_t received = 0;
 
  private:
   UdpSocket& inner_;
