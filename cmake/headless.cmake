@@ -3,12 +3,53 @@
 add_library(vyr_headless STATIC src/app/headless_loop.cpp)
 target_link_libraries(vyr_headless PUBLIC vyr_core vyr_posix)
 
-add_executable(vyr-survey tools/headless_survey.cpp)
-target_link_libraries(vyr-survey PRIVATE vyr_headless vyr_memory)
+# vyr-survey: its parts in a library the tests link too, argument parsing by CLI11 and JSON by
+# nlohmann-json, both from Debian.
+find_package(CLI11 REQUIRED)
+find_package(nlohmann_json 3.10 REQUIRED)
+add_library(vyr_survey_command STATIC
+  tools/survey_command/survey_options.cpp
+  tools/survey_command/progress_line.cpp
+  tools/survey_command/finished_units.cpp
+  tools/survey_command/unit_json.cpp
+)
+target_include_directories(vyr_survey_command PUBLIC tools)
+target_compile_definitions(vyr_survey_command PRIVATE VYR_VERSION="${PROJECT_VERSION}")
+target_link_libraries(vyr_survey_command PUBLIC vyr_core PRIVATE CLI11::CLI11
+                      nlohmann_json::nlohmann_json)
+
+add_executable(vyr-survey tools/survey_command/main.cpp)
+target_link_libraries(vyr-survey PRIVATE vyr_survey_command vyr_headless vyr_memory)
 
 if(BUILD_TESTING)
   add_executable(vyr_posix_tests tests/platform/udp_socket_test.cpp)
   target_include_directories(vyr_posix_tests PRIVATE tests)
   target_link_libraries(vyr_posix_tests PRIVATE vyr_posix GTest::gtest GTest::gtest_main)
   gtest_discover_tests(vyr_posix_tests DISCOVERY_TIMEOUT 60)
+endif()
+
+if(BUILD_TESTING)
+  # The parts of vyr-survey: its command line, progress line, finished-unit count and JSON.
+  add_executable(vyr_command_tests
+    tests/command/survey_options_test.cpp
+    tests/command/progress_line_test.cpp
+    tests/command/finished_units_test.cpp
+    tests/command/unit_json_test.cpp
+  )
+  target_include_directories(vyr_command_tests PRIVATE tests)
+  target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model
+                        nlohmann_json::nlohmann_json GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(vyr_command_tests DISCOVERY_TIMEOUT 60)
+
+  # The built vyr-survey against the fleet simulator on the fixed ports: exit statuses, FIFOs,
+  # JSON and progress output.
+  add_executable(vyr_command_process_tests tests/command/survey_process_test.cpp)
+  target_include_directories(vyr_command_process_tests PRIVATE tests)
+  target_compile_definitions(vyr_command_process_tests PRIVATE
+    VYR_SURVEY_PROGRAM="$<TARGET_FILE:vyr-survey>")
+  add_dependencies(vyr_command_process_tests vyr-survey)
+  target_link_libraries(vyr_command_process_tests PRIVATE vyr_fleet_sim
+                        nlohmann_json::nlohmann_json GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(vyr_command_process_tests DISCOVERY_TIMEOUT 60
+    PROPERTIES RESOURCE_LOCK fixed_ports TIMEOUT 300)
 endif()

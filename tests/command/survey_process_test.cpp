@@ -1,0 +1,350 @@
+// Catches vyr-survey exiting with the wrong status or claiming "saved" for files it could not
+// write, hanging on a FIFO under the list, report or progress name, a JSON output that does not
+// parse or disagrees with the report, and a progress line that loses its shape, by running the
+// built program against the fleet simulator over loopback UDP.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fleet/fleet_simulator.h"
+#include "support/private_network_test.h"
+#include "survey/report_files.h"
+
+extern char** environ;
+
+namespace vyr::testing {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int RUN_LIMIT_MS = 60000;  // far beyond any case: past it the program hangs
+
+struct Finished {
+  int status = -1;  // exit status; 128 + signal when a signal ended it; -1 when it hung
+  std::string out;
+  std::string err;
+};
+
+// The progress line as vyr-survey prints it into a file, and its last line.
+const std::regex PROGRESS_LINE(
+    R"(\d+/\d+ units \(\d+%\)  sent \d+  received \d+  \d+ units/s  elapsed \d+:\d\d  ETA (\d+:\d\d|--:--))");
+const std::regex SUMMARY_LINE(
+    R"(vyr-survey: (complete|timed out|stopped by SIG[A-Z]+) after \d+\.\d s: \d+ of \d+ units finished, \d+ datagrams sent, \d+ received; (saved|could not write) .*)");
+
+class SurveyProcessTest : public PrivateNetworkTest {
+ protected:
+  void TearDown() override {
+    stopFleet();
+    PrivateNetworkTest::TearDown();
+  }
+
+  void startFleet(const fleet::FleetDescription& description, const char* listName = "fleet.IPs") {
+    stopFleet();
+    model_ = std::make_unique<fleet::FleetModel>(description);
+    simulator_ = std::make_unique<fleet::FleetSimulator>(*model_);
+    std::string error;
+    ASSERT_TRUE(simulator_->open(error)) << error;
+    stop_ = false;
+    thread_ = std::thread([this] { simulator_->run(stop_); });
+    write(listName, fleet::listFileText(description));
+  }
+
+  void stopFleet() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void write(const char* name, const std::string& bytes) {
+    std::ofstream(directory_ / name, std::ios::binary) << bytes;
+  }
+
+  void makeFifo(const char* name) { ASSERT_EQ(::mkfifo((directory_ / name).c_str(), 0644), 0); }
+
+  bool isFifo(const char* name) {
+    struct stat status {};
+    return ::lstat((directory_ / name).c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+  }
+
+  bool exists(const char* name) { return std::filesystem::exists(directory_ / name); }
+
+  // Runs vyr-survey in the test's directory with stdout and stderr in files. `during` is called
+  // with its pid while it runs, until it returns true. A run past RUN_LIMIT_MS is killed.
+  Finished run(std::vector<std::string> args,
+               const std::function<bool(pid_t)>& during = nullptr) {
+    args.insert(args.begin(), VYR_SURVEY_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const std::string outPath = (directory_ / "stdout.txt").string();
+    const std::string errPath = (directory_ / "stderr.txt").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, directory_.c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Finished finished;
+    if (spawned != 0) {
+      ADD_FAILURE() << "cannot start " << argv[0];
+      return finished;
+    }
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RUN_LIMIT_MS);
+    bool watching = static_cast<bool>(during);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (Clock::now() > deadline) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        ADD_FAILURE() << "vyr-survey hung: " << read("stderr.txt");
+        return finished;
+      }
+      if (watching) watching = !during(pid);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    finished.out = read("stdout.txt");
+    finished.err = read("stderr.txt");
+    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath);
+    return finished;
+  }
+
+  // The standard error's lines: progress lines, then the summary line, nothing else.
+  static void expectProgressThenSummary(const std::string& err) {
+    std::istringstream lines(err);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(lines, line);) all.push_back(line);
+    ASSERT_GE(all.size(), 2u) << err;
+    for (size_t i = 0; i + 1 < all.size(); ++i) {
+      EXPECT_TRUE(std::regex_match(all[i], PROGRESS_LINE)) << all[i];
+    }
+    EXPECT_TRUE(std::regex_match(all.back(), SUMMARY_LINE)) << all.back();
+  }
+
+  std::unique_ptr<fleet::FleetModel> model_;
+  std::unique_ptr<fleet::FleetSimulator> simulator_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+std::vector<json> jsonLines(const std::string& text) {
+  std::vector<json> objects;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) objects.push_back(json::parse(line));
+  return objects;
+}
+
+std::string latin1Of(const std::string& utf8) {
+  std::string bytes;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto lead = static_cast<uint8_t>(utf8[i]);
+    bytes += lead < 0x80 ? static_cast<char>(lead)
+                         : static_cast<char>((lead & 0x03) << 6 | (utf8[++i] & 0x3F));
+  }
+  return bytes;
+}
+
+// A fleet with 8-bit texts in it, so that the JSON has to carry them.
+fleet::FleetDescription mixedFleet(uint32_t count, uint64_t seed) {
+  fleet::FleetDescription description = fleet::generateFleet(count, seed, 30, 50);
+  description.units[1].application = "M\xE9TER\x01";
+  description.units[2].modemId = "\xFFq\"uote\\";
+  description.units[3].esn = "\xC4\xD6\xDC";
+  return description;
+}
+
+TEST_F(SurveyProcessTest, ACompleteSurveyExitsZeroAndItsJsonMatchesTheReport) {
+  const fleet::FleetDescription description = mixedFleet(300, 31);
+  startFleet(description);
+  const Finished finished = run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--json", "-"});
+  ASSERT_EQ(finished.status, 0) << finished.err;
+  expectProgressThenSummary(finished.err);
+  EXPECT_NE(finished.err.find("complete after"), std::string::npos);
+  EXPECT_NE(finished.err.find("300 of 300 units finished"), std::string::npos);
+  EXPECT_NE(finished.err.find("; saved fleet.model and fleet.soFar"), std::string::npos);
+  const std::string report = read("fleet.model");
+  ASSERT_EQ(report, fleet::expectedReport(description));
+
+  // Parsed back: one object per unit in list order, each the report's line, then the summary.
+  const std::vector<json> objects = jsonLines(finished.out);
+  ASSERT_EQ(objects.size(), 301u);
+  std::istringstream reportLines(report);
+  std::string line;
+  std::getline(reportLines, line);  // the header
+  for (int32_t i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    const json& unit = objects[static_cast<size_t>(i)];
+    ASSERT_EQ(unit["type"], "unit");
+    EXPECT_EQ(unit["index"], i);
+    EXPECT_EQ(unit["finished"], true);
+    const DeviceRecord expected = fleet::expectedRecord(description.units[static_cast<size_t>(i)]);
+    EXPECT_EQ(latin1Of(unit["id"]), fieldText(expected.id));
+    EXPECT_EQ(latin1Of(unit["application"]), fieldText(expected.application));
+    EXPECT_EQ(latin1Of(unit["modemId"]), fieldText(expected.modemId));
+    EXPECT_EQ(latin1Of(unit["esn"]), fieldText(expected.esn));
+    EXPECT_EQ(unit["serial"], static_cast<uint32_t>(expected.serial));
+    EXPECT_EQ(unit["flags"], expected.flags);
+    std::getline(reportLines, line);
+    std::string columns;
+    for (const char* name : {"IP", "Serial", "ID", "BIOS", "Application", "Version"}) {
+      columns += (columns.empty() ? "" : "\t") + latin1Of(unit["report"][name]);
+    }
+    const std::string modemId = latin1Of(unit["report"]["Modem ID"]);
+    const std::string esn = latin1Of(unit["report"]["ESN"]);
+    if (!modemId.empty() || !esn.empty()) columns += "\t" + modemId;
+    if (!esn.empty()) columns += "\t" + esn;
+    EXPECT_EQ(columns + "\r", line);
+  }
+  EXPECT_EQ(latin1Of(objects[1]["application"]), "M\xE9TER\x01");
+  const json& summary = objects.back();
+  EXPECT_EQ(summary["type"], "summary");
+  EXPECT_EQ(summary["outcome"], "complete");
+  EXPECT_EQ(summary["units"], 300);
+  EXPECT_EQ(summary["complete"], 300);
+  EXPECT_EQ(summary["saved"], true);
+  EXPECT_EQ(summary["exitStatus"], 0);
+  EXPECT_EQ(summary["report"], "fleet.model");
+  EXPECT_GE(summary["sent"].get<uint64_t>(), 300u * 3);
+  EXPECT_GE(summary["received"].get<uint64_t>(), 300u * 3);
+
+  // Resumed once complete, it ends at once; quiet, it says nothing.
+  const Finished again = run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--quiet"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(read("fleet.model"), report) << "its section rewritten in place, the same";
+}
+
+// Every way a run ends, by its exit status; "saved" only when both files were written in full,
+// and a FIFO in the way is neither waited on nor replaced.
+TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
+  fleet::FleetDescription description = fleet::generateFleet(60, 32, 30, 50);
+  for (size_t i = 0; i < description.units.size(); i += 10) description.units[i].silent = true;
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    const char* list;
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+    bool saved;
+    const char* fifo;  // a FIFO that must still be there, untouched
+  } cases[] = {
+      {"timed out", nullptr, "fleet.IPs", {"--timeout", "2"}, 2, "timed out after", true, nullptr},
+      {"report is a folder",
+       [this] { std::filesystem::create_directory(directory_ / "fleet.model"); },
+       "fleet.IPs", {"--timeout", "1"}, 4, "could not write fleet.model and fleet.soFar in full",
+       false, nullptr},
+      {"report is a FIFO", [this] { makeFifo("fleet.model"); }, "fleet.IPs",
+       {"--timeout", "1"}, 4, "could not write", false, "fleet.model"},
+      {"progress file's temporary name is a folder",
+       [this] {
+         std::filesystem::create_directory(directory_ / "fleet.soFar.tmp");
+       },
+       "fleet.IPs", {"--timeout", "1"}, 4, "could not write", false, nullptr},
+      {"JSON output cannot be written", nullptr, "fleet.IPs",
+       {"--timeout", "1", "--json", "/dev/full"}, 4, "could not write the JSON output", true,
+       nullptr},
+      {"JSON output cannot be opened", nullptr, "fleet.IPs", {"--json", "no-such-folder/out.json"},
+       4, "cannot write the JSON output", false, nullptr},
+      {"list is a FIFO", [this] { makeFifo("other.IPs"); }, "other.IPs", {}, 1,
+       "cannot read the list file other.IPs", false, "other.IPs"},
+      {"list is missing", nullptr, "missing.IPs", {}, 1, "no list file missing.IPs", false,
+       nullptr},
+      {"list names no unit", [this] { write("other.IPs", "; nothing\n"); },
+       "other.IPs", {}, 1, "other.IPs names no unit", false, nullptr},
+      {"units by serial and no server", nullptr, "fleet.IPs", {}, 1, "give --server", false,
+       nullptr},
+  };
+  startFleet(description);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* name : {"fleet.model", "fleet.soFar", "fleet.soFar.tmp", "other.IPs"}) {
+      std::filesystem::remove_all(directory_ / name);
+    }
+    if (c.prepare) c.prepare();
+    std::vector<std::string> args = {"--list", c.list, "--new"};
+    if (std::strcmp(c.name, "units by serial and no server") != 0) {
+      args.insert(args.end(), {"--server", "127.0.0.1"});
+    }
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Finished finished = run(args);
+    EXPECT_EQ(finished.status, c.status) << finished.err;
+    EXPECT_NE(finished.err.find(c.says), std::string::npos) << finished.err;
+    EXPECT_EQ(finished.err.find("saved") != std::string::npos, c.saved) << finished.err;
+    if (c.fifo != nullptr) {
+      EXPECT_TRUE(isFifo(c.fifo));
+    }
+    if (c.saved) {
+      EXPECT_EQ(std::filesystem::file_size(directory_ / "fleet.soFar"),
+                PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * description.units.size());
+    } else {
+      EXPECT_FALSE(exists("fleet.soFar"));
+    }
+  }
+}
+
+// A FIFO under the progress name: the resume cannot read it and starts fresh, and the save puts
+// the progress file in its place, as it replaces any old one.
+TEST_F(SurveyProcessTest, AFifoUnderTheProgressNameStartsFreshAndIsReplaced) {
+  const fleet::FleetDescription description = fleet::generateFleet(50, 33, 30, 50);
+  startFleet(description);
+  makeFifo("fleet.soFar");
+  const Finished finished = run({"--server", "127.0.0.1", "--list", "fleet.IPs"});
+  EXPECT_EQ(finished.status, 0) << finished.err;
+  EXPECT_FALSE(isFifo("fleet.soFar"));
+  EXPECT_EQ(fleet::withoutSendTimes(read("fleet.soFar")), fleet::expectedProgress(description, 0));
+}
+
+TEST_F(SurveyProcessTest, EachStopSignalSavesAndExitsWithThree) {
+  fleet::FleetDescription description = fleet::generateFleet(40, 34, 30, 50);
+  description.units[0].silent = true;  // never complete
+  startFleet(description);
+  for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(number));
+    std::filesystem::remove(directory_ / "fleet.soFar");
+    // The first progress line comes after the handlers are in place; then the signal.
+    const Finished finished =
+        run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--json", "out.json"}, [&](pid_t pid) {
+          if (read("stderr.txt").find('\n') == std::string::npos) return false;
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          ::kill(pid, number);
+          return true;
+        });
+    EXPECT_EQ(finished.status, 3) << finished.err;
+    expectProgressThenSummary(finished.err);
+    EXPECT_NE(finished.err.find(std::string("stopped by SIG") + sigabbrev_np(number)),
+              std::string::npos)
+        << finished.err;
+    EXPECT_EQ(std::filesystem::file_size(directory_ / "fleet.soFar"),
+              PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * description.units.size());
+    const std::vector<json> objects = jsonLines(read("out.json"));
+    ASSERT_EQ(objects.size(), description.units.size() + 1);
+    EXPECT_EQ(objects.back()["signal"], std::string("SIG") + sigabbrev_np(number));
+    EXPECT_EQ(objects.back()["exitStatus"], 3);
+    EXPECT_EQ(objects[0]["finished"], false);
+  }
+}
+
+}  // namespace
+}  // namespace vyr::testing

@@ -1,0 +1,38 @@
+#include "survey_command/finished_units.h"
+
+#include "survey/device_record.h"
+
+namespace vyr {
+
+void FinishedUnits::replaceRow(int32_t index, const char* text) {
+  rows_.replaceRow(index, text);
+  if (index < 0 || static_cast<size_t>(index) >= marks_.size() || marks_[index] != 0) return;
+  marks_[index] = PENDING;
+  pending_.push_back(index);
+}
+
+void FinishedUnits::clearRows() {
+  rows_.clearRows();
+  restart();
+}
+
+void FinishedUnits::restart() {
+  marks_.assign(static_cast<size_t>(rows_.rowCount()), 0);
+  pending_.clear();
+  finished_ = 0;
+}
+
+int32_t FinishedUnits::count(const SurveyState& survey) {
+  if (!survey.deviceTable) return finished_;
+  for (int32_t index : pending_) {
+    marks_[index] = 0;
+    if (index < survey.deviceCount && isFinished(survey.deviceTable[index])) {
+      marks_[index] = FINISHED;
+      ++finished_;
+    }
+  }
+  pending_.clear();
+  return finished_;
+}
+
+}  // namespace vyr

@@ -1,0 +1,45 @@
+#pragma once
+// Counts the finished units of a running survey for the progress line, without walking the
+// whole table at every count: a unit's row is rewritten whenever its record changes, and a unit
+// stays finished once it is, so only the records of rows rewritten since the last count are
+// looked at.
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/list_view.h"
+#include "survey/survey_state.h"
+
+namespace vyr {
+
+// A list view over another one that notes which rows were rewritten.
+class FinishedUnits final : public ListView {
+ public:
+  explicit FinishedUnits(ListView& rows) : rows_(rows) {}
+
+  void addRow(const char* text) override { rows_.addRow(text); }
+  int32_t rowCount() const override { return rows_.rowCount(); }
+  int32_t rowText(int32_t index, char* buffer, int32_t size) const override {
+    return rows_.rowText(index, buffer, size);
+  }
+  void replaceRow(int32_t index, const char* text) override;
+  void clearRows() override;
+
+  // Starts counting afresh over the current rows: a survey of them is about to start.
+  void restart();
+
+  // Looks at the records of the rows rewritten since the last call and returns how many units
+  // are finished. Needs the survey's table; without one it returns the last count.
+  int32_t count(const SurveyState& survey);
+
+ private:
+  static constexpr uint8_t PENDING = 1;   // rewritten since the last count
+  static constexpr uint8_t FINISHED = 2;  // counted as finished
+
+  ListView& rows_;
+  std::vector<uint8_t> marks_;   // per row
+  std::vector<int32_t> pending_;  // rows with PENDING, each once
+  int32_t finished_ = 0;
+};
+
+}  // namespace vyr
