@@ -13,7 +13,7 @@ target_compile_definitions(vyr_dialog PUBLIC QT_NO_KEYWORDS)
 
 add_executable(vyrmodel src/app/main.cpp)
 target_link_libraries(vyrmodel PRIVATE vyr_dialog)
-install(TARGETS vyrmodel RUNTIME DESTINATION bin)
+install(TARGETS vyrmodel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vyrmodel)
 
 if(BUILD_TESTING)
   add_executable(vyr_dialog_tests
