@@ -6,17 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QPushButton>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "app/device_list.h"
-#include "app/main_dialog.h"
-#include "platform/posix/posix_clock.h"
-#include "platform/posix/posix_files.h"
-#include "platform/posix/posix_udp_socket.h"
+#include "app/dialog_on_disk.h"
 #include "survey/device_record.h"
 #include "survey/lifecycle.h"
 
@@ -25,22 +20,18 @@ namespace {
 
 constexpr unsigned HANG_LIMIT_SECONDS = 30;  // far beyond what any case needs
 
-class DialogFifoTest : public ::testing::Test {
+class DialogFifoTest : public DialogOnDiskTest {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vyr-fifo-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-    ASSERT_NE(socket_, nullptr);
+    DialogOnDiskTest::SetUp();
     // Units nobody answers for: the surveys run until they are aborted.
     std::ofstream(directory_ / "north.IPs") << "127.0.0.2\n127.0.0.3\nA17/501\n";
     ::alarm(HANG_LIMIT_SECONDS);
   }
 
   void TearDown() override {
-    dialog_.reset();
+    DialogOnDiskTest::TearDown();
     ::alarm(0);
-    std::filesystem::remove_all(directory_);
   }
 
   void makeFifo(const char* name) { ASSERT_EQ(::mkfifo((directory_ / name).c_str(), 0644), 0); }
@@ -49,28 +40,6 @@ class DialogFifoTest : public ::testing::Test {
     struct stat status {};
     return ::lstat((directory_ / name).c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
   }
-
-  void openDialog() {
-    files_ = openPosixFileSystem(directory_.c_str());
-    ASSERT_NE(files_, nullptr);
-    dialog_ = std::make_unique<MainDialog>(*files_, clock_, *socket_);
-    dialog_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
-  }
-
-  // Chooses the list `steps` entries down the sorted selector, with the keyboard.
-  void chooseList(int steps) {
-    dialog_->control(LIST_SELECTOR)->setFocus();
-    for (int i = 0; i < steps; ++i) QTest::keyClick(dialog_->control(LIST_SELECTOR), Qt::Key_Down);
-  }
-
-  void click(int id) { qobject_cast<QPushButton*>(dialog_->control(id))->click(); }
-
-  std::filesystem::path directory_;
-  std::unique_ptr<PosixUdpSocket> socket_ = PosixUdpSocket::open();
-  PosixClock clock_;
-  std::unique_ptr<FileSystem> files_;
-  std::unique_ptr<MainDialog> dialog_;
 };
 
 TEST_F(DialogFifoTest, AFifoListLeavesTheListEmpty) {

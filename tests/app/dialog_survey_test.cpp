@@ -5,21 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
-#include <QPushButton>
 #include <QTest>
 #include <algorithm>
-#include <atomic>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "app/device_list.h"
-#include "app/main_dialog.h"
-#include "fleet/fleet_simulator.h"
-#include "platform/posix/posix_clock.h"
-#include "platform/posix/posix_files.h"
-#include "platform/posix/posix_udp_socket.h"
+#include "app/dialog_on_disk.h"
+#include "support/fleet_thread.h"
 #include "survey/lifecycle.h"
 
 namespace vyr::testing {
@@ -27,73 +19,24 @@ namespace {
 
 constexpr int SURVEY_LIMIT_MS = 120000;  // a bound for a stall, far beyond what a case needs
 
-class DialogSurveyTest : public ::testing::Test {
+class DialogSurveyTest : public DialogOnDiskTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vyr-dialog-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-    ASSERT_NE(socket_, nullptr);
-  }
-
   void TearDown() override {
     dialog_.reset();
-    stopFleet();
-    std::filesystem::remove_all(directory_);
+    fleet_.stop();
+    DialogOnDiskTest::TearDown();
   }
 
   void startFleet(const fleet::FleetDescription& description, const char* listName) {
-    stopFleet();
-    model_ = std::make_unique<fleet::FleetModel>(description);
-    simulator_ = std::make_unique<fleet::FleetSimulator>(*model_);
-    std::string error;
-    ASSERT_TRUE(simulator_->open(error)) << error;
-    stop_ = false;
-    thread_ = std::thread([this] { simulator_->run(stop_); });
+    fleet_.start(description);
     std::ofstream(directory_ / listName, std::ios::binary) << fleet::listFileText(description);
   }
-
-  void stopFleet() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-
-  void openDialog(SendPacing pacing = {}) {
-    files_ = openPosixFileSystem(directory_.c_str());
-    ASSERT_NE(files_, nullptr);
-    dialog_ = std::make_unique<MainDialog>(*files_, clock_, *socket_, pacing);
-    dialog_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
-  }
-
-  // Chooses a list with the keyboard, as the operator would; `steps` presses of Down.
-  void chooseList(int steps) {
-    dialog_->control(LIST_SELECTOR)->setFocus();
-    for (int i = 0; i < steps; ++i) QTest::keyClick(dialog_->control(LIST_SELECTOR), Qt::Key_Down);
-  }
-
-  void click(int id) { qobject_cast<QPushButton*>(dialog_->control(id))->click(); }
 
   bool waitForBeeps(int beeps) {
     return QTest::qWaitFor([&] { return dialog_->beeps() >= beeps; }, SURVEY_LIMIT_MS);
   }
 
-  std::string read(const char* name) {
-    std::ifstream in(directory_ / name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  std::filesystem::path directory_;
-  std::unique_ptr<PosixUdpSocket> socket_ = PosixUdpSocket::open();
-  PosixClock clock_;
-  std::unique_ptr<FileSystem> files_;
-  std::unique_ptr<MainDialog> dialog_;
-  std::unique_ptr<fleet::FleetModel> model_;
-  std::unique_ptr<fleet::FleetSimulator> simulator_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  FleetThread fleet_;
 };
 
 TEST_F(DialogSurveyTest, NewThenAbortAndResumeMatchTheFleetByteForByte) {

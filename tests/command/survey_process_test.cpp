@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -22,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "fleet/fleet_simulator.h"
+#include "support/fleet_thread.h"
 #include "support/private_network_test.h"
 #include "survey/report_files.h"
 
@@ -51,24 +50,13 @@ const std::regex SUMMARY_LINE(
 class SurveyProcessTest : public PrivateNetworkTest {
  protected:
   void TearDown() override {
-    stopFleet();
+    fleet_.stop();
     PrivateNetworkTest::TearDown();
   }
 
-  void startFleet(const fleet::FleetDescription& description, const char* listName = "fleet.IPs") {
-    stopFleet();
-    model_ = std::make_unique<fleet::FleetModel>(description);
-    simulator_ = std::make_unique<fleet::FleetSimulator>(*model_);
-    std::string error;
-    ASSERT_TRUE(simulator_->open(error)) << error;
-    stop_ = false;
-    thread_ = std::thread([this] { simulator_->run(stop_); });
-    write(listName, fleet::listFileText(description));
-  }
-
-  void stopFleet() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
+  void startFleet(const fleet::FleetDescription& description) {
+    fleet_.start(description);
+    write("fleet.IPs", fleet::listFileText(description));
   }
 
   void write(const char* name, const std::string& bytes) {
@@ -142,10 +130,7 @@ class SurveyProcessTest : public PrivateNetworkTest {
     EXPECT_TRUE(std::regex_match(all.back(), SUMMARY_LINE)) << all.back();
   }
 
-  std::unique_ptr<fleet::FleetModel> model_;
-  std::unique_ptr<fleet::FleetSimulator> simulator_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  FleetThread fleet_;
 };
 
 std::vector<json> jsonLines(const std::string& text) {
