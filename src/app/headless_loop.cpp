@@ -18,6 +18,21 @@ namespace {
 // Signed distance from `from` to `to` on the wrapping tick.
 int32_t ticksUntil(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
 
+// A time that comes back every `period` ms. A stall (a suspended process, a slow disk) skips the
+// missed ones rather than firing them back to back, as a window timer would.
+struct Recurring {
+  uint32_t next;
+  uint32_t period;
+
+  // Whether it has come at `now`; if so, it moves on to the next time.
+  bool due(uint32_t now) {
+    if (ticksUntil(now, next) > 0) return false;
+    next += period;
+    if (ticksUntil(now, next) <= 0) next = now + period;
+    return true;
+  }
+};
+
 // Waits at most `waitMs` for the socket, then drains it or flushes the queue as it says.
 void waitForSocket(Context& context, PosixUdpSocket& socket, int waitMs) {
   // Write readiness is asked for only after a send found the socket full; a UDP socket is
@@ -38,28 +53,21 @@ void waitForSocket(Context& context, PosixUdpSocket& socket, int waitMs) {
 bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
                   const volatile sig_atomic_t* stop, PacedSocket* paced, const PeriodicCall* every) {
   const uint32_t start = context.clock.tick();
-  uint32_t nextTick = start + TICK_PERIOD;
+  Recurring tick{start + TICK_PERIOD, TICK_PERIOD};
   const bool calling = every != nullptr && every->call && every->periodMs > 0;
-  uint32_t nextCall = calling ? start + every->periodMs : start;
+  Recurring call{start + (calling ? every->periodMs : 0), calling ? every->periodMs : 0};
   while (surveyRunning(context)) {
     if (stop != nullptr && *stop != 0) return false;
     const uint32_t now = context.clock.tick();
     const uint32_t elapsed = now - start;
     if (timeoutMs >= 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return false;
 
-    if (calling && ticksUntil(now, nextCall) <= 0) {
-      every->call();
-      nextCall += every->periodMs;
-      if (ticksUntil(now, nextCall) <= 0) nextCall = now + every->periodMs;
+    if (tick.due(now)) {
+      onTick(context);
       continue;
     }
-
-    if (ticksUntil(now, nextTick) <= 0) {
-      onTick(context);
-      // A stall (a suspended process, a slow disk) skips the missed ticks rather than firing them
-      // back to back, as a window timer would.
-      nextTick += TICK_PERIOD;
-      if (ticksUntil(now, nextTick) <= 0) nextTick = now + TICK_PERIOD;
+    if (calling && call.due(now)) {
+      every->call();
       continue;
     }
     // Sends the pacing held back go as soon as it lets them.
@@ -68,9 +76,9 @@ bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
       flushQueue(context);
       continue;
     }
-    int wait = ticksUntil(now, nextTick);
+    int wait = ticksUntil(now, tick.next);
     if (flushIn > 0) wait = std::min(wait, static_cast<int>(flushIn));
-    if (calling) wait = std::min(wait, ticksUntil(now, nextCall));
+    if (calling) wait = std::min(wait, ticksUntil(now, call.next));
     if (timeoutMs >= 0) wait = std::min(wait, timeoutMs - static_cast<int>(elapsed));
     waitForSocket(context, socket, wait);
   }

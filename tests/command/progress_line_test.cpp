@@ -35,8 +35,8 @@ TEST(ProgressLineTest, DurationsAreMinutesAndSecondsThenHours) {
 TEST(ProgressLineTest, TheLineShowsEachFigure) {
   const struct {
     ProgressCounts counts;
-    double rate;
-    const char* line;
+    double rate = 0;
+    const char* line = "";
   } cases[] = {
       {at(41250, 100000, 5000, 123456, 120001), 8250,
        "41250/100000 units (41%)  sent 123456  received 120001  8250 units/s  elapsed 0:05  "

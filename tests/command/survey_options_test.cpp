@@ -23,6 +23,7 @@ struct Parsed {
 Parsed parse(std::vector<std::string> args) {
   args.insert(args.begin(), "vyr-survey");
   std::vector<const char*> argv;
+  argv.reserve(args.size());
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   Parsed result;
   std::ostringstream out;

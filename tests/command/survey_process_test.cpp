@@ -25,8 +25,6 @@
 #include "support/private_network_test.h"
 #include "survey/report_files.h"
 
-extern char** environ;
-
 namespace vyr::testing {
 namespace {
 
@@ -78,6 +76,7 @@ class SurveyProcessTest : public PrivateNetworkTest {
                const std::function<bool(pid_t)>& during = nullptr) {
     args.insert(args.begin(), VYR_SURVEY_PROGRAM);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     const std::string outPath = (directory_ / "stdout.txt").string();

@@ -160,6 +160,17 @@ std::vector<int> openFlagsOf(const std::filesystem::path& path) {
   return flags;
 }
 
+// Closes a descriptor of the test's own when it goes, whatever ends the test.
+struct Descriptor {
+  explicit Descriptor(int value) : fd(value) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  const int fd;
+};
+
 // None of these may be opened, whichever way, and none may make an open wait: a FIFO with no
 // reader or writer would block open() for ever. The alarm turns a hang into a failure.
 TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
@@ -172,17 +183,18 @@ TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
   ASSERT_EQ(::mkfifo((directory / "read.model").c_str(), 0644), 0);
   std::filesystem::create_symlink("/dev/null", directory / "device.soFar");
   std::filesystem::create_symlink("/dev/zero", directory / "zero.IPs");
-  const int unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  const Descriptor unixSocket(::socket(AF_UNIX, SOCK_STREAM, 0));
   sockaddr_un socketAddress{};
   socketAddress.sun_family = AF_UNIX;
   const std::string socketPath = (directory / "socket.IPs").string();
   ASSERT_LT(socketPath.size(), sizeof socketAddress.sun_path);
   std::memcpy(socketAddress.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), 0);
+  ASSERT_EQ(
+      ::bind(unixSocket.fd, reinterpret_cast<sockaddr*>(&socketAddress), sizeof socketAddress), 0);
   // A reader waiting on this FIFO: an open for writing would succeed at once, and the save would
   // then write into the pipe.
-  const int waitingReader = ::open((directory / "read.model").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(waitingReader, 0);
+  const Descriptor waitingReader(::open((directory / "read.model").c_str(), O_RDONLY | O_NONBLOCK));
+  ASSERT_GE(waitingReader.fd, 0);
 
   ::alarm(20);
   for (const char* name : {"fifo.IPs", "read.model", "device.soFar", "zero.IPs", "socket.IPs"}) {
@@ -199,7 +211,7 @@ TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
   EXPECT_TRUE(std::filesystem::is_fifo(directory / "read.model"));
   EXPECT_TRUE(std::filesystem::is_symlink(directory / "device.soFar"));
   char byte = 0;
-  EXPECT_EQ(::read(waitingReader, &byte, 1), 0) << "nothing written into the pipe";
+  EXPECT_EQ(::read(waitingReader.fd, &byte, 1), 0) << "nothing written into the pipe";
 
   // A regular file is opened for blocking I/O as before, through a link too.
   std::ofstream(directory / "plain.IPs") << "10.0.0.1\n";
@@ -213,8 +225,6 @@ TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
   }
   EXPECT_NE(files->openForWriting("plain.IPs"), nullptr);
   EXPECT_NE(files->create("new.model"), nullptr) << "a name that is not there is created";
-  ::close(waitingReader);
-  ::close(unixSocket);
   files.reset();
   std::filesystem::remove_all(directory);
 }

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/headless_loop.h"
@@ -67,9 +69,8 @@ const char* signalName(int number) {
   }
 }
 
-int fail(SurveyExit exit, const std::string& message) {
+void complain(const std::string& message) {
   std::fprintf(stderr, "vyr-survey: %s\n", message.c_str());
-  return vyr::exitStatus(exit);
 }
 
 // The progress line on stderr: redrawn in place on a terminal, one line per period elsewhere.
@@ -147,147 +148,177 @@ bool isSerialRow(const std::string& row) {
   return !row.empty() && std::strchr(" \t\n\v\f\r", row[0]) != nullptr;
 }
 
-}  // namespace
+// One run of the command: its options, the platform it works on, and what it learns.
+struct Run {
+  explicit Run(vyr::SurveyOptions chosen) : options(std::move(chosen)) {}
 
-int main(int argc, char** argv) {
   vyr::SurveyOptions options;
-  if (auto exit = vyr::readSurveyOptions(argc, argv, options, std::cout, std::cerr)) {
-    return vyr::exitStatus(*exit);
-  }
-  const std::string& listName = options.listName;
-  const std::string where = options.directory == "." ? "" : options.directory + "/";
-
-  std::unique_ptr<vyr::FileSystem> files = vyr::openPosixFileSystem(options.directory.c_str());
-  if (!files) {
-    return fail(SurveyExit::BAD_ARGUMENTS,
-                "cannot open the folder " + options.directory + ": " + std::strerror(errno));
-  }
-  std::unique_ptr<vyr::PosixUdpSocket> socket = vyr::PosixUdpSocket::open();
-  if (!socket) {
-    return fail(SurveyExit::CANNOT_RUN,
-                std::string("cannot open a UDP socket: ") + std::strerror(errno));
-  }
+  std::string where;  // the list's folder as it prefixes the file names in messages
+  std::unique_ptr<vyr::FileSystem> files;
+  std::unique_ptr<vyr::PosixUdpSocket> socket;
   JsonOutput json;
-  if (!options.json.empty() && !json.open(options.json)) {
-    return fail(SurveyExit::NOT_SAVED,
-                "cannot write the JSON output " + options.json + ": " + std::strerror(errno));
-  }
-
   vyr::MemoryDialog dialog;
   vyr::MemoryListView rows;
-  vyr::FinishedUnits list(rows);
+  vyr::FinishedUnits list{rows};
   vyr::PosixClock clock;
-  // Sends are paced so that a burst never outruns the reading of the answers (and, with --rate,
-  // never goes faster than asked); the counts are of what reached the system.
-  vyr::PacedSocket paced(*socket, clock,
-                         {vyr::windowForReceiveBuffer(socket->receiveBufferBytes()), options.rate});
-  vyr::CountingSocket counting(paced);
-  vyr::Context context(*files, dialog, list, clock, counting);
+  std::unique_ptr<vyr::PacedSocket> paced;
+  std::unique_ptr<vyr::CountingSocket> counting;
+  std::unique_ptr<vyr::Context> context;
 
-  // The list is chosen as the operator would choose it in the selector.
-  dialog.serverField = options.server;
-  vyr::fillListSelector(context);
-  if (!dialog.selectItem(listName)) {
-    return fail(SurveyExit::BAD_ARGUMENTS, "no list file " + where + listName);
-  }
-  if (!files->openForReading(listName.c_str())) {
-    return fail(SurveyExit::BAD_ARGUMENTS, "cannot read the list file " + where + listName +
-                                               ": not a regular file, or not readable");
-  }
-  vyr::chooseListFile(context);
-  const int32_t units = list.rowCount();
-  if (units <= 0) return fail(SurveyExit::BAD_ARGUMENTS, where + listName + " names no unit");
-  if (options.server.empty()) {
-    int32_t bySerial = 0;
-    for (const std::string& row : rows.rows()) bySerial += isSerialRow(row) ? 1 : 0;
-    if (bySerial > 0) {
-      return fail(SurveyExit::BAD_ARGUMENTS,
-                  where + listName + " names " + std::to_string(bySerial) +
-                      " units by ID/serial, which only the IP server can locate: give --server");
-    }
-  }
-  char reportName[400];
-  char progressName[400];
-  vyr::makeSiblingName(listName.c_str(), vyr::REPORT_ENDING, reportName, sizeof reportName);
-  vyr::makeSiblingName(listName.c_str(), vyr::PROGRESS_ENDING, progressName, sizeof progressName);
-  const std::string savedFiles = where + reportName + " and " + where + progressName;
-
-  // The units as the survey leaves them, taken as it ends: a survey that completes ends inside
-  // the socket drain, where the table is released right after its save.
+  int32_t units = 0;
   int32_t complete = 0;
   uint32_t pressed = 0;
-  std::vector<vyr::DeviceRecord> finalTable;
-  context.tableReleasing = [&](const vyr::SurveyState& survey) {
-    complete = list.count(survey);
-    if (json.active()) {
-      finalTable.assign(survey.deviceTable.get(), survey.deviceTable.get() + survey.deviceCount);
-    }
-  };
-  auto counts = [&] {
-    if (vyr::surveyRunning(context)) complete = list.count(context.survey);
+  std::vector<vyr::DeviceRecord> finalTable;  // the units as the survey left them, for the JSON
+
+  std::string name(const char* ending) const {
+    char sibling[400];
+    vyr::makeSiblingName(options.listName.c_str(), ending, sibling, sizeof sibling);
+    return where + sibling;
+  }
+
+  vyr::ProgressCounts counts() {
+    if (vyr::surveyRunning(*context)) complete = list.count(context->survey);
     vyr::ProgressCounts now;
     now.complete = complete;
     now.total = units;
-    now.sent = counting.sent;
-    now.received = counting.received;
+    now.sent = counting->sent;
+    now.received = counting->received;
     now.elapsedMs = clock.tick() - pressed;
     return now;
-  };
-
-  installStopHandlers();
-  list.restart();
-  pressed = clock.tick();
-  // A resumed survey that was already complete finishes inside the press, which still succeeds.
-  if (!vyr::pressStart(context, options.fresh ? vyr::StartMode::FRESH : vyr::StartMode::RESUME)) {
-    return fail(SurveyExit::CANNOT_RUN, "not enough memory for " + std::to_string(units) + " units");
   }
+};
 
-  ProgressPrinter printer(::isatty(STDERR_FILENO) == 1);
-  const bool showing = !options.quiet;
-  if (showing) printer.show(counts());
-  const vyr::PeriodicCall progress{printer.periodMs(), [&] { printer.show(counts()); }};
-  const int timeoutMs = options.timeoutSeconds > 0 ? options.timeoutSeconds * 1000 : -1;
-  const bool done =
-      vyr::runUntilDone(context, *socket, timeoutMs, &stopSignal, &paced,
-                        showing ? &progress : nullptr);
-  const int stoppedBy = stopSignal;
-  if (!done) {
-    if (stoppedBy != 0) {
-      vyr::closeSurvey(context);
-    } else {
-      vyr::abortSurvey(context);
+// The folder, the socket and the JSON output. Returns the exit status when one cannot be had.
+std::optional<SurveyExit> openPlatform(Run& run) {
+  const vyr::SurveyOptions& options = run.options;
+  run.where = options.directory == "." ? "" : options.directory + "/";
+  run.files = vyr::openPosixFileSystem(options.directory.c_str());
+  if (!run.files) {
+    complain("cannot open the folder " + options.directory + ": " + std::strerror(errno));
+    return SurveyExit::BAD_ARGUMENTS;
+  }
+  run.socket = vyr::PosixUdpSocket::open();
+  if (!run.socket) {
+    complain(std::string("cannot open a UDP socket: ") + std::strerror(errno));
+    return SurveyExit::CANNOT_RUN;
+  }
+  if (!options.json.empty() && !run.json.open(options.json)) {
+    complain("cannot write the JSON output " + options.json + ": " + std::strerror(errno));
+    return SurveyExit::NOT_SAVED;
+  }
+  // Sends are paced so that a burst never outruns the reading of the answers (and, with --rate,
+  // never goes faster than asked); the counts are of what reached the system.
+  const vyr::SendPacing pacing{vyr::windowForReceiveBuffer(run.socket->receiveBufferBytes()),
+                               options.rate};
+  run.paced = std::make_unique<vyr::PacedSocket>(*run.socket, run.clock, pacing);
+  run.counting = std::make_unique<vyr::CountingSocket>(*run.paced);
+  run.context =
+      std::make_unique<vyr::Context>(*run.files, run.dialog, run.list, run.clock, *run.counting);
+  return std::nullopt;
+}
+
+// Chooses the list as the operator would in the selector. Returns the exit status when it cannot
+// be surveyed.
+std::optional<SurveyExit> chooseList(Run& run) {
+  const std::string& listName = run.options.listName;
+  const std::string shown = run.where + listName;
+  run.dialog.serverField = run.options.server;
+  vyr::fillListSelector(*run.context);
+  std::string problem;
+  if (!run.dialog.selectItem(listName)) {
+    problem = "no list file " + shown;
+  } else if (!run.files->openForReading(listName.c_str())) {
+    problem = "cannot read the list file " + shown + ": not a regular file, or not readable";
+  } else {
+    vyr::chooseListFile(*run.context);
+    run.units = run.list.rowCount();
+    int32_t bySerial = 0;
+    for (const std::string& row : run.rows.rows()) bySerial += isSerialRow(row) ? 1 : 0;
+    if (run.units <= 0) {
+      problem = shown + " names no unit";
+    } else if (bySerial > 0 && run.options.server.empty()) {
+      problem = shown + " names " + std::to_string(bySerial) +
+                " units by ID/serial, which only the IP server can locate: give --server";
     }
   }
-  const vyr::ProgressCounts last = counts();
-  if (showing) printer.finish(last);
+  if (problem.empty()) return std::nullopt;
+  complain(problem);
+  return SurveyExit::BAD_ARGUMENTS;
+}
 
-  const bool saved = context.survey.lastSaveSaved;
-  SurveyExit exit = done               ? SurveyExit::DONE
-                    : stoppedBy != 0 ? SurveyExit::STOPPED
-                                     : SurveyExit::TIMED_OUT;
+// How the survey ended.
+struct Ending {
+  bool done = false;   // complete
+  int stoppedBy = 0;   // the signal that stopped it, or 0
+  vyr::ProgressCounts last;
+};
+
+// Runs the survey to its end, with the progress line unless quiet. Returns nothing when it could
+// not start.
+std::optional<Ending> survey(Run& run) {
+  // The units as the survey leaves them, taken as it ends: a survey that completes ends inside
+  // the socket drain, where the table is released right after its save.
+  run.context->tableReleasing = [&run](const vyr::SurveyState& state) {
+    run.complete = run.list.count(state);
+    if (run.json.active()) {
+      run.finalTable.assign(state.deviceTable.get(), state.deviceTable.get() + state.deviceCount);
+    }
+  };
+  installStopHandlers();
+  run.list.restart();
+  run.pressed = run.clock.tick();
+  // A resumed survey that was already complete finishes inside the press, which still succeeds.
+  const vyr::StartMode mode = run.options.fresh ? vyr::StartMode::FRESH : vyr::StartMode::RESUME;
+  if (!vyr::pressStart(*run.context, mode)) return std::nullopt;
+
+  ProgressPrinter printer(::isatty(STDERR_FILENO) == 1);
+  const bool showing = !run.options.quiet;
+  if (showing) printer.show(run.counts());
+  const vyr::PeriodicCall progress{printer.periodMs(), [&] { printer.show(run.counts()); }};
+  const int timeoutMs = run.options.timeoutSeconds > 0 ? run.options.timeoutSeconds * 1000 : -1;
+  Ending ending;
+  ending.done = vyr::runUntilDone(*run.context, *run.socket, timeoutMs, &stopSignal,
+                                  run.paced.get(), showing ? &progress : nullptr);
+  ending.stoppedBy = ending.done ? 0 : stopSignal;
+  if (!ending.done && ending.stoppedBy != 0) {
+    vyr::closeSurvey(*run.context);
+  } else if (!ending.done) {
+    vyr::abortSurvey(*run.context);
+  }
+  ending.last = run.counts();
+  if (showing) printer.finish(ending.last);
+  return ending;
+}
+
+// Writes the JSON lines and the summary line; returns the exit status.
+SurveyExit report(Run& run, const Ending& ending) {
+  const bool saved = run.context->survey.lastSaveSaved;
+  SurveyExit exit = ending.done             ? SurveyExit::DONE
+                    : ending.stoppedBy != 0 ? SurveyExit::STOPPED
+                                            : SurveyExit::TIMED_OUT;
   if (!saved) exit = SurveyExit::NOT_SAVED;
 
   vyr::SurveySummary summary;
-  summary.list = where + listName;
-  summary.report = where + reportName;
-  summary.progress = where + progressName;
-  summary.outcome = done ? "complete" : stoppedBy != 0 ? "stopped" : "timed out";
-  if (!done && stoppedBy != 0) summary.signal = signalName(stoppedBy);
-  summary.units = units;
-  summary.complete = last.complete;
-  summary.sent = last.sent;
-  summary.received = last.received;
-  summary.elapsedMs = last.elapsedMs;
+  summary.list = run.where + run.options.listName;
+  summary.report = run.name(vyr::REPORT_ENDING);
+  summary.progress = run.name(vyr::PROGRESS_ENDING);
+  summary.outcome = ending.done ? "complete" : ending.stoppedBy != 0 ? "stopped" : "timed out";
+  if (ending.stoppedBy != 0) summary.signal = signalName(ending.stoppedBy);
+  summary.units = run.units;
+  summary.complete = ending.last.complete;
+  summary.sent = ending.last.sent;
+  summary.received = ending.last.received;
+  summary.elapsedMs = ending.last.elapsedMs;
   summary.saved = saved;
   summary.exitStatus = vyr::exitStatus(exit);
-  if (json.active()) {
-    for (size_t i = 0; i < finalTable.size(); ++i) {
-      json.write(vyr::unitJsonLine(finalTable[i], static_cast<int32_t>(i)));
+  if (run.json.active()) {
+    for (size_t i = 0; i < run.finalTable.size(); ++i) {
+      run.json.write(vyr::unitJsonLine(run.finalTable[i], static_cast<int32_t>(i)));
     }
-    json.write(vyr::summaryJsonLine(summary));
-    if (!json.close()) {
+    run.json.write(vyr::summaryJsonLine(summary));
+    if (!run.json.close()) {
       std::fprintf(stderr, "vyr-survey: could not write the JSON output %s in full: %s\n",
-                   options.json.c_str(), std::strerror(errno));
+                   run.options.json.c_str(), std::strerror(errno));
       exit = SurveyExit::NOT_SAVED;
     }
   }
@@ -296,17 +327,35 @@ int main(int argc, char** argv) {
   char figures[200];
   std::snprintf(figures, sizeof figures,
                 "after %.1f s: %d of %d units finished, %llu datagrams sent, %llu received",
-                last.elapsedMs / 1000.0, last.complete, units,
-                static_cast<unsigned long long>(last.sent),
-                static_cast<unsigned long long>(last.received));
+                summary.elapsedMs / 1000.0, summary.complete, summary.units,
+                static_cast<unsigned long long>(summary.sent),
+                static_cast<unsigned long long>(summary.received));
   std::string how = summary.outcome;
   if (summary.signal != nullptr) how += std::string(" by ") + summary.signal;
+  const std::string files = summary.report + " and " + summary.progress;
   if (!saved) {
     std::fprintf(stderr, "vyr-survey: %s %s; could not write %s in full\n", how.c_str(), figures,
-                 savedFiles.c_str());
-  } else if (!options.quiet) {
-    std::fprintf(stderr, "vyr-survey: %s %s; saved %s\n", how.c_str(), figures,
-                 savedFiles.c_str());
+                 files.c_str());
+  } else if (!run.options.quiet) {
+    std::fprintf(stderr, "vyr-survey: %s %s; saved %s\n", how.c_str(), figures, files.c_str());
   }
-  return vyr::exitStatus(exit);
+  return exit;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vyr::SurveyOptions options;
+  if (auto exit = vyr::readSurveyOptions(argc, argv, options, std::cout, std::cerr)) {
+    return vyr::exitStatus(*exit);
+  }
+  Run run(std::move(options));
+  if (auto exit = openPlatform(run)) return vyr::exitStatus(*exit);
+  if (auto exit = chooseList(run)) return vyr::exitStatus(*exit);
+  const std::optional<Ending> ending = survey(run);
+  if (!ending) {
+    complain("not enough memory for " + std::to_string(run.units) + " units");
+    return vyr::exitStatus(SurveyExit::CANNOT_RUN);
+  }
+  return vyr::exitStatus(report(run, *ending));
 }

@@ -25,8 +25,10 @@ std::string formatProgressLine(const ProgressCounts& counts, double unitsPerSeco
   } else if (unitsPerSecond > 0) {
     eta = formatDuration(static_cast<uint64_t>(std::ceil(remaining / unitsPerSecond)));
   }
-  const int percent =
-      counts.total > 0 ? static_cast<int>(int64_t{counts.complete} * 100 / counts.total) : 0;
+  int percent = 0;
+  if (counts.total > 0) {
+    percent = static_cast<int>(static_cast<int64_t>(counts.complete) * 100 / counts.total);
+  }
   char text[256];
   std::snprintf(text, sizeof text,
                 "%" PRId32 "/%" PRId32 " units (%d%%)  sent %" PRIu64 "  received %" PRIu64
