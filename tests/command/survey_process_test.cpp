@@ -68,8 +68,6 @@ class SurveyProcessTest : public PrivateNetworkTest {
     return ::lstat((directory_ / name).c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
   }
 
-  bool exists(const char* name) { return std::filesystem::exists(directory_ / name); }
-
   // Runs vyr-survey in the test's directory with stdout and stderr in files. `during` is called
   // with its pid while it runs, until it returns true. A run past RUN_LIMIT_MS is killed.
   Finished run(std::vector<std::string> args,
@@ -241,11 +239,9 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
        false, nullptr},
       {"report is a FIFO", [this] { makeFifo("fleet.model"); }, "fleet.IPs",
        {"--timeout", "1"}, 4, "could not write", false, "fleet.model"},
-      {"progress file's temporary name is a folder",
-       [this] {
-         std::filesystem::create_directory(directory_ / "fleet.soFar.tmp");
-       },
-       "fleet.IPs", {"--timeout", "1"}, 4, "could not write", false, nullptr},
+      {"progress file is a folder",
+       [this] { std::filesystem::create_directory(directory_ / "fleet.soFar"); }, "fleet.IPs",
+       {"--timeout", "1"}, 4, "could not write", false, nullptr},
       {"JSON output cannot be written", nullptr, "fleet.IPs",
        {"--timeout", "1", "--json", "/dev/full"}, 4, "could not write the JSON output", true,
        nullptr},
@@ -283,7 +279,7 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
       EXPECT_EQ(std::filesystem::file_size(directory_ / "fleet.soFar"),
                 PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * description.units.size());
     } else {
-      EXPECT_FALSE(exists("fleet.soFar"));
+      EXPECT_FALSE(std::filesystem::is_regular_file(directory_ / "fleet.soFar"));
     }
   }
 }
