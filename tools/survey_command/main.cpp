@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "app/headless_loop.h"
+#include "core/commands.h"
+#include "core/context.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -25,8 +27,6 @@
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
-#include "core/commands.h"
-#include "core/context.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
 #include "survey/report_files.h"
@@ -110,8 +110,7 @@ class ProgressPrinter {
   vyr::ProgressMeter meter_;
 };
 
-// Where the JSON lines go: standard output or a file opened before the survey starts, so that a
-// path that cannot be written stops the command before anything is surveyed.
+// Where the JSON lines go: standard output or a file.
 class JsonOutput {
  public:
   JsonOutput() = default;
@@ -188,7 +187,7 @@ struct Run {
   }
 };
 
-// The folder, the socket and the JSON output. Returns the exit status when one cannot be had.
+// The folder and the socket. Returns the exit status when one cannot be had.
 std::optional<SurveyExit> openPlatform(Run& run) {
   const vyr::SurveyOptions& options = run.options;
   run.where = options.directory == "." ? "" : options.directory + "/";
@@ -201,10 +200,6 @@ std::optional<SurveyExit> openPlatform(Run& run) {
   if (!run.socket) {
     complain(std::string("cannot open a UDP socket: ") + std::strerror(errno));
     return SurveyExit::CANNOT_RUN;
-  }
-  if (!options.json.empty() && !run.json.open(options.json)) {
-    complain("cannot write the JSON output " + options.json + ": " + std::strerror(errno));
-    return SurveyExit::NOT_SAVED;
   }
   // Sends are paced so that a burst never outruns the reading of the answers (and, with --rate,
   // never goes faster than asked); the counts are of what reached the system.
@@ -244,6 +239,15 @@ std::optional<SurveyExit> chooseList(Run& run) {
   if (problem.empty()) return std::nullopt;
   complain(problem);
   return SurveyExit::BAD_ARGUMENTS;
+}
+
+// The JSON output, opened once the list is known to be good and before anything is surveyed, so
+// that a path that cannot be written stops the command before it starts.
+std::optional<SurveyExit> openJson(Run& run) {
+  const std::string& where = run.options.json;
+  if (where.empty() || run.json.open(where)) return std::nullopt;
+  complain("cannot write the JSON output " + where + ": " + std::strerror(errno));
+  return SurveyExit::NOT_SAVED;
 }
 
 // How the survey ended.
@@ -352,6 +356,7 @@ int main(int argc, char** argv) {
   Run run(std::move(options));
   if (auto exit = openPlatform(run)) return vyr::exitStatus(*exit);
   if (auto exit = chooseList(run)) return vyr::exitStatus(*exit);
+  if (auto exit = openJson(run)) return vyr::exitStatus(*exit);
   const std::optional<Ending> ending = survey(run);
   if (!ending) {
     complain("not enough memory for " + std::to_string(run.units) + " units");
