@@ -55,8 +55,9 @@ class FileSystem {
   virtual std::unique_ptr<FileHandle> create(const char* name) = 0;
 
   // Renames `from` to `to`, replacing `to` in one step if it exists. A `to` that the user may not
-  // write is not replaced, and a replaced file's access rights pass to the file that replaces it.
-  // Returns false when it could not; `to` is then untouched.
+  // write, or that is no regular file (a folder, a pipe, a device), is not replaced, and a replaced
+  // file's access rights pass to the file that replaces it. Returns false when it could not; `to`
+  // is then untouched.
   virtual bool rename(const char* from, const char* to) = 0;
 
   // Removes a file. Returns false when it could not.

@@ -284,16 +284,17 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
   }
 }
 
-// A FIFO under the progress name: the resume cannot read it and starts fresh, and the save puts
-// the progress file in its place, as it replaces any old one.
-TEST_F(SurveyProcessTest, AFifoUnderTheProgressNameStartsFreshAndIsReplaced) {
+// A FIFO under the progress name: the resume cannot read it and starts fresh, and the save leaves
+// it as it is, as it leaves any progress file it may not replace: the report is saved, the
+// progress file is not, and the exit status says so.
+TEST_F(SurveyProcessTest, AFifoUnderTheProgressNameStartsFreshAndStays) {
   const fleet::FleetDescription description = fleet::generateFleet(50, 33, 30, 50);
   startFleet(description);
   makeFifo("fleet.soFar");
   const Finished finished = run({"--server", "127.0.0.1", "--list", "fleet.IPs"});
-  EXPECT_EQ(finished.status, 0) << finished.err;
-  EXPECT_FALSE(isFifo("fleet.soFar"));
-  EXPECT_EQ(fleet::withoutSendTimes(read("fleet.soFar")), fleet::expectedProgress(description, 0));
+  EXPECT_EQ(finished.status, 4) << finished.err;
+  EXPECT_TRUE(isFifo("fleet.soFar"));
+  EXPECT_EQ(read("fleet.model"), fleet::expectedReport(description));
 }
 
 TEST_F(SurveyProcessTest, EachStopSignalSavesAndExitsWithThree) {

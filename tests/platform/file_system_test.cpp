@@ -206,8 +206,15 @@ TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
     EXPECT_EQ(files->create(name), nullptr);
     EXPECT_EQ(openFlagsOf(target).size(), openBefore) << "left open";
   }
+  // Nor is one replaced by a rename, as a progress file is replaced.
+  for (const char* name : {"fifo.IPs", "socket.IPs"}) {
+    files->create("new.tmp");
+    EXPECT_FALSE(files->rename("new.tmp", name)) << name;
+    files->remove("new.tmp");
+  }
   ::alarm(0);
   EXPECT_TRUE(std::filesystem::is_fifo(directory / "fifo.IPs")) << "create must not replace it";
+  EXPECT_TRUE(std::filesystem::is_socket(directory / "socket.IPs"));
   EXPECT_TRUE(std::filesystem::is_fifo(directory / "read.model"));
   EXPECT_TRUE(std::filesystem::is_symlink(directory / "device.soFar"));
   char byte = 0;

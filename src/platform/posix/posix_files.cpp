@@ -92,11 +92,12 @@ class PosixFileSystem final : public FileSystem {
     if (!isBareName(from) || !isBareName(to)) return false;
     // The system would replace a file the user may not write as long as the folder is writable,
     // and the new file would come with the default rights. Neither is what a user who protected
-    // the file expects.
+    // the file expects; nor is a pipe or a device put there on purpose to be replaced. A link is
+    // replaced itself, never what it points to.
     struct stat target = {};
-    if (::fstatat(directoryFd_, to, &target, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(target.st_mode)) {
-      if (::faccessat(directoryFd_, to, W_OK, AT_EACCESS) != 0 ||
+    if (::fstatat(directoryFd_, to, &target, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(target.st_mode)) return ::renameat(directoryFd_, from, directoryFd_, to) == 0;
+      if (!S_ISREG(target.st_mode) || ::faccessat(directoryFd_, to, W_OK, AT_EACCESS) != 0 ||
           ::fchmodat(directoryFd_, from, target.st_mode & 07777, 0) != 0) {
         return false;
       }
