@@ -22,7 +22,8 @@ add_executable(vyr-survey tools/survey_command/main.cpp)
 target_link_libraries(vyr-survey PRIVATE vyr_survey_command vyr_headless vyr_memory)
 
 if(BUILD_TESTING)
-  add_executable(vyr_posix_tests tests/platform/udp_socket_test.cpp)
+  add_executable(vyr_posix_tests tests/platform/udp_socket_test.cpp
+                 tests/platform/udp_socket_contract.cpp)
   target_include_directories(vyr_posix_tests PRIVATE tests)
   target_link_libraries(vyr_posix_tests PRIVATE vyr_posix GTest::gtest GTest::gtest_main)
   gtest_discover_tests(vyr_posix_tests DISCOVERY_TIMEOUT 60)

@@ -86,7 +86,9 @@ vyr_wine_tests(vyr_core_tests TEST_PREFIX "win32.")
 # The Win32 platform layer: files and directory, socket and clock.
 add_executable(vyr_win32_tests
   tests/win32/win32_files_test.cpp
+  tests/platform/file_system_contract.cpp
   tests/win32/win32_udp_socket_test.cpp
+  tests/platform/udp_socket_contract.cpp
 )
 target_include_directories(vyr_win32_tests PRIVATE tests)
 target_link_libraries(vyr_win32_tests PRIVATE vyr_core vyr_win32 vyr_memory GTest::gtest

@@ -1,7 +1,6 @@
-// Catches file layers that break the contract the survey files rely on: positions, growth with
-// zeros, cutting, create versus open, replacing rename, and which names a directory listing gives.
-// Every case runs against the POSIX directory and the in-memory stand-in alike. On POSIX also:
-// a FIFO, socket or device under a name that blocks the program in open() or gets opened at all.
+// Catches file layers that break the contract the survey files rely on (file_system_contract.h),
+// run against the POSIX directory and the in-memory stand-in alike; and on POSIX a FIFO, socket
+// or device under a name that blocks the program in open() or gets opened at all.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system_contract.h"
 #include "platform/memory/memory_files.h"
 #include "platform/posix/posix_files.h"
 #include "platform/wildcard.h"
@@ -25,122 +25,55 @@
 namespace vyr {
 namespace {
 
-class FileSystemTest : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    if (GetParam()) {
-      std::string pattern = (std::filesystem::temp_directory_path() / "vyr-files-XXXXXX").string();
-      ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-      directory_ = pattern;
-      files_ = openPosixFileSystem(pattern.c_str());
-      ASSERT_NE(files_, nullptr);
-    } else {
-      files_ = std::make_unique<MemoryFileSystem>();
-    }
+// A fresh folder under the system's temporary one, removed with what the test left in it.
+class PosixPlace : public testing::FileSystemPlace {
+ public:
+  PosixPlace() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vyr-files-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return;
+    directory_ = pattern;
+    files_ = openPosixFileSystem(pattern.c_str());
   }
-  void TearDown() override {
+  PosixPlace(const PosixPlace&) = delete;
+  PosixPlace& operator=(const PosixPlace&) = delete;
+  ~PosixPlace() override {
     files_.reset();
     if (!directory_.empty()) std::filesystem::remove_all(directory_);
   }
+  FileSystem& files() override { return *files_; }
+  void makeFolder(const char* name) override {
+    std::filesystem::create_directory(directory_ / name);
+  }
+  bool opened() const { return files_ != nullptr; }
 
-  void put(const char* name, const std::string& bytes) {
-    auto file = files_->create(name);
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(file->write(bytes.data(), static_cast<int32_t>(bytes.size())),
-              static_cast<int32_t>(bytes.size()));
-  }
-  std::string get(const char* name) {
-    auto file = files_->openForReading(name);
-    if (!file) return "<none>";
-    std::string bytes;
-    char buffer[7];  // small on purpose: reads come in pieces
-    for (int32_t count = 0; (count = file->read(buffer, sizeof buffer)) > 0;) {
-      bytes.append(buffer, static_cast<size_t>(count));
-    }
-    return bytes;
-  }
-  void makeFolder(const char* name) {
-    if (GetParam()) {
-      std::filesystem::create_directory(directory_ / name);
-    } else {
-      dynamic_cast<MemoryFileSystem&>(*files_).makeFolder(name);
-    }
-  }
-
+ private:
   std::filesystem::path directory_;
   std::unique_ptr<FileSystem> files_;
 };
 
-TEST_P(FileSystemTest, HandlesMoveReadWriteAndCut) {
-  put("a", "0123456789");
-  auto file = files_->openForWriting("a");
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->seek(0, SeekFrom::END), 10) << "moving to the end gives the size";
-  EXPECT_EQ(file->seek(-4, SeekFrom::CURRENT), 6);
-  EXPECT_EQ(file->write("xy", 2), 2);
-  EXPECT_EQ(file->seek(0, SeekFrom::CURRENT), 8);
-  EXPECT_TRUE(file->truncate());
-  EXPECT_EQ(file->seek(12, SeekFrom::START), 12);
-  EXPECT_EQ(file->write("z", 1), 1);
-  EXPECT_EQ(file->seek(-1, SeekFrom::START), -1) << "before the start is refused";
-  EXPECT_TRUE(file->sync());
-  EXPECT_TRUE(file->close());
-  EXPECT_FALSE(file->close());
-  EXPECT_EQ(get("a"), std::string("012345xy\0\0\0\0z", 13)) << "cut at 8, then grown with zeros";
+class MemoryPlace : public testing::FileSystemPlace {
+ public:
+  FileSystem& files() override { return files_; }
+  void makeFolder(const char* name) override { files_.makeFolder(name); }
 
-  auto reader = files_->openForReading("a");
-  char buffer[4];
-  EXPECT_EQ(reader->seek(11, SeekFrom::START), 11);
-  EXPECT_EQ(reader->read(buffer, 4), 2);
-  EXPECT_EQ(reader->read(buffer, 4), 0) << "end of file";
+ private:
+  MemoryFileSystem files_;
+};
+
+std::unique_ptr<testing::FileSystemPlace> openPosixPlace() {
+  auto place = std::make_unique<PosixPlace>();
+  return place->opened() ? std::move(place) : nullptr;
 }
 
-TEST_P(FileSystemTest, OpenAndCreateTreatExistingFilesDifferently) {
-  EXPECT_EQ(files_->openForReading("missing"), nullptr);
-  EXPECT_EQ(files_->openForWriting("missing"), nullptr) << "opening for writing never creates";
-  put("b", "old contents");
-  {
-    auto file = files_->openForWriting("b");
-    ASSERT_NE(file, nullptr);
-    file->write("OLD", 3);
-  }
-  EXPECT_EQ(get("b"), "OLD contents") << "opening for writing does not empty";
-  {
-    auto file = files_->create("b");
-    ASSERT_NE(file, nullptr);
-  }
-  EXPECT_EQ(get("b"), "") << "create empties";
-
-  makeFolder("dir.IPs");
-  EXPECT_EQ(files_->openForReading("dir.IPs"), nullptr) << "a folder is not a file";
-  EXPECT_EQ(files_->create(""), nullptr);
+std::unique_ptr<testing::FileSystemPlace> openMemoryPlace() {
+  return std::make_unique<MemoryPlace>();
 }
 
-TEST_P(FileSystemTest, RenameReplacesTheTargetAndRemoveDeletes) {
-  put("new", "fresh");
-  put("target", "stale");
-  EXPECT_TRUE(files_->rename("new", "target"));
-  EXPECT_EQ(get("target"), "fresh");
-  EXPECT_EQ(get("new"), "<none>");
-  EXPECT_FALSE(files_->rename("new", "target")) << "nothing left to rename";
-  EXPECT_TRUE(files_->remove("target"));
-  EXPECT_FALSE(files_->remove("target"));
-}
-
-TEST_P(FileSystemTest, ListingMatchesWithoutRegardToCaseAndIncludesFolders) {
-  for (const char* name :
-       {"north.IPs", "south.ips", "EAST.IPS", "west.IPs.txt", "ips", "notes.txt"})
-    put(name, "");
-  makeFolder("sites.IPs");
-  std::vector<std::string> names = files_->listMatching("*.IPs");
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"EAST.IPS", "north.IPs", "sites.IPs", "south.ips"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& param) {
-                           return param.param ? "Posix" : "Memory";
-                         });
+using testing::FileSystemContract;
+INSTANTIATE_TEST_SUITE_P(Both, FileSystemContract,
+                         ::testing::Values(testing::FileSystemKind{"Posix", openPosixPlace},
+                                           testing::FileSystemKind{"Memory", openMemoryPlace}),
+                         testing::fileSystemKindName);
 
 // The status flags of this process's open descriptors of `path`; none when it is not open.
 std::vector<int> openFlagsOf(const std::filesystem::path& path) {

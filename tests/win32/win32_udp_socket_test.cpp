@@ -1,6 +1,7 @@
 // Catches a Winsock socket that lets a reset reported for an earlier datagram (WSAECONNRESET) stop
-// the drain, mistakes a full send buffer for a refusal or forgets to wait for FD_WRITE after it,
-// keeps an oversized datagram, overruns the buffer, misreads the source, or sends to 0.0.0.0.
+// the drain, mistakes a full send buffer for a refusal or forgets to wait for FD_WRITE after it, or
+// hands Winsock a destination that is no unit; and, on real sockets, one that breaks the contract
+// of every socket layer (udp_socket_contract.h).
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -18,6 +19,7 @@
 #include "platform/win32/win32_udp_socket.h"
 #include "protocol/receiver.h"
 #include "protocol/send_queue.h"
+#include "platform/udp_socket_contract.h"
 #include "win32/winsock_environment.h"
 #include "core/context.h"
 
@@ -171,63 +173,37 @@ TEST_F(ScriptedSocketTest, DestinationsThatReachNoUnitAreRefusedBeforeWinsock) {
   EXPECT_EQ(sendCalls, 0);
 }
 
-// The real socket under the system.
-struct RealSocketTest : ::testing::Test {
-  void SetUp() override {
-    ASSERT_NE(sender, nullptr);
-    ASSERT_NE(receiver, nullptr);
-    ASSERT_NE(receiver->localPort(), 0);
-  }
-  SendResult send(const std::vector<uint8_t>& bytes) {
-    return sender->sendTo(loopbackPort(receiver->localPort()), bytes.data(),
-                          static_cast<uint32_t>(bytes.size()));
-  }
-  // Waits (generously; this bounds a failure, it measures nothing) until a datagram is there.
-  ReceiveResult receive(uint8_t* buffer, uint32_t capacity, uint32_t& length) {
+// The real socket under the system keeps the contract of every socket layer.
+class Win32SocketPair : public testing::SocketPair {
+ public:
+  UdpSocket& sender() override { return *sender_; }
+  UdpSocket& receiver() override { return *receiver_; }
+  uint16_t senderPort() const override { return sender_->localPort(); }
+  uint16_t receiverPort() const override { return receiver_->localPort(); }
+  bool senderWaitsToWrite() const override { return sender_->wantsWriteReadiness(); }
+  void waitForReceiver(int milliseconds) override {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(receiver->handle(), &readable);
-    timeval wait{5, 0};
+    FD_SET(receiver_->handle(), &readable);
+    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
     ::select(0, &readable, nullptr, nullptr, &wait);
-    return receiver->receiveFrom(buffer, capacity, length, source);
   }
+  bool opened() const { return sender_ != nullptr && receiver_ != nullptr; }
 
-  std::unique_ptr<Win32UdpSocket> sender = Win32UdpSocket::open();
-  std::unique_ptr<Win32UdpSocket> receiver = Win32UdpSocket::open();
-  SocketAddress source{};
+ private:
+  std::unique_ptr<Win32UdpSocket> sender_ = Win32UdpSocket::open();
+  std::unique_ptr<Win32UdpSocket> receiver_ = Win32UdpSocket::open();
 };
 
-TEST_F(RealSocketTest, ZeroLengthAndOversizedDatagramsLeaveTheNextOneReadable) {
-  ASSERT_EQ(send({}), SendResult::SENT);
-  ASSERT_EQ(send(std::vector<uint8_t>(1400, 0x11)), SendResult::SENT);
-  ASSERT_EQ(send({7}), SendResult::SENT);
-
-  constexpr uint32_t CAPACITY = 1024;
-  std::vector<uint8_t> buffer(CAPACITY + 64, 0xA5);
-  uint32_t length = 99;
-  ASSERT_EQ(receive(buffer.data(), CAPACITY, length), ReceiveResult::DATAGRAM);
-  EXPECT_EQ(length, 0u);
-  EXPECT_TRUE(sameSocketAddress(source, loopbackPort(sender->localPort())));
-  ASSERT_EQ(receive(buffer.data(), CAPACITY, length), ReceiveResult::OVERSIZED);
-  for (uint32_t i = CAPACITY; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 0xA5) << i;
-  ASSERT_EQ(receive(buffer.data(), CAPACITY, length), ReceiveResult::DATAGRAM);
-  EXPECT_EQ(length, 1u);
-  EXPECT_EQ(buffer[0], 7);
-  EXPECT_EQ(receiver->receiveFrom(buffer.data(), CAPACITY, length, source),
-            ReceiveResult::NOTHING);
-  EXPECT_FALSE(sender->wantsWriteReadiness());
+std::unique_ptr<testing::SocketPair> openWin32Pair() {
+  auto pair = std::make_unique<Win32SocketPair>();
+  return pair->opened() ? std::move(pair) : nullptr;
 }
 
-TEST_F(RealSocketTest, TheZeroAddressIsRefusedThoughWinsockWouldSendIt) {
-  const uint8_t zero[4] = {0, 0, 0, 0};
-  SocketAddress anyAddress{};
-  setSocketAddress(anyAddress, zero, receiver->localPort());
-  const uint8_t byte = 0;
-  EXPECT_EQ(sender->sendTo(anyAddress, &byte, 1), SendResult::REFUSED);
-  uint8_t buffer[4];
-  uint32_t length = 0;
-  EXPECT_EQ(receiver->receiveFrom(buffer, sizeof buffer, length, source), ReceiveResult::NOTHING);
-}
+using testing::UdpSocketContract;
+INSTANTIATE_TEST_SUITE_P(Win32, UdpSocketContract,
+                         ::testing::Values(testing::SocketKind{"Win32", openWin32Pair}),
+                         testing::socketKindName);
 
 TEST(Win32ClockTest, TickDoesNotRunBackwards) {
   Win32Clock clock;

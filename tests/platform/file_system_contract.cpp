@@ -1,0 +1,117 @@
+// Catches a file layer that breaks what the survey files rely on; see file_system_contract.h.
+
+#include "platform/file_system_contract.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace vyr::testing {
+
+void FileSystemContract::SetUp() {
+  place_ = GetParam().open();
+  ASSERT_NE(place_, nullptr);
+  files_ = &place_->files();
+}
+
+void FileSystemContract::put(const char* name, const std::string& bytes) {
+  auto file = files_->create(name);
+  ASSERT_NE(file, nullptr) << name;
+  ASSERT_EQ(file->write(bytes.data(), static_cast<int32_t>(bytes.size())),
+            static_cast<int32_t>(bytes.size()));
+}
+
+std::string FileSystemContract::get(const char* name) {
+  auto file = files_->openForReading(name);
+  if (!file) return "<none>";
+  std::string bytes;
+  char buffer[7];  // small on purpose: reads come in pieces
+  for (int32_t count = 0; (count = file->read(buffer, sizeof buffer)) > 0;) {
+    bytes.append(buffer, static_cast<size_t>(count));
+  }
+  return bytes;
+}
+
+std::string fileSystemKindName(const ::testing::TestParamInfo<FileSystemKind>& info) {
+  return info.param.name;
+}
+
+void PrintTo(const FileSystemKind& kind, std::ostream* out) { *out << kind.name; }
+
+namespace {
+
+TEST_P(FileSystemContract, HandlesMoveReadWriteAndCut) {
+  put("a", "0123456789");
+  auto file = files_->openForWriting("a");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->seek(0, SeekFrom::END), 10) << "moving to the end gives the size";
+  EXPECT_EQ(file->seek(-4, SeekFrom::CURRENT), 6);
+  EXPECT_EQ(file->write("xy", 2), 2);
+  EXPECT_EQ(file->seek(0, SeekFrom::CURRENT), 8);
+  EXPECT_TRUE(file->truncate());
+  EXPECT_EQ(file->seek(12, SeekFrom::START), 12);
+  EXPECT_EQ(file->write("z", 1), 1);
+  EXPECT_EQ(file->seek(-1, SeekFrom::START), -1) << "before the start is refused";
+  EXPECT_TRUE(file->sync());
+  EXPECT_TRUE(file->close());
+  EXPECT_FALSE(file->close());
+  EXPECT_EQ(get("a"), std::string("012345xy\0\0\0\0z", 13)) << "cut at 8, then grown with zeros";
+
+  auto reader = files_->openForReading("a");
+  ASSERT_NE(reader, nullptr);
+  char buffer[4];
+  EXPECT_EQ(reader->write("q", 1), -1) << "a file opened for reading takes no writes";
+  EXPECT_EQ(reader->seek(11, SeekFrom::START), 11);
+  EXPECT_EQ(reader->read(buffer, 4), 2);
+  EXPECT_EQ(reader->read(buffer, 4), 0) << "end of file";
+}
+
+TEST_P(FileSystemContract, OpenAndCreateTreatExistingFilesAndFoldersDifferently) {
+  EXPECT_EQ(files_->openForReading("missing"), nullptr);
+  EXPECT_EQ(files_->openForWriting("missing"), nullptr) << "opening for writing never creates";
+  put("b", "old contents");
+  {
+    auto file = files_->openForWriting("b");
+    ASSERT_NE(file, nullptr);
+    file->write("OLD", 3);
+  }
+  EXPECT_EQ(get("b"), "OLD contents") << "opening for writing does not empty";
+  { ASSERT_NE(files_->create("b"), nullptr); }
+  EXPECT_EQ(get("b"), "") << "create empties";
+
+  place_->makeFolder("dir.IPs");
+  EXPECT_EQ(files_->openForReading("dir.IPs"), nullptr) << "a folder is not a file";
+  EXPECT_EQ(files_->openForWriting("dir.IPs"), nullptr);
+  EXPECT_EQ(files_->create("dir.IPs"), nullptr);
+  EXPECT_EQ(files_->create(""), nullptr) << "the folder itself";
+}
+
+TEST_P(FileSystemContract, RenameReplacesTheTargetAndRemoveDeletes) {
+  put("new", "fresh");
+  put("target", "stale");
+  EXPECT_TRUE(files_->rename("new", "target"));
+  EXPECT_EQ(get("target"), "fresh");
+  EXPECT_EQ(get("new"), "<none>");
+  EXPECT_FALSE(files_->rename("new", "target")) << "nothing left to rename";
+  EXPECT_EQ(get("target"), "fresh") << "a failed rename leaves the target alone";
+  EXPECT_TRUE(files_->remove("target"));
+  EXPECT_FALSE(files_->remove("target"));
+}
+
+// Windows also lets a long name match through its short alias ("gamma.IPsx" as GAMMA~1.IPS): a
+// listing must match the real name only.
+TEST_P(FileSystemContract, ListingMatchesTheRealNameWithoutRegardToCaseAndIncludesFolders) {
+  for (const char* name : {"north.IPs", "south.ips", "EAST.IPS", "gamma.IPsx", "LONGNAMEFILE.IPsx",
+                           "west.IPs.txt", "IPs", "notes.txt", "caf\xE9.IPs"}) {
+    put(name, "");
+  }
+  place_->makeFolder("sites.IPs");
+  std::vector<std::string> names = files_->listMatching("*.IPs");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"EAST.IPS", "caf\xE9.IPs", "north.IPs", "sites.IPs",
+                                             "south.ips"}));
+  EXPECT_EQ(get("caf\xE9.IPs"), "") << "an eight-bit name opens as listed";
+}
+
+}  // namespace
+}  // namespace vyr::testing
