@@ -7,18 +7,9 @@ set -euo pipefail
 build=$(realpath "$1")
 rounds=${3:-40}
 
+source "$(dirname "$0")/../support/script_support.sh"
 # The simulator binds the fixed unit and server ports: only inside a network namespace of our own.
-# Exit status 77 tells ctest the test was skipped where none can be made.
-if [[ -z "${VYR_CRASH_INSIDE:-}" ]]; then
-  for isolate in "unshare -n" "unshare -r -n"; do
-    if $isolate true 2>/dev/null; then
-      exec env VYR_CRASH_INSIDE=1 $isolate bash "$0" "$@"
-    fi
-  done
-  echo "skipped: no network namespace can be made here" >&2
-  exit 77
-fi
-ip link set lo up
+enter_private_network VYR_CRASH_INSIDE "$@"
 
 work=$(mktemp -d)
 survey_pid=""
@@ -29,10 +20,6 @@ cleanup() {
   if [[ -n "${VYR_CRASH_KEEP:-}" ]]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
 
 # A fleet that answers but for ten silent units, so that no survey ever completes, and enough
 # units that a save takes a while.

@@ -8,18 +8,9 @@
 set -euo pipefail
 build=$(realpath "$1")
 
+source "$(dirname "$0")/../support/script_support.sh"
 # The fleet binds the fixed unit and server ports: only inside a network namespace of our own.
-# Exit status 77 tells ctest the test was skipped where none can be made.
-if [[ -z "${VYR_PACKAGE_INSIDE:-}" ]]; then
-  for isolate in "unshare -n" "unshare -r -n"; do
-    if $isolate true 2>/dev/null; then
-      exec env VYR_PACKAGE_INSIDE=1 $isolate bash "$0" "$@"
-    fi
-  done
-  echo "skipped: no network namespace can be made here" >&2
-  exit 77
-fi
-ip link set lo up
+enter_private_network VYR_PACKAGE_INSIDE "$@"
 
 work=$(mktemp -d)
 fleet_pid=""
@@ -29,10 +20,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
 
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 [[ -n $version ]] || fail "no package version in $build/CPackConfig.cmake"

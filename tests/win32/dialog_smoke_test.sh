@@ -9,6 +9,7 @@ wine_run=$(realpath "$1") prefix=$(realpath -m "$2") vyrmodel=$(realpath "$3")
 build=$(realpath "$4") source_dir=$(realpath "$5")
 export WINEPREFIX=$prefix WINEDEBUG=-all
 source "$source_dir/scripts/demo-helpers.sh"
+source "$source_dir/tests/support/script_support.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -30,11 +31,8 @@ fail() {
 
 # The display the run was given, or one of our own.
 if [[ -z "${DISPLAY:-}" ]]; then
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-  pids+=($!)
-  for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
-  [[ -s "$work/display" ]] || fail "Xvfb did not start"
-  export DISPLAY=":$(<"$work/display")"
+  start_xvfb "$work/display"
+  pids+=("$x_pid")
 fi
 
 # The window gets the focus once: Wine gives an activated dialog's focus back to the control that

@@ -9,6 +9,7 @@ set -euo pipefail
 wine_run=$(realpath "$1") prefix=$(realpath -m "$2") survey_exe=$(realpath "$3")
 build=$(realpath "$4") source_dir=$(realpath "$5")
 units=${6:-600} seed=${7:-11}
+source "$source_dir/tests/support/script_support.sh"
 
 if [[ ! -x "$build/vyr-fleet" || ! -x "$build/vyr-survey" ]]; then
   echo "no vyr-fleet and vyr-survey in the Linux build '$build' (VYR_LINUX_BUILD)" >&2
@@ -22,10 +23,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
 
 mkdir "$work/win32" "$work/linux"
 # The simulator writes the list of the units it plays before it says it is ready.

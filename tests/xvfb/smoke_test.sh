@@ -13,6 +13,7 @@ if [[ -z "${VYR_SMOKE_INSIDE:-}" ]] && unshare -n true 2>/dev/null; then
 fi
 if [[ -n "${VYR_SMOKE_INSIDE:-}" ]]; then ip link set lo up; fi
 source "$source_dir/scripts/demo-helpers.sh"
+source "$source_dir/tests/support/script_support.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -22,20 +23,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
 
-# Starts an X server of our own on a free display and points DISPLAY at it; its pid in x_pid.
+# An X server of our own on a free display, ended with the test.
 start_display() {
-  local number_file="$work/display.$RANDOM"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number_file" 2>/dev/null &
-  x_pid=$!
+  start_xvfb "$work/display.$RANDOM"
   pids+=("$x_pid")
-  for _ in $(seq 100); do [[ -s "$number_file" ]] && break; sleep 0.1; done
-  [[ -s "$number_file" ]] || fail "Xvfb did not start"
-  export DISPLAY=":$(<"$number_file")"
 }
 
 # Starts the program (with any `env` arguments first) in the dialog's directory and waits for
