@@ -56,6 +56,10 @@ bool runUntilDone(Context& context, PosixUdpSocket& socket, int timeoutMs,
   Recurring tick{start + TICK_PERIOD, TICK_PERIOD};
   const bool calling = every != nullptr && every->call && every->periodMs > 0;
   Recurring call{start + (calling ? every->periodMs : 0), calling ? every->periodMs : 0};
+  // A socket is writable from the outset (vyr-survey.exe learns it from the FD_WRITE that comes
+  // when it starts watching): what a start queued goes now rather than at the first tick, so its
+  // answers are in before that tick's silence test looks for them.
+  flushQueue(context);
   while (surveyRunning(context)) {
     if (stop != nullptr && *stop != 0) return false;
     const uint32_t now = context.clock.tick();

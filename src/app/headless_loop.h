@@ -1,7 +1,7 @@
 #pragma once
 // Drives the core from poll() the way the dialog drives it from its message loop: a steady 250 ms
-// timer, a drain whenever datagrams wait, and a flush when the socket has room again after a send
-// found it full, or when the pacing lets held-back sends go.
+// timer, a drain whenever datagrams wait, and a flush at the outset (the socket is writable), when
+// the socket has room again after a send found it full, or when the pacing lets held-back sends go.
 
 #include <csignal>
 #include <cstdint>

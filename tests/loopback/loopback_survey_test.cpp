@@ -1,6 +1,7 @@
 // Catches what only real sockets show: replies from 127.x.y.z units tied to the wrong records,
-// drains that stop at an empty or oversized datagram, and surveys that stall under loss, against
-// the fleet simulator over loopback UDP.
+// drains that stop at an empty or oversized datagram, surveys that stall under loss, and a loop
+// that holds a start's requests back until its first tick, against the fleet simulator over
+// loopback UDP.
 
 #include <gtest/gtest.h>
 
@@ -16,10 +17,12 @@
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/counting_socket.h"
 #include "platform/paced_socket.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
+#include "support/choose_list.h"
 #include "support/private_network_test.h"
 #include "survey/list_files.h"
 
@@ -93,6 +96,31 @@ TEST_F(LoopbackSurveyTest, ThirtyPercentLossStillCompletes) {
     unit.lossPercent = 30;  // requests and replies each
   description.serverLossPercent = 30;
   EXPECT_EQ(survey(description), fleet::expectedReport(description));
+}
+
+// Held until the first tick, the start's requests would meet that tick's silence test before
+// any answer could: with no unit frame yet, it asks everyone again and they are all sent twice.
+TEST_F(LoopbackSurveyTest, WhatAStartQueuedLeavesBeforeTheLoopFirstWaits) {
+  const fleet::FleetDescription description = fleet::generateFleet(50, 111, 30, 50);
+  std::ofstream(directory_ / "fleet.IPs", std::ios::binary) << fleet::listFileText(description);
+  std::unique_ptr<FileSystem> files = openPosixFileSystem(directory_.c_str());
+  std::unique_ptr<PosixUdpSocket> socket = PosixUdpSocket::open();
+  ASSERT_NE(socket, nullptr);
+  MemoryDialog dialog;
+  MemoryListView list;
+  PosixClock clock;
+  CountingSocket counting(*socket);
+  Context context(*files, dialog, list, clock, counting);
+  dialog.serverField = "127.0.0.1";
+  ASSERT_TRUE(chooseListNamed(context, dialog, "fleet.IPs"));
+  ASSERT_TRUE(pressStart(context, StartMode::FRESH));
+  EXPECT_EQ(counting.sent, 0u) << "a start only queues";
+
+  const volatile sig_atomic_t stopAtOnce = 1;
+  EXPECT_FALSE(runUntilDone(context, *socket, SURVEY_LIMIT_MS, &stopAtOnce));
+  EXPECT_EQ(counting.sent, description.units.size())
+      << "every unit's first request (an identify, or the server's locate query)";
+  abortSurvey(context);
 }
 
 }  // namespace
