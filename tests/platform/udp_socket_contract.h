@@ -28,6 +28,30 @@ class SocketPair {
   virtual void waitForReceiver(int milliseconds) = 0;
 };
 
+// The pair for a platform's socket class, which has open(), localPort() and
+// wantsWriteReadiness(); `waitReadable(socket, milliseconds)` is the platform's wait.
+template <typename Socket, void (*waitReadable)(const Socket&, int)>
+class SocketPairOf final : public SocketPair {
+ public:
+  UdpSocket& sender() override { return *sender_; }
+  UdpSocket& receiver() override { return *receiver_; }
+  uint16_t senderPort() const override { return sender_->localPort(); }
+  uint16_t receiverPort() const override { return receiver_->localPort(); }
+  bool senderWaitsToWrite() const override { return sender_->wantsWriteReadiness(); }
+  void waitForReceiver(int milliseconds) override { waitReadable(*receiver_, milliseconds); }
+
+  // Both sockets, or null when either cannot be opened.
+  static std::unique_ptr<SocketPair> open() {
+    auto pair = std::make_unique<SocketPairOf>();
+    if (pair->sender_ == nullptr || pair->receiver_ == nullptr) return nullptr;
+    return pair;
+  }
+
+ private:
+  std::unique_ptr<Socket> sender_ = Socket::open();
+  std::unique_ptr<Socket> receiver_ = Socket::open();
+};
+
 struct SocketKind {
   const char* name;
   std::unique_ptr<SocketPair> (*open)();

@@ -13,32 +13,15 @@
 namespace vyr {
 namespace {
 
-class PosixSocketPair : public testing::SocketPair {
- public:
-  UdpSocket& sender() override { return *sender_; }
-  UdpSocket& receiver() override { return *receiver_; }
-  uint16_t senderPort() const override { return sender_->localPort(); }
-  uint16_t receiverPort() const override { return receiver_->localPort(); }
-  bool senderWaitsToWrite() const override { return sender_->wantsWriteReadiness(); }
-  void waitForReceiver(int milliseconds) override {
-    pollfd entry{receiver_->fd(), POLLIN, 0};
-    ::poll(&entry, 1, milliseconds);
-  }
-  bool opened() const { return sender_ != nullptr && receiver_ != nullptr; }
-
- private:
-  std::unique_ptr<PosixUdpSocket> sender_ = PosixUdpSocket::open();
-  std::unique_ptr<PosixUdpSocket> receiver_ = PosixUdpSocket::open();
-};
-
-std::unique_ptr<testing::SocketPair> openPosixPair() {
-  auto pair = std::make_unique<PosixSocketPair>();
-  return pair->opened() ? std::move(pair) : nullptr;
+void waitReadable(const PosixUdpSocket& socket, int milliseconds) {
+  pollfd entry{socket.fd(), POLLIN, 0};
+  ::poll(&entry, 1, milliseconds);
 }
 
 using testing::UdpSocketContract;
 INSTANTIATE_TEST_SUITE_P(Posix, UdpSocketContract,
-                         ::testing::Values(testing::SocketKind{"Posix", openPosixPair}),
+                         ::testing::Values(testing::SocketKind{
+                             "Posix", testing::SocketPairOf<PosixUdpSocket, waitReadable>::open}),
                          testing::socketKindName);
 
 TEST(PosixClockTest, TickDoesNotRunBackwards) {

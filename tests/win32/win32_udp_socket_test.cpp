@@ -174,35 +174,18 @@ TEST_F(ScriptedSocketTest, DestinationsThatReachNoUnitAreRefusedBeforeWinsock) {
 }
 
 // The real socket under the system keeps the contract of every socket layer.
-class Win32SocketPair : public testing::SocketPair {
- public:
-  UdpSocket& sender() override { return *sender_; }
-  UdpSocket& receiver() override { return *receiver_; }
-  uint16_t senderPort() const override { return sender_->localPort(); }
-  uint16_t receiverPort() const override { return receiver_->localPort(); }
-  bool senderWaitsToWrite() const override { return sender_->wantsWriteReadiness(); }
-  void waitForReceiver(int milliseconds) override {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(receiver_->handle(), &readable);
-    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
-    ::select(0, &readable, nullptr, nullptr, &wait);
-  }
-  bool opened() const { return sender_ != nullptr && receiver_ != nullptr; }
-
- private:
-  std::unique_ptr<Win32UdpSocket> sender_ = Win32UdpSocket::open();
-  std::unique_ptr<Win32UdpSocket> receiver_ = Win32UdpSocket::open();
-};
-
-std::unique_ptr<testing::SocketPair> openWin32Pair() {
-  auto pair = std::make_unique<Win32SocketPair>();
-  return pair->opened() ? std::move(pair) : nullptr;
+void waitReadable(const Win32UdpSocket& socket, int milliseconds) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket.handle(), &readable);
+  timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  ::select(0, &readable, nullptr, nullptr, &wait);
 }
 
 using testing::UdpSocketContract;
 INSTANTIATE_TEST_SUITE_P(Win32, UdpSocketContract,
-                         ::testing::Values(testing::SocketKind{"Win32", openWin32Pair}),
+                         ::testing::Values(testing::SocketKind{
+                             "Win32", testing::SocketPairOf<Win32UdpSocket, waitReadable>::open}),
                          testing::socketKindName);
 
 TEST(Win32ClockTest, TickDoesNotRunBackwards) {
