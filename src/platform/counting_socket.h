@@ -19,6 +19,13 @@ class CountingSocket final : public UdpSocket {
     return result;
   }
 
+  uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                     SendResult* results) override {
+    const uint32_t done = inner_.sendBatch(datagrams, count, results);
+    for (uint32_t i = 0; i < done; ++i) sent += results[i] == SendResult::SENT;
+    return done;
+  }
+
   ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                             SocketAddress& source) override {
     const ReceiveResult result = inner_.receiveFrom(buffer, capacity, length, source);

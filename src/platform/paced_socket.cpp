@@ -1,5 +1,7 @@
 #include "platform/paced_socket.h"
 
+#include <algorithm>
+
 namespace vyr {
 namespace {
 
@@ -45,22 +47,47 @@ void PacedSocket::catchUp(uint32_t now) {
 
 SendResult PacedSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
                                uint32_t length) {
-  catchUp(clock_.tick());
-  const bool windowFull = pacing_.window != 0 && awaited_ >= pacing_.window * ONE;
-  const bool rateSpent = pacing_.ratePerSecond != 0 && credit_ < ONE;
-  if (windowFull || rateSpent) {
-    held_ = true;
-    return SendResult::RETRY_LATER;
-  }
-  // What the system refuses from here on is the system's to report: its own readiness wakes the
-  // queue again.
-  held_ = false;
-  const SendResult result = inner_.sendTo(destination, bytes, length);
-  if (result == SendResult::SENT) {
-    if (pacing_.window != 0) awaited_ += ONE;
-    if (pacing_.ratePerSecond != 0) credit_ -= ONE;
-  }
+  const OutgoingDatagram datagram{&destination, bytes, length};
+  SendResult result = SendResult::RETRY_LATER;
+  sendBatch(&datagram, 1, &result);
   return result;
+}
+
+// How many more datagrams the window and the rate let go now.
+uint64_t PacedSocket::allowance(uint64_t wanted) const {
+  if (pacing_.window != 0) {
+    const uint64_t limit = pacing_.window * ONE;
+    // A datagram may go while fewer than a whole window await their answers.
+    wanted = awaited_ >= limit ? 0 : std::min(wanted, (limit - awaited_ + ONE - 1) / ONE);
+  }
+  if (pacing_.ratePerSecond != 0) wanted = std::min(wanted, credit_ / ONE);
+  return wanted;
+}
+
+uint32_t PacedSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                                SendResult* results) {
+  catchUp(clock_.tick());
+  uint32_t done = 0;
+  while (done < count) {
+    const auto allowed = static_cast<uint32_t>(allowance(count - done));
+    if (allowed == 0) {
+      held_ = true;
+      results[done] = SendResult::RETRY_LATER;
+      return done;
+    }
+    // What the system refuses from here on is the system's to report: its own readiness wakes
+    // the queue again.
+    held_ = false;
+    const uint32_t handled = inner_.sendBatch(datagrams + done, allowed, results + done);
+    for (uint32_t i = done; i < done + handled; ++i) {
+      if (results[i] != SendResult::SENT) continue;  // a refused datagram costs nothing
+      if (pacing_.window != 0) awaited_ += ONE;
+      if (pacing_.ratePerSecond != 0) credit_ -= ONE;
+    }
+    done += handled;
+    if (handled < allowed) return done;
+  }
+  return done;
 }
 
 ReceiveResult PacedSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,

@@ -36,6 +36,8 @@ class PacedSocket final : public UdpSocket {
 
   SendResult sendTo(const SocketAddress& destination, const uint8_t* bytes,
                     uint32_t length) override;
+  uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                     SendResult* results) override;
   ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                             SocketAddress& source) override;
 
@@ -48,6 +50,7 @@ class PacedSocket final : public UdpSocket {
 
  private:
   uint64_t burstCredit() const;
+  uint64_t allowance(uint64_t wanted) const;
   void catchUp(uint32_t now);
 
   UdpSocket& inner_;

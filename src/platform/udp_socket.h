@@ -23,6 +23,13 @@ enum class ReceiveResult {
   FAILED,     // the read failed; stop draining until the next notification or tick
 };
 
+// One datagram of a batch to send: its destination and bytes, as sendTo takes them.
+struct OutgoingDatagram {
+  const SocketAddress* destination;
+  const uint8_t* bytes;
+  uint32_t length;
+};
+
 class UdpSocket {
  public:
   virtual ~UdpSocket() = default;
@@ -31,6 +38,19 @@ class UdpSocket {
   // form; the eight trailing bytes are not looked at).
   virtual SendResult sendTo(const SocketAddress& destination, const uint8_t* bytes,
                             uint32_t length) = 0;
+
+  // Sends `count` datagrams in order, each as sendTo would, and stops at the first one the system
+  // has no room for (RETRY_LATER, left in results[done]). Returns `done`, the number sent or
+  // refused, with each one's result in `results`. A system that can take many datagrams in one call
+  // overrides it; this one sends them one by one.
+  virtual uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                             SendResult* results) {
+    for (uint32_t i = 0; i < count; ++i) {
+      results[i] = sendTo(*datagrams[i].destination, datagrams[i].bytes, datagrams[i].length);
+      if (results[i] == SendResult::RETRY_LATER) return i;
+    }
+    return count;
+  }
 
   // Reads the next datagram into `buffer` (`capacity` bytes) with its source address. On DATAGRAM
   // `length` holds its size; nothing beyond `capacity` is ever written, and on OVERSIZED the

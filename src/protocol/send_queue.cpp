@@ -14,6 +14,7 @@ static_assert(alignof(QueuedDatagram) <= alignof(std::max_align_t));
 namespace {
 
 constexpr uint32_t FIRST_BUCKET_COUNT = 64;
+constexpr uint32_t SEND_BATCH = 64;  // datagrams handed to the socket at a time
 
 // Over everything the duplicate test compares.
 uint32_t contentHash(const SocketAddress& destination, const uint8_t* bytes, uint32_t length) {
@@ -138,14 +139,26 @@ void flushQueue(ProtocolContext& context) {
     queue.stampPending = true;
     queue.pendingTick = now;
     queue.pendingThrough = queue.tail;
-    while (queue.head != nullptr) {
-      const QueuedDatagram& head = *queue.head;
-      const SendResult result = context.socket.sendTo(head.destination, head.bytes(), head.length);
-      // A datagram the system will never send is dropped, or it would hold up every other unit.
-      if (result == SendResult::RETRY_LATER) break;
-      if (U32LE* lastSent = linkedLastSent(context.survey, head)) *lastSent = now;
-      if (queue.head == queue.pendingThrough) queue.stampPending = false;
-      dropHead(queue);
+    // The datagrams at the head go to the socket a batch at a time, still in queue order: the
+    // system can take many in one call.
+    OutgoingDatagram batch[SEND_BATCH];
+    SendResult results[SEND_BATCH];
+    bool roomLeft = true;
+    while (roomLeft && queue.head != nullptr) {
+      uint32_t count = 0;
+      for (const QueuedDatagram* node = queue.head; node != nullptr && count < SEND_BATCH;
+           node = node->next) {
+        batch[count++] = OutgoingDatagram{&node->destination, node->bytes(), node->length};
+      }
+      const uint32_t done = context.socket.sendBatch(batch, count, results);
+      roomLeft = done == count;
+      // Sent or refused, a datagram leaves the queue: one the system will never send would hold
+      // up every other unit.
+      for (uint32_t i = 0; i < done; ++i) {
+        if (U32LE* lastSent = linkedLastSent(context.survey, *queue.head)) *lastSent = now;
+        if (queue.head == queue.pendingThrough) queue.stampPending = false;
+        dropHead(queue);
+      }
     }
   }
   --queue.flushDepth;

@@ -97,6 +97,45 @@ TEST_F(PacedSocketTest, WhatTheSystemRefusesIsNotHeldBack) {
   EXPECT_EQ(paced.msUntilFlush(), -1);
 }
 
+// A flush hands the socket a batch at a time: the window and the rate let exactly the datagrams
+// through that one send at a time would, a refused one costing nothing, and hold back the same.
+TEST_F(PacedSocketTest, ABatchGoesAsFarAsOneSendAtATimeWould) {
+  const SocketAddress refused = address(10, 0, 0, 9, DEVICE_PORT);
+  network.refused.push_back(refused);
+  MemoryNetwork single{clock};
+  single.refused.push_back(refused);
+  for (const SendPacing pacing :
+       {SendPacing{4, 0}, SendPacing{0, 200}, SendPacing{5, 1000}, SendPacing{0, 0}}) {
+    SCOPED_TRACE(::testing::Message() << pacing.window << " " << pacing.ratePerSecond);
+    PacedSocket batched(network.toolSocket(), clock, pacing);
+    PacedSocket oneByOne(single.toolSocket(), clock, pacing);
+    std::vector<OutgoingDatagram> datagrams;
+    for (int i = 0; i < 12; ++i) datagrams.push_back({i % 3 == 1 ? &refused : &kPeer, byte, 1});
+    for (int round = 0; round < 4; ++round) {
+      network.sentCount = single.sentCount = 0;
+      std::vector<SendResult> results(datagrams.size());
+      const uint32_t done = batched.sendBatch(
+          datagrams.data(), static_cast<uint32_t>(datagrams.size()), results.data());
+      uint32_t expected = 0;
+      while (expected < datagrams.size() && oneByOne.sendTo(*datagrams[expected].destination, byte,
+                                                            1) != SendResult::RETRY_LATER) {
+        ++expected;
+      }
+      EXPECT_EQ(done, expected) << "round " << round;
+      EXPECT_EQ(network.sentCount, single.sentCount);
+      for (uint32_t i = 0; i < done; ++i) {
+        EXPECT_EQ(results[i],
+                  datagrams[i].destination == &refused ? SendResult::REFUSED : SendResult::SENT);
+      }
+      if (done < datagrams.size()) {
+        EXPECT_EQ(results[done], SendResult::RETRY_LATER);
+      }
+      EXPECT_EQ(batched.msUntilFlush(), oneByOne.msUntilFlush());
+      clock.advance(7);
+    }
+  }
+}
+
 // The same lossless fleet surveyed plainly and paced: the same datagrams go out, fewer at a time,
 // and the same files come of them.
 TEST(PacedSurveyTest, PacingChangesWhenDatagramsLeaveNeverWhich) {

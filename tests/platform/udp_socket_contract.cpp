@@ -100,5 +100,42 @@ TEST_P(UdpSocketContract, DestinationsThatReachNoUnitAreRefused) {
             ReceiveResult::NOTHING);
 }
 
+// More datagrams than a system call takes at once, with every kind of refused one among them.
+TEST_P(UdpSocketContract, ABatchSendsInOrderAndRefusesOnlyWhatReachesNoUnit) {
+  const uint8_t zero[4] = {0, 0, 0, 0};
+  const uint8_t broadcast[4] = {255, 255, 255, 255};
+  SocketAddress refused[3]{};
+  setSocketAddress(refused[0], zero, sockets_->receiverPort());
+  setSocketAddress(refused[1], LOOPBACK, 0);
+  setSocketAddress(refused[2], broadcast, 9);
+  const SocketAddress receiver = loopbackPort(sockets_->receiverPort());
+
+  constexpr uint32_t COUNT = 150;
+  uint8_t bytes[COUNT];
+  std::vector<OutgoingDatagram> batch;
+  for (uint32_t i = 0; i < COUNT; ++i) {
+    bytes[i] = static_cast<uint8_t>(i);
+    const bool refuse = i % 11 == 5 || i == 0 || i == COUNT - 1;
+    batch.push_back({refuse ? &refused[i % 3] : &receiver, &bytes[i], 1});
+  }
+  std::vector<SendResult> results(COUNT, SendResult::RETRY_LATER);
+  ASSERT_EQ(sockets_->sender().sendBatch(batch.data(), COUNT, results.data()), COUNT);
+  std::vector<uint8_t> expected;
+  for (uint32_t i = 0; i < COUNT; ++i) {
+    const bool sendable = batch[i].destination == &receiver;
+    EXPECT_EQ(results[i], sendable ? SendResult::SENT : SendResult::REFUSED) << i;
+    if (sendable) expected.push_back(bytes[i]);
+  }
+  std::vector<uint8_t> received;
+  uint8_t buffer[4];
+  uint32_t length = 0;
+  while (received.size() < expected.size() &&
+         receive(buffer, sizeof buffer, length) == ReceiveResult::DATAGRAM && length == 1) {
+    received.push_back(buffer[0]);
+  }
+  EXPECT_EQ(received, expected);
+  EXPECT_FALSE(sockets_->senderWaitsToWrite());
+}
+
 }  // namespace
 }  // namespace vyr::testing

@@ -127,6 +127,44 @@ TEST_F(SendQueueTest, ADatagramTheSystemRefusesIsDroppedAndTheRestGoes) {
   EXPECT_EQ(queued(), 0u);
 }
 
+// The flush hands the socket batches: a queue longer than one, with refused datagrams in it and a
+// socket that fills anywhere, still sends what one send at a time would, in order.
+TEST_F(SendQueueTest, ALongQueueLeavesInOrderWhereverTheSocketFills) {
+  const SocketAddress nowhere = address(255, 255, 255, 255, DEVICE_PORT);
+  network.refused.push_back(nowhere);
+  constexpr int COUNT = 200;
+  const auto bytesOf = [](int i) {
+    return Bytes{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+  };
+  for (const uint64_t room : std::vector<uint64_t>{0, 1, 63, 64, 65, 130, 199, UINT64_MAX}) {
+    SCOPED_TRACE(room);
+    std::vector<Bytes> first;  // what goes before the socket fills
+    uint64_t left = room;
+    int handled = 0;
+    for (int i = 0; i < COUNT; ++i) {
+      queue(i % 7 == 3 ? nowhere : address(10, 0, 0, 1, DEVICE_PORT), bytesOf(i));
+      if (handled != i || left == 0) continue;
+      ++handled;
+      if (i % 7 == 3) continue;
+      first.push_back(bytesOf(i));
+      if (left != UINT64_MAX) --left;
+    }
+    network.sendRoom = room;
+    flushQueue(context);
+    EXPECT_EQ(sentBytes(), first);
+    EXPECT_EQ(queued(), static_cast<uint32_t>(COUNT - handled));
+
+    std::vector<Bytes> rest;
+    for (int i = handled; i < COUNT; ++i) {
+      if (i % 7 != 3) rest.push_back(bytesOf(i));
+    }
+    network.sendRoom = UINT64_MAX;
+    flushQueue(context);
+    EXPECT_EQ(sentBytes(), rest);
+    EXPECT_EQ(queued(), 0u);
+  }
+}
+
 TEST_F(SendQueueTest, AFlushInsideAFlushDoesNothing) {
   queue(address(10, 0, 0, 1, DEVICE_PORT), {1});
   context.sendQueue.flushDepth = 1;  // as if a flush were under way

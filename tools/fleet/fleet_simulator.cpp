@@ -19,6 +19,9 @@ constexpr int STOP_CHECK_MS = 50;
 constexpr int DRAIN_BATCH = 1024;        // datagrams read from one socket before due replies go out
 constexpr int SOCKET_BUFFER = 16 << 20;  // a survey's opening burst reaches every unit at once
 constexpr size_t DATAGRAM_LIMIT = 65536;
+// Datagrams read or sent in one call: at a hundred thousand units a call per datagram would make
+// the simulator, not the tool, what a loopback survey measures.
+constexpr unsigned IO_BATCH = 64;
 constexpr int FLOOD_STEP_MS = 5;             // the flood goes out in small batches this far apart
 constexpr uint64_t FLOOD_CATCH_UP_MS = 100;  // after a longer stall the missed flood is skipped
 
@@ -71,7 +74,14 @@ int openSocket(const uint8_t ip[4], uint16_t port, std::string& error) {
 // One datagram's header: its peer, its bytes and room for the packet-information item that says
 // which local address it came to or leaves from.
 struct PacketHeader {
-  PacketHeader(sockaddr_in& peer, void* bytes, size_t length) : part{bytes, length} {
+  PacketHeader() = default;
+  PacketHeader(const PacketHeader&) = delete;
+  PacketHeader& operator=(const PacketHeader&) = delete;
+  ~PacketHeader() = default;
+
+  void point(sockaddr_in& peer, void* bytes, size_t length) {
+    part = iovec{bytes, length};
+    header = msghdr{};
     header.msg_name = &peer;
     header.msg_namelen = sizeof peer;
     header.msg_iov = &part;
@@ -79,11 +89,19 @@ struct PacketHeader {
     header.msg_control = control;
     header.msg_controllen = sizeof control;
   }
-  PacketHeader(const PacketHeader&) = delete;
-  PacketHeader& operator=(const PacketHeader&) = delete;
-  ~PacketHeader() = default;
 
-  iovec part;
+  // Says that the datagram leaves from `ip`, whichever local address the socket is bound to.
+  void leaveFrom(const uint8_t ip[4]) {
+    cmsghdr* item = CMSG_FIRSTHDR(&header);
+    item->cmsg_level = IPPROTO_IP;
+    item->cmsg_type = IP_PKTINFO;
+    item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo information{};
+    std::memcpy(&information.ipi_spec_dst, ip, 4);
+    std::memcpy(CMSG_DATA(item), &information, sizeof information);
+  }
+
+  iovec part{};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
   msghdr header{};
 };
@@ -94,7 +112,8 @@ bool later(const auto& a, const auto& b) {
 
 }  // namespace
 
-FleetSimulator::FleetSimulator(FleetModel& model) : model_(model), buffer_(DATAGRAM_LIMIT) {}
+FleetSimulator::FleetSimulator(FleetModel& model)
+    : model_(model), buffer_(DATAGRAM_LIMIT * IO_BATCH) {}
 
 FleetSimulator::~FleetSimulator() {
   for (int socketHandle : sockets_) {
@@ -137,53 +156,121 @@ void FleetSimulator::run(const std::atomic<bool>& stop) {
 }
 
 void FleetSimulator::receiveFrom(int socketIndex) {
-  for (int count = 0; count < DRAIN_BATCH; ++count) {
-    sockaddr_in from{};
-    PacketHeader packet(from, buffer_.data(), buffer_.size());
-    msghdr& header = packet.header;
-    const ssize_t length = recvmsg(sockets_[socketIndex], &header, MSG_DONTWAIT);
-    if (length < 0) return;
-    ++counters_.received;
-
-    // The request's own destination address, which is the unit it is for.
-    SocketAddress destination{};
-    const uint8_t* boundIp = socketIndex == SERVER ? model_.description().serverIp : nullptr;
-    uint8_t ip[4] = {};
-    if (boundIp) std::memcpy(ip, boundIp, 4);
-    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item; item = CMSG_NXTHDR(&header, item)) {
-      if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-        in_pktinfo information{};
-        std::memcpy(&information, CMSG_DATA(item), sizeof information);
-        std::memcpy(ip, &information.ipi_addr, 4);
-      }
+  sockaddr_in from[IO_BATCH];
+  PacketHeader packets[IO_BATCH];
+  mmsghdr headers[IO_BATCH];
+  for (int count = 0; count < DRAIN_BATCH;) {
+    for (unsigned i = 0; i < IO_BATCH; ++i) {
+      packets[i].point(from[i], buffer_.data() + i * DATAGRAM_LIMIT, DATAGRAM_LIMIT);
+      headers[i] = mmsghdr{packets[i].header, 0};
     }
-    setSocketAddress(destination, ip, ports_[socketIndex]);
-    SocketAddress requester{};
-    uint8_t requesterIp[4];
-    std::memcpy(requesterIp, &from.sin_addr, 4);
-    setSocketAddress(requester, requesterIp, ntohs(from.sin_port));
-    floodTarget_ = requester;
-    floodTargetKnown_ = true;
-
-    replies_.clear();
-    model_.handle(destination, buffer_.data(), static_cast<uint32_t>(length), replies_);
-    const uint64_t now = monotonicMs();
-    for (Reply& reply : replies_) {
-      waiting_.push_back(Waiting{now + reply.delayMs, nextOrder_++, reply.source, requester,
-                                 std::move(reply.bytes), reply.late});
-      std::push_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
+    const int received = recvmmsg(sockets_[socketIndex], headers, IO_BATCH, MSG_DONTWAIT, nullptr);
+    if (received <= 0) return;
+    for (int i = 0; i < received; ++i) {
+      handle(socketIndex, from[i], headers[i].msg_hdr, buffer_.data() + i * DATAGRAM_LIMIT,
+             headers[i].msg_len);
     }
-    counters_.peakWaiting = std::max<uint64_t>(counters_.peakWaiting, waiting_.size());
+    count += received;
+    if (received < static_cast<int>(IO_BATCH)) return;  // nothing more waits
   }
+}
+
+void FleetSimulator::handle(int socketIndex, const sockaddr_in& from, msghdr& header,
+                            const uint8_t* bytes, uint32_t length) {
+  ++counters_.received;
+
+  // The request's own destination address, which is the unit it is for.
+  SocketAddress destination{};
+  const uint8_t* boundIp = socketIndex == SERVER ? model_.description().serverIp : nullptr;
+  uint8_t ip[4] = {};
+  if (boundIp) std::memcpy(ip, boundIp, 4);
+  for (cmsghdr* item = CMSG_FIRSTHDR(&header); item; item = CMSG_NXTHDR(&header, item)) {
+    if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+      in_pktinfo information{};
+      std::memcpy(&information, CMSG_DATA(item), sizeof information);
+      std::memcpy(ip, &information.ipi_addr, 4);
+    }
+  }
+  setSocketAddress(destination, ip, ports_[socketIndex]);
+  SocketAddress requester{};
+  uint8_t requesterIp[4];
+  std::memcpy(requesterIp, &from.sin_addr, 4);
+  setSocketAddress(requester, requesterIp, ntohs(from.sin_port));
+  floodTarget_ = requester;
+  floodTargetKnown_ = true;
+
+  replies_.clear();
+  model_.handle(destination, bytes, length, replies_);
+  const uint64_t now = monotonicMs();
+  for (Reply& reply : replies_) {
+    waiting_.push_back(Waiting{now + reply.delayMs, nextOrder_++, reply.source, requester,
+                               std::move(reply.bytes), reply.late});
+    std::push_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
+  }
+  counters_.peakWaiting = std::max<uint64_t>(counters_.peakWaiting, waiting_.size());
 }
 
 void FleetSimulator::sendDue(uint64_t nowMs) {
   while (!waiting_.empty() && waiting_.front().dueMs <= nowMs) {
     std::pop_heap(waiting_.begin(), waiting_.end(), later<Waiting, Waiting>);
-    const Waiting& reply = waiting_.back();
-    if (send(reply) && reply.late) live_.lateCopiesSent.fetch_add(1, std::memory_order_relaxed);
+    due_.push_back(std::move(waiting_.back()));
     waiting_.pop_back();
+    if (due_.size() == IO_BATCH) sendBatch();
   }
+  sendBatch();
+}
+
+int FleetSimulator::socketFor(const SocketAddress& source) const {
+  const uint16_t sourcePort = portOf(source);
+  for (int i = 0; i < 3; ++i) {
+    if (ports_[i] == sourcePort) return sockets_[i];
+  }
+  return -1;
+}
+
+// Sends the due replies in their order, each run of replies from one socket in one call.
+void FleetSimulator::sendBatch() {
+  sockaddr_in to[IO_BATCH];
+  PacketHeader packets[IO_BATCH];
+  mmsghdr headers[IO_BATCH];
+  size_t start = 0;
+  while (start < due_.size()) {
+    const int socketHandle = socketFor(due_[start].source);
+    size_t end = start + 1;
+    while (end < due_.size() && socketFor(due_[end].source) == socketHandle) ++end;
+    if (socketHandle < 0) {
+      counters_.sendFailures += end - start;
+      start = end;
+      continue;
+    }
+    for (size_t i = start; i < end; ++i) {
+      const Waiting& reply = due_[i];
+      const size_t slot = i - start;
+      to[slot] = toSockaddr(reply.destination.ip, portOf(reply.destination));
+      // sendmmsg only reads the bytes, though the system declares them writable.
+      // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+      packets[slot].point(to[slot], const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size());
+      packets[slot].leaveFrom(reply.source.ip);
+      headers[slot] = mmsghdr{packets[slot].header, 0};
+    }
+    size_t next = start;
+    while (next < end) {
+      const int sent =
+          sendmmsg(socketHandle, headers + (next - start), static_cast<unsigned>(end - next), 0);
+      if (sent <= 0) {
+        ++counters_.sendFailures;  // that reply is lost; the rest still go
+        ++next;
+        continue;
+      }
+      for (size_t i = next; i < next + static_cast<size_t>(sent); ++i) {
+        ++counters_.sent;
+        if (due_[i].late) live_.lateCopiesSent.fetch_add(1, std::memory_order_relaxed);
+      }
+      next += static_cast<size_t>(sent);
+    }
+    start = end;
+  }
+  due_.clear();
 }
 
 void FleetSimulator::sendFlood(uint64_t nowMs) {
@@ -204,29 +291,18 @@ void FleetSimulator::sendFlood(uint64_t nowMs) {
 }
 
 bool FleetSimulator::send(const Waiting& reply) {
-  const uint16_t sourcePort = portOf(reply.source);
-  int socketHandle = -1;
-  for (int i = 0; i < 3; ++i) {
-    if (ports_[i] == sourcePort) socketHandle = sockets_[i];
-  }
+  const int socketHandle = socketFor(reply.source);
   if (socketHandle < 0) {
     ++counters_.sendFailures;
     return false;
   }
   sockaddr_in to = toSockaddr(reply.destination.ip, portOf(reply.destination));
-  // The source address is chosen per datagram: the reply leaves from the unit's own address.
+  PacketHeader packet;
   // sendmsg only reads the bytes, though the system declares them writable.
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
-  PacketHeader packet(to, const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size());
-  msghdr& header = packet.header;
-  cmsghdr* item = CMSG_FIRSTHDR(&header);
-  item->cmsg_level = IPPROTO_IP;
-  item->cmsg_type = IP_PKTINFO;
-  item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo information{};
-  std::memcpy(&information.ipi_spec_dst, reply.source.ip, 4);
-  std::memcpy(CMSG_DATA(item), &information, sizeof information);
-  if (sendmsg(socketHandle, &header, 0) < 0) {
+  packet.point(to, const_cast<uint8_t*>(reply.bytes.data()), reply.bytes.size());
+  packet.leaveFrom(reply.source.ip);
+  if (sendmsg(socketHandle, &packet.header, 0) < 0) {
     ++counters_.sendFailures;
     return false;
   }

@@ -5,6 +5,9 @@
 // own socket, and a third one on port 18773 sends the wrong-port copies. With a flood (the option
 // flood=N) the simulator also sends noise at that rate to the tool's latest request address.
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -55,16 +58,21 @@ class FleetSimulator {
   };
 
   void receiveFrom(int socketIndex);
+  void handle(int socketIndex, const sockaddr_in& from, msghdr& header, const uint8_t* bytes,
+              uint32_t length);
   void sendDue(uint64_t nowMs);
+  void sendBatch();
   void sendFlood(uint64_t nowMs);
   bool send(const Waiting& reply);
+  int socketFor(const SocketAddress& source) const;  // the socket bound to its port, or -1
 
   FleetModel& model_;
   int sockets_[3] = {-1, -1, -1};  // units, server, wrong port
   uint16_t ports_[3] = {};
   std::vector<Waiting> waiting_;  // a min-heap by due time
   uint64_t nextOrder_ = 0;
-  std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> buffer_;  // a batch of received datagrams, each in a slot of its own
+  std::vector<Waiting> due_;     // replies taken from the heap to go in one batch
   std::vector<Reply> replies_;
   SimulatorCounters counters_;
   LiveCounters live_;

@@ -30,6 +30,22 @@ void requestReceiveBuffer(int fd) {
   }
 }
 
+// Linux delivers 0.0.0.0 to this very host, and port 0 names no listener: neither is a unit.
+bool isSendable(const SocketAddress& destination) {
+  return familyOf(destination) == ADDRESS_FAMILY_IPV4 && !addressIsZero(destination) &&
+         portOf(destination) != 0;
+}
+
+sockaddr_in toSockaddr(const SocketAddress& destination) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  std::memcpy(&to.sin_port, destination.port, sizeof destination.port);
+  std::memcpy(&to.sin_addr, destination.ip, sizeof destination.ip);
+  return to;
+}
+
+// Datagrams read, or sent, in one call: a large fleet's datagrams go by the thousand, and a call
+// per datagram would cost more than the datagrams.
 constexpr int BATCH_DATAGRAMS = 64;
 // Room for any datagram the tool takes (at most 1024 bytes) and then some; a longer one is cut
 // here and then refused as oversized.
@@ -76,26 +92,57 @@ int64_t PosixUdpSocket::receiveBufferBytes() const {
 
 SendResult PosixUdpSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
                                   uint32_t length) {
-  // Linux delivers 0.0.0.0 to this very host, and port 0 names no listener: neither is a unit.
-  if (familyOf(destination) != ADDRESS_FAMILY_IPV4 || addressIsZero(destination) ||
-      portOf(destination) == 0) {
-    return SendResult::REFUSED;
+  const OutgoingDatagram datagram{&destination, bytes, length};
+  SendResult result = SendResult::RETRY_LATER;
+  sendBatch(&datagram, 1, &result);
+  return result;
+}
+
+uint32_t PosixUdpSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                                   SendResult* results) {
+  mmsghdr headers[BATCH_DATAGRAMS];
+  iovec pieces[BATCH_DATAGRAMS];
+  sockaddr_in addresses[BATCH_DATAGRAMS];
+  uint32_t done = 0;
+  while (done < count) {
+    if (!isSendable(*datagrams[done].destination)) {
+      results[done++] = SendResult::REFUSED;
+      continue;
+    }
+    // The sendable datagrams from here on go to the system in one call.
+    uint32_t run = 0;
+    while (run < static_cast<uint32_t>(BATCH_DATAGRAMS) && done + run < count &&
+           isSendable(*datagrams[done + run].destination)) {
+      const OutgoingDatagram& datagram = datagrams[done + run];
+      addresses[run] = toSockaddr(*datagram.destination);
+      // sendmmsg only reads the bytes, though iovec declares them writable.
+      // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+      pieces[run] = iovec{const_cast<uint8_t*>(datagram.bytes), datagram.length};
+      headers[run] = mmsghdr{};
+      headers[run].msg_hdr.msg_name = &addresses[run];
+      headers[run].msg_hdr.msg_namelen = sizeof addresses[run];
+      headers[run].msg_hdr.msg_iov = &pieces[run];
+      headers[run].msg_hdr.msg_iovlen = 1;
+      ++run;
+    }
+    const int sent = ::sendmmsg(fd_, headers, run, 0);
+    if (sent > 0) {
+      // A datagram that failed after others went is sent again alone by the next call, which
+      // then reports its error.
+      for (int i = 0; i < sent; ++i) results[done++] = SendResult::SENT;
+      continue;
+    }
+    const int error = errno;
+    if (isTransientSendError(error)) {
+      // Only a full send buffer ends in a writable edge; a shortage of system memory does not,
+      // and waiting for POLLOUT then would spin. The next tick tries again instead.
+      if (error == EAGAIN || error == EWOULDBLOCK) wantsWrite_ = true;
+      results[done] = SendResult::RETRY_LATER;
+      return done;
+    }
+    results[done++] = SendResult::REFUSED;
   }
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  std::memcpy(&to.sin_port, destination.port, sizeof destination.port);
-  std::memcpy(&to.sin_addr, destination.ip, sizeof destination.ip);
-  if (::sendto(fd_, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) {
-    return SendResult::SENT;
-  }
-  const int error = errno;
-  if (isTransientSendError(error)) {
-    // Only a full send buffer ends in a writable edge; a shortage of system memory does not, and
-    // waiting for POLLOUT then would spin. The next tick tries again instead.
-    if (error == EAGAIN || error == EWOULDBLOCK) wantsWrite_ = true;
-    return SendResult::RETRY_LATER;
-  }
-  return SendResult::REFUSED;
+  return done;
 }
 
 ReceiveResult PosixUdpSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,

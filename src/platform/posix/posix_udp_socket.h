@@ -22,6 +22,8 @@ class PosixUdpSocket final : public UdpSocket {
 
   SendResult sendTo(const SocketAddress& destination, const uint8_t* bytes,
                     uint32_t length) override;
+  uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                     SendResult* results) override;
   ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                             SocketAddress& source) override;
 
