@@ -4,12 +4,14 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <memory>
 
 #include "core/commands.h"
 #include "fleet/fleet_model.h"
 #include "support/memory_fleet_world.h"
 #include "support/virtual_time_loop.h"
+#include "survey/lifecycle.h"
 
 namespace {
 
@@ -40,18 +42,36 @@ void BM_memorySurvey(benchmark::State& state) {
                                                          benchmark::Counter::kInvert);
 }
 
-// The press of a start button alone: the table built from the rows, and every unit asked. The
-// dialog's event loop does all of it in one pass.
+// The press of a start button alone: the table built from the rows, the two indexes and every
+// unit asked. The dialogs give each of these steps a pass of their event loop; the counters say
+// how long each took, in milliseconds.
 void BM_pressStart(benchmark::State& state) {
   const auto units = static_cast<uint32_t>(state.range(0));
+  double stepMs[4] = {};
+  const char* const stepNames[4] = {"table_ms", "address_index_ms", "locate_index_ms", "ask_ms"};
   for (auto _ : state) {
     state.PauseTiming();
     auto survey = std::make_unique<Survey>(units);
     state.ResumeTiming();
-    vyr::pressStart(survey->context, vyr::StartMode::FRESH);
+    auto started = std::chrono::steady_clock::now();
+    const auto lap = [&](int step) {
+      const auto now = std::chrono::steady_clock::now();
+      stepMs[step] += std::chrono::duration<double, std::milli>(now - started).count();
+      started = now;
+    };
+    vyr::startSurvey(survey->context, vyr::StartMode::FRESH);
+    lap(0);
+    for (int step = 1; vyr::continueStart(survey->context, survey->context.survey.surveyNumber);
+         ++step) {
+      lap(step);
+    }
+    lap(3);
     state.PauseTiming();
     survey.reset();
     state.ResumeTiming();
+  }
+  for (int step = 0; step < 4; ++step) {
+    state.counters[stepNames[step]] = stepMs[step] / static_cast<double>(state.iterations());
   }
 }
 

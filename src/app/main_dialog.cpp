@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <algorithm>
+#include <utility>
 
 #include "app/device_list.h"
 #include "app/main_template.h"
@@ -78,6 +79,11 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket, 
   pacedFlush_.setTimerType(Qt::PreciseTimer);
   connect(&pacedFlush_, &QTimer::timeout, this, &MainDialog::pacedFlushDue);
   connect(&timer_, &QTimer::timeout, this, &MainDialog::tick);
+  // A timer of no delay rather than a posted call: the loop then paints, reads and ticks between
+  // two steps of a start, where it would deliver a call posted meanwhile at once.
+  startStep_.setSingleShot(true);
+  startStep_.setInterval(0);
+  connect(&startStep_, &QTimer::timeout, this, &MainDialog::continuePendingStart);
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.start(static_cast<int>(TICK_PERIOD));
 }
@@ -125,10 +131,7 @@ void MainDialog::buildControls() {
           connect(button, &QPushButton::clicked, this, &MainDialog::pressExit);
         } else {
           const StartMode mode = startModeOf(id);
-          connect(button, &QPushButton::clicked, this, [this, mode] {
-            pressStart(*context_, mode);
-            watchSends();
-          });
+          connect(button, &QPushButton::clicked, this, [this, mode] { pressStartButton(mode); });
         }
         widget = button;
         break;
@@ -186,9 +189,35 @@ void MainDialog::pressExit() {
   }
 }
 
+// A start takes several passes of the event loop: the table is built in this one, and each of the
+// steps that follow (an index by each key, then asking every unit) gets a pass of its own. With a
+// hundred thousand units, all of it in one pass would hold the dialog several times as long.
+void MainDialog::pressStartButton(StartMode mode) {
+  if (!startSurvey(*context_, mode)) return;
+  startPending_ = context_->survey.surveyNumber;
+  startStep_.start();
+}
+
+void MainDialog::continuePendingStart() {
+  if (startPending_ == 0) {
+    // The start is over; a tick it held back is what is left, in a pass of its own.
+    if (std::exchange(tickOwed_, false)) tick();
+    return;
+  }
+  if (!continueStart(*context_, startPending_)) startPending_ = 0;
+  if (startPending_ != 0 || tickOwed_) startStep_.start();
+  watchSends();
+}
+
 void MainDialog::chooseList() { chooseListFile(*context_); }
 
 void MainDialog::tick() {
+  // A tick that comes while a start is under way waits for the start's last step: it would ask
+  // the units before the start does.
+  if (startPending_ != 0) {
+    tickOwed_ = true;
+    return;
+  }
   onTick(*context_);
   watchSends();
 }

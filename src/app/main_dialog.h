@@ -12,6 +12,7 @@
 #include "core/context.h"
 #include "platform/dialog.h"
 #include "platform/paced_socket.h"
+#include "survey/lifecycle.h"
 
 class QComboBox;
 class QLineEdit;
@@ -63,6 +64,10 @@ class MainDialog final : public QDialog, public Dialog {
   void buildControls();
   void computeTabStops();
   void pressExit();
+  void pressStartButton(StartMode mode);
+  // Takes the next step of the start under way, if any, and sets the one after it, or the tick
+  // the start held back, for the loop's next pass.
+  void continuePendingStart();
   void chooseList();
   void tick();
   void readable();
@@ -84,8 +89,11 @@ class MainDialog final : public QDialog, public Dialog {
   std::unique_ptr<Context> context_;
   QTimer timer_;
   QTimer pacedFlush_;
+  QTimer startStep_;
   QSocketNotifier readNotifier_;
   QSocketNotifier writeNotifier_;
+  uint32_t startPending_ = 0;  // the survey whose start has steps left, or 0
+  bool tickOwed_ = false;      // a tick came while a start was under way
   int beeps_ = 0;
 };
 

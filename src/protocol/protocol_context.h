@@ -23,6 +23,7 @@ struct ProtocolContext : SurveyContext {
 
   SendQueue sendQueue;
   uint8_t receiveDepth = 0;  // re-entrancy guard of the socket drain
+  uint32_t startAsked = 0;   // the last survey whose start has asked every unit
 };
 
 }  // namespace vyr

@@ -33,10 +33,9 @@ QueuedDatagram*& bucketOf(SendQueue& queue, uint32_t hash) {
   return queue.buckets[hash & (queue.bucketCount - 1)];
 }
 
-// Doubles the buckets once the queue outgrows them. Without the memory the old buckets stay:
-// chains get longer, the answers stay the same.
-void growBuckets(SendQueue& queue) {
-  const uint32_t count = queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount * 2;
+// Moves the waiting datagrams into `count` buckets, a power of two. Without the memory the old
+// buckets stay: chains get longer, the answers stay the same.
+void growBuckets(SendQueue& queue, uint32_t count) {
   auto** buckets = new (std::nothrow) QueuedDatagram*[count]();
   if (buckets == nullptr) return;
   for (uint32_t i = 0; i < queue.bucketCount; ++i) {
@@ -99,7 +98,9 @@ U32LE* linkedLastSent(SurveyState& survey, const QueuedDatagram& node) {
 void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
                      const uint8_t* bytes, uint32_t length, int32_t linkIndex) {
   SendQueue& queue = context.sendQueue;
-  if (queue.nodeCount >= queue.bucketCount) growBuckets(queue);
+  if (queue.nodeCount >= queue.bucketCount) {
+    growBuckets(queue, queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount * 2);
+  }
   if (queue.bucketCount == 0) return;  // not even the first buckets could be had
 
   const uint32_t hash = contentHash(destination, bytes, length);
@@ -127,6 +128,13 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
     survey.newestQueued[linkIndex] = node->sequence;
     setLastSent(context, linkIndex, context.clock.tick());
   }
+}
+
+void reserveQueue(ProtocolContext& context, uint32_t datagrams) {
+  SendQueue& queue = context.sendQueue;
+  uint32_t count = queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount;
+  while (count < queue.nodeCount + datagrams && count < (1u << 31)) count *= 2;
+  if (count > queue.bucketCount) growBuckets(queue, count);
 }
 
 void flushQueue(ProtocolContext& context) {

@@ -68,6 +68,10 @@ struct SendQueue {
 void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
                      const uint8_t* bytes, uint32_t length, int32_t linkIndex);
 
+// Sizes the duplicate index for `datagrams` more at once, so that a start that asks a whole fleet
+// does not regrow it on the way. Without the memory it stays as it is.
+void reserveQueue(ProtocolContext& context, uint32_t datagrams);
+
 // Stamps every waiting datagram's record with one tick, then sends from the head until the socket
 // has no room. A datagram the system will never send is dropped so the rest can go. A call made
 // while a flush is under way returns at once.

@@ -157,7 +157,7 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
   } else {
     freshBuild(context);
   }
-  indexRecords(survey);
+  // The records are indexed by their keys when first looked up, or by the start's next steps.
   if (resumed) checkComplete(context);  // a survey saved complete ends at once
   return true;
 }

@@ -113,6 +113,8 @@ bool link(RecordIndex& index, int32_t record, const IndexKey& key) {
 void build(RecordIndex& index, const DeviceRecord* table, int32_t count,
            IndexKey (*keyOf)(const DeviceRecord&)) {
   forget(index);
+  // Without its memory the index stays unusable rather than being tried again at every lookup.
+  index.built = true;
   uint32_t slotCount = 16;
   while (slotCount < static_cast<uint32_t>(count) * 2) slotCount *= 2;
   const auto records = static_cast<uint32_t>(count);
@@ -144,8 +146,9 @@ void rekey(RecordIndex& index, const DeviceRecord* table, int32_t record,
   if (!link(index, record, key)) forget(index);
 }
 
-int32_t findFirst(const RecordIndex& index, const DeviceRecord* table, int32_t count,
+int32_t findFirst(RecordIndex& index, const DeviceRecord* table, int32_t count,
                   IndexKey (*keyOf)(const DeviceRecord&), const IndexKey& key) {
+  if (!index.built) build(index, table, count, keyOf);
   if (index.usable) {
     const IndexSlot& slot = index.slots[slotFor(index, key)];
     return slot.used ? slot.first : -1;
@@ -175,14 +178,27 @@ IndexKey locateKey(const DeviceRecord& record) {
   return makeLocateKey(record.serial, fieldText(record.id));
 }
 
+bool indexNextKey(SurveyState& survey) {
+  if (!survey.byAddress.built) {
+    build(survey.byAddress, survey.deviceTable.get(), survey.deviceCount, addressKey);
+    return true;
+  }
+  if (!survey.bySerialAndId.built) {
+    build(survey.bySerialAndId, survey.deviceTable.get(), survey.deviceCount, locateKey);
+    return true;
+  }
+  return false;
+}
+
 void indexRecords(SurveyState& survey) {
-  build(survey.byAddress, survey.deviceTable.get(), survey.deviceCount, addressKey);
-  build(survey.bySerialAndId, survey.deviceTable.get(), survey.deviceCount, locateKey);
+  while (indexNextKey(survey)) {
+  }
 }
 
 void releaseRecordIndexes(SurveyState& survey) {
   forget(survey.byAddress);
   forget(survey.bySerialAndId);
+  survey.byAddress.built = survey.bySerialAndId.built = false;
 }
 
 void recordKeysChanged(SurveyState& survey, int32_t index) {
@@ -190,13 +206,13 @@ void recordKeysChanged(SurveyState& survey, int32_t index) {
   rekey(survey.bySerialAndId, survey.deviceTable.get(), index, locateKey);
 }
 
-int32_t findRecordByAddress(const SurveyState& survey, const uint8_t ip[4]) {
+int32_t findRecordByAddress(SurveyState& survey, const uint8_t ip[4]) {
   IndexKey key{};
   std::memcpy(key.bytes, ip, 4);
   return findFirst(survey.byAddress, survey.deviceTable.get(), survey.deviceCount, addressKey, key);
 }
 
-int32_t findRecordBySerialAndId(const SurveyState& survey, uint32_t serial, std::string_view id) {
+int32_t findRecordBySerialAndId(SurveyState& survey, uint32_t serial, std::string_view id) {
   if (id.size() > sizeof(DeviceRecord::id) - 1) return -1;  // no record holds an ID that long
   return findFirst(survey.bySerialAndId, survey.deviceTable.get(), survey.deviceCount, locateKey,
                    makeLocateKey(serial, id));

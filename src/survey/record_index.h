@@ -35,21 +35,26 @@ struct RecordIndex {
   std::unique_ptr<int32_t[]> after;   // per record: the next record with its key, or -1
   std::unique_ptr<int32_t[]> slotOf;  // per record: its key's slot
   bool usable = false;  // false when its memory could not be had: lookups walk the table
+  bool built = false;   // false until the table is first indexed by this key
 };
 
 IndexKey addressKey(const DeviceRecord& record);
 IndexKey locateKey(const DeviceRecord& record);
 
-// Indexes a newly built table; releaseRecordIndexes forgets it when the table goes.
-void indexRecords(SurveyState& survey);
+// A new table is indexed by each key when that key is first looked up, or before, one key per
+// call of indexNextKey, which returns false once both are built: building an index of a large
+// fleet takes long enough that a dialog gives it a pass of its event loop of its own.
+// releaseRecordIndexes forgets both when the table goes.
+bool indexNextKey(SurveyState& survey);
+void indexRecords(SurveyState& survey);  // both keys at once
 void releaseRecordIndexes(SurveyState& survey);
 
 // Call after the address, the serial or the ID of record `index` has changed.
 void recordKeysChanged(SurveyState& survey, int32_t index);
 
 // The first record whose four address bytes are `ip`, or -1.
-int32_t findRecordByAddress(const SurveyState& survey, const uint8_t ip[4]);
+int32_t findRecordByAddress(SurveyState& survey, const uint8_t ip[4]);
 // The first record whose serial is `serial` and whose ID is exactly `id`, or -1.
-int32_t findRecordBySerialAndId(const SurveyState& survey, uint32_t serial, std::string_view id);
+int32_t findRecordBySerialAndId(SurveyState& survey, uint32_t serial, std::string_view id);
 
 }  // namespace vyr

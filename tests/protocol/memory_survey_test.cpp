@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "support/memory_fleet_world.h"
 #include "support/protocol_fixture.h"
@@ -78,6 +81,78 @@ TEST_F(MemorySurveyTest, AnAbortedSurveyResumesIntoTheSameSection) {
   for (const auto& datagram : takeSent()) {
     EXPECT_NE(unframe(datagram.bytes, false), std::optional<Bytes>({0x64, 0}))
         << "units identified before the abort are not asked again";
+  }
+}
+
+// The dialogs take a start in several passes of their event loop: its steps send what one press
+// sends, and only while the survey they were posted for still runs and has not asked yet.
+TEST_F(MemorySurveyTest, AStartInStepsSendsWhatOnePressSendsWhileItsSurveyRuns) {
+  // Nobody answers, so that every start finds the units as the list gave them.
+  dialog.serverField = "127.0.0.1";
+  chooseList("fleet.IPs", fleet::listFileText(fleet::generateFleet(40, 37, 30, 50)));
+  const auto sentNow = [&] {
+    flushQueue(context);
+    std::vector<std::pair<Bytes, Bytes>> sent;  // (destination, bytes) in the order sent
+    for (const auto& datagram : takeSent()) {
+      const auto* to = reinterpret_cast<const uint8_t*>(&datagram.destination);
+      sent.emplace_back(Bytes(to, to + sizeof datagram.destination), datagram.bytes);
+    }
+    return sent;
+  };
+  press(StartMode::FRESH);
+  const auto onePress = sentNow();
+  ASSERT_EQ(onePress.size(), 40u);
+  abortSurvey(context);
+
+  const struct {
+    const char* between;
+    std::function<void(uint32_t started)> act;
+    int steps;  // steps that say another remains: an index by each key not yet built
+    bool asks;
+  } cases[] = {
+      {"nothing", [](uint32_t) {}, 2, true},
+      {"a drain that looks a unit up, so that its key is indexed then",
+       [&](uint32_t) {
+         const uint8_t noise = 0;
+         for (int32_t i = 0; i < context.survey.deviceCount; ++i) {
+           if (record(i).flags & BY_SERIAL) continue;
+           network.deliver(record(i).address, &noise, 1);
+           break;
+         }
+         receiveAll(context);
+       },
+       1, true},
+      {"an Abort", [&](uint32_t) { abortSurvey(context); }, 0, false},
+      {"an Abort and a new start",
+       [&](uint32_t) {
+         abortSurvey(context);
+         startSurvey(context, StartMode::FRESH);
+       },
+       0, false},
+      {"all the steps already taken",
+       [&](uint32_t started) {
+         while (continueStart(context, started)) {
+         }
+         flushQueue(context);
+       },
+       0, false},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.between);
+    ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+    const uint32_t started = context.survey.surveyNumber;
+    test.act(started);
+    takeSent();
+    int steps = 0;
+    while (continueStart(context, started)) ++steps;
+    EXPECT_EQ(steps, test.steps);
+    const auto sent = sentNow();
+    if (test.asks) {
+      EXPECT_EQ(sent, onePress);
+    } else {
+      EXPECT_TRUE(sent.empty());
+    }
+    abortSurvey(context);
   }
 }
 

@@ -40,7 +40,7 @@ struct RecordIndexTest : SurveyFixture {
   }
 
   void expectAgreement(int step) {
-    const SurveyState& survey = context.survey;
+    SurveyState& survey = context.survey;
     for (uint8_t last = 0; last < 7; ++last) {
       const uint8_t ip[4] = {10, 0, 0, last};
       ASSERT_EQ(findRecordByAddress(survey, ip), firstByAddress(survey, ip)) << "step " << step;
@@ -60,16 +60,21 @@ TEST_F(RecordIndexTest, AgreesWithAWalkOfTheTableWhileKeysChange) {
   std::string rows;
   for (int i = 0; i < 60; ++i) rows += "10.0.0.1\n";
   chooseList("a.IPs", rows);
-  startSurvey(context, StartMode::FRESH);
-  SurveyState& survey = context.survey;
-  for (int32_t i = 0; i < survey.deviceCount; ++i) randomise(survey.deviceTable[i]);
-  indexRecords(survey);
-  for (int step = 0; step < 3000; ++step) {
-    const auto index = static_cast<int32_t>(random() % survey.deviceCount);
-    randomise(survey.deviceTable[index]);
-    recordKeysChanged(survey, index);
-    expectAgreement(step);
-    if (step == 1500) survey.byAddress.usable = survey.bySerialAndId.usable = false;  // no memory
+  // Indexed at once, or by the first lookup after keys changed while nothing was indexed.
+  for (const bool atOnce : {true, false}) {
+    SCOPED_TRACE(atOnce ? "indexed at once" : "indexed when first looked up");
+    startSurvey(context, StartMode::FRESH);
+    SurveyState& survey = context.survey;
+    for (int32_t i = 0; i < survey.deviceCount; ++i) randomise(survey.deviceTable[i]);
+    if (atOnce) indexRecords(survey);
+    for (int step = 0; step < 3000; ++step) {
+      const auto index = static_cast<int32_t>(random() % survey.deviceCount);
+      randomise(survey.deviceTable[index]);
+      recordKeysChanged(survey, index);
+      expectAgreement(step);
+      if (step == 1500) survey.byAddress.usable = survey.bySerialAndId.usable = false;  // no memory
+    }
+    stopSurvey(context);
   }
 }
 

@@ -10,6 +10,9 @@
 namespace vyr {
 namespace {
 
+// The next step of a start, for the survey whose number is in wParam.
+constexpr UINT CONTINUE_START = WM_APP;
+
 MainWindow* mainOf(HWND window) {
   return reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(window, DWLP_USER));
 }
@@ -22,14 +25,24 @@ void initialise(HWND window, MainWindow& main) {
   main.events.watch(window);
 }
 
+// A start takes several messages: the table is built now, and each of the steps that follow (an
+// index by each key, then asking every unit) comes with a posted message of its own, so that a
+// hundred thousand units never hold the dialog for the whole start. Posted messages come before
+// any WM_TIMER, so no tick polls in between.
+void pressStartButton(HWND window, MainWindow& main, StartMode mode) {
+  if (startSurvey(main.context, mode)) {
+    ::PostMessageW(window, CONTINUE_START, main.context.survey.surveyNumber, 0);
+  }
+}
+
 // Commands nobody handles, Escape's IDCANCEL among them, do nothing: Exit is the only way out.
 void command(HWND window, MainWindow& main, int id, int notification) {
   switch (id) {
     case RESUME_BUTTON:
-      pressStart(main.context, StartMode::RESUME);
+      pressStartButton(window, main, StartMode::RESUME);
       break;
     case NEW_BUTTON:
-      pressStart(main.context, StartMode::FRESH);
+      pressStartButton(window, main, StartMode::FRESH);
       break;
     case EXIT_BUTTON:
       if (surveyRunning(main.context)) {
@@ -61,6 +74,12 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       command(window, *main, LOWORD(wParam), HIWORD(wParam));
       return FALSE;
+    case CONTINUE_START:
+      if (continueStart(main->context, static_cast<uint32_t>(wParam))) {
+        ::PostMessageW(window, CONTINUE_START, wParam, 0);
+      }
+      main->events.watchSends();
+      return TRUE;
     case WM_TIMER:
       main->events.route(message, lParam);
       return FALSE;
