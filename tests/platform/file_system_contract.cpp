@@ -66,6 +66,51 @@ TEST_P(FileSystemContract, HandlesMoveReadWriteAndCut) {
   EXPECT_EQ(reader->read(buffer, 4), 0) << "end of file";
 }
 
+// The survey reads its files a line or a record at a time, moving back after every line: reads
+// and moves of every size, within what was read ahead and beyond it, land where the file says.
+TEST_P(FileSystemContract, AReaderReadsAndMovesAsTheFileLies) {
+  std::string bytes(200000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  put("big", bytes);
+  auto reader = files_->openForReading("big");
+  ASSERT_NE(reader, nullptr);
+  const struct Step {
+    SeekFrom from;  // the move before the read
+    int64_t offset;
+    int64_t position;  // where it lands, or -1 when refused
+    int32_t size;      // then read this many
+  } steps[] = {
+      {SeekFrom::CURRENT, 0, 0, 7},
+      {SeekFrom::CURRENT, -3, 4, 30},
+      {SeekFrom::CURRENT, -34, 0, 100},
+      {SeekFrom::CURRENT, -101, -1, 10},
+      {SeekFrom::CURRENT, 60000, 60110, 9000},
+      {SeekFrom::CURRENT, -9000, 60110, 5},
+      {SeekFrom::START, 3, 3, 70000},
+      {SeekFrom::CURRENT, -69000, 1003, 1},
+      {SeekFrom::END, -10, 199990, 64},
+      {SeekFrom::CURRENT, 5, 200005, 4},
+      {SeekFrom::START, 131000, 131000, 20},
+      {SeekFrom::CURRENT, -20, 131000, 200000},
+  };
+  int64_t at = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(::testing::Message() << "to " << step.position << ", " << step.size << " bytes");
+    ASSERT_EQ(reader->seek(step.offset, step.from), step.position);
+    if (step.position >= 0) at = step.position;
+    // All that is asked comes in one read unless the file ends first, as the line reader expects.
+    std::vector<char> buffer(static_cast<size_t>(step.size));
+    const int32_t count = reader->read(buffer.data(), step.size);
+    ASSERT_GE(count, 0);
+    const std::string got(buffer.data(), static_cast<size_t>(count));
+    const size_t from =
+        static_cast<size_t>(std::min<int64_t>(at, static_cast<int64_t>(bytes.size())));
+    EXPECT_EQ(got, bytes.substr(from, static_cast<size_t>(step.size)));
+    at += static_cast<int64_t>(got.size());
+    EXPECT_EQ(reader->seek(0, SeekFrom::CURRENT), at);
+  }
+}
+
 TEST_P(FileSystemContract, OpenAndCreateTreatExistingFilesAndFoldersDifferently) {
   EXPECT_EQ(files_->openForReading("missing"), nullptr);
   EXPECT_EQ(files_->openForWriting("missing"), nullptr) << "opening for writing never creates";

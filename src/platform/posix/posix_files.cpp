@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
+#include "platform/read_ahead_file.h"
 #include "platform/wildcard.h"
 
 namespace vyr {
@@ -77,7 +79,9 @@ class PosixFileSystem final : public FileSystem {
   PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
   std::unique_ptr<FileHandle> openForReading(const char* name) override {
-    return open(name, O_RDONLY);
+    std::unique_ptr<FileHandle> file = open(name, O_RDONLY);
+    if (!file) return nullptr;
+    return std::make_unique<ReadAheadFile>(std::move(file));
   }
 
   std::unique_ptr<FileHandle> openForWriting(const char* name) override {

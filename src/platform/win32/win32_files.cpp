@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <string_view>
+#include <utility>
 
+#include "platform/read_ahead_file.h"
 #include "platform/wildcard.h"
 #include "platform/win32/latin1_text.h"
 
@@ -75,7 +77,9 @@ class Win32FileSystem final : public FileSystem {
   explicit Win32FileSystem(std::wstring directory) : directory_(std::move(directory)) {}
 
   std::unique_ptr<FileHandle> openForReading(const char* name) override {
-    return open(name, GENERIC_READ, OPEN_EXISTING);
+    std::unique_ptr<FileHandle> file = open(name, GENERIC_READ, OPEN_EXISTING);
+    if (!file) return nullptr;
+    return std::make_unique<ReadAheadFile>(std::move(file));
   }
 
   std::unique_ptr<FileHandle> openForWriting(const char* name) override {
