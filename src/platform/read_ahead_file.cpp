@@ -32,24 +32,12 @@ int32_t ReadAheadFile::read(void* buffer, int32_t size) {
   int32_t done = 0;
   while (done < size) {
     if (piecePosition_ == pieceLength_) {
-      pieceLength_ = piecePosition_ = 0;  // all read: the file is where the reader is
-      if (size - done >= PIECE_BYTES) {
-        const int32_t count = inner_->read(bytes + done, size - done);
-        if (count <= 0) return done > 0 ? done : count;
-        done += count;
-        continue;
-      }
-      if (!piece_) piece_.reset(new (std::nothrow) char[PIECE_BYTES]);
-      const int64_t start = piece_ ? inner_->seek(0, SeekFrom::CURRENT) : -1;
-      const int32_t count = start < 0 ? inner_->read(bytes + done, size - done)
-                                      : inner_->read(piece_.get(), PIECE_BYTES);
+      const int32_t count = refill(bytes + done, size - done);
       if (count <= 0) return done > 0 ? done : count;
-      if (start < 0) {
+      if (pieceLength_ == 0) {  // went straight to the reader
         done += count;
         continue;
       }
-      pieceStart_ = start;
-      pieceLength_ = count;
     }
     const int32_t available = pieceLength_ - piecePosition_;
     const int32_t count = size - done < available ? size - done : available;
@@ -58,6 +46,23 @@ int32_t ReadAheadFile::read(void* buffer, int32_t size) {
     done += count;
   }
   return done;
+}
+
+int32_t ReadAheadFile::refill(char* into, int32_t size) {
+  pieceLength_ = piecePosition_ = 0;  // all read: the file is where the reader is
+  if (size < PIECE_BYTES) {
+    if (!piece_) piece_.reset(new (std::nothrow) char[PIECE_BYTES]);
+    const int64_t start = piece_ ? inner_->seek(0, SeekFrom::CURRENT) : -1;
+    if (start >= 0) {
+      const int32_t count = inner_->read(piece_.get(), PIECE_BYTES);
+      if (count > 0) {
+        pieceStart_ = start;
+        pieceLength_ = count;
+      }
+      return count;
+    }
+  }
+  return inner_->read(into, size);
 }
 
 bool ReadAheadFile::settle() {

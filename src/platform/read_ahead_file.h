@@ -28,6 +28,10 @@ class ReadAheadFile final : public FileHandle {
  private:
   // Puts the file's own position where the reader is and forgets the piece.
   bool settle();
+  // With the piece read out: reads a new piece, or straight into the reader's buffer when it
+  // asks for a piece or more or no piece can be had (the piece then stays empty). Returns the
+  // count read.
+  int32_t refill(char* into, int32_t size);
 
   std::unique_ptr<FileHandle> inner_;
   std::unique_ptr<char[]> piece_;  // had at the first read

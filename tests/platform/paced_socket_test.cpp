@@ -110,6 +110,7 @@ TEST_F(PacedSocketTest, ABatchGoesAsFarAsOneSendAtATimeWould) {
     PacedSocket batched(network.toolSocket(), clock, pacing);
     PacedSocket oneByOne(single.toolSocket(), clock, pacing);
     std::vector<OutgoingDatagram> datagrams;
+    datagrams.reserve(12);
     for (int i = 0; i < 12; ++i) datagrams.push_back({i % 3 == 1 ? &refused : &kPeer, byte, 1});
     for (int round = 0; round < 4; ++round) {
       network.sentCount = single.sentCount = 0;
