@@ -19,10 +19,11 @@ struct IndexKey {
   uint8_t bytes[12];
 };
 
+// A key's slot names the first record with that key, whose own fields give the key: a slot holds
+// no copy of it, which keeps a hundred thousand units' slots to a few megabytes.
 struct IndexSlot {
-  IndexKey key;
-  int32_t first;  // lowest record index with this key, or -1
-  bool used;
+  int32_t first;  // lowest record index with this key; -1 for an empty slot
+  uint32_t hash;  // the key's, so that a probe reads a record only when the hashes agree
 };
 
 // Open-addressing slots per key, each holding a chain of the records with that key in table
@@ -30,7 +31,6 @@ struct IndexSlot {
 struct RecordIndex {
   std::unique_ptr<IndexSlot[]> slots;
   uint32_t slotCount = 0;  // a power of two
-  uint32_t usedSlots = 0;
   std::unique_ptr<int32_t[]> before;  // per record: the previous record with its key, or -1
   std::unique_ptr<int32_t[]> after;   // per record: the next record with its key, or -1
   std::unique_ptr<int32_t[]> slotOf;  // per record: its key's slot
