@@ -13,9 +13,9 @@ bool pressStart(Context& context, StartMode mode);
 
 // The rest of a start after startSurvey, one step a call, for a dialog that gives each step a pass
 // of its event loop so that a large fleet never holds the loop for the whole start: each call
-// indexes the table by one key, and the last one asks every unit. Returns whether a step remains;
-// once survey `surveyNumber` (as startSurvey left it in the state) has ended, or its units have
-// been asked, it does nothing.
+// indexes the table by one key, then each asks the next part of the units, in table order, while
+// flushes wait for the last part. Returns whether a step remains; once survey `surveyNumber` (as
+// startSurvey left it in the state) has ended, or its units have been asked, it does nothing.
 bool continueStart(Context& context, uint32_t surveyNumber);
 
 // Ends a running survey at the operator's word: every queued datagram is dropped unsent, the

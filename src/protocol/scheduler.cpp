@@ -25,9 +25,12 @@ void pollRecord(ProtocolContext& context, int32_t index) {
 }  // namespace
 
 void pollDevices(ProtocolContext& context, int32_t interval) {
+  pollDeviceRange(context, interval, 0, context.survey.deviceCount);
+}
+
+void pollDeviceRange(ProtocolContext& context, int32_t interval, int32_t from, int32_t to) {
   const uint32_t now = context.clock.tick();
-  SurveyState& survey = context.survey;
-  for (int32_t i = 0; i < survey.deviceCount; ++i) {
+  for (int32_t i = from; i < to; ++i) {
     const auto age = static_cast<int32_t>(now - effectiveLastSent(context, i));
     if (age < interval) continue;
     pollRecord(context, i);

@@ -17,6 +17,8 @@ constexpr uint32_t TICK_PERIOD = 250;
 // One pass over the table: queues the request of every record whose lastSent is at least
 // `interval` ms old, read as a signed difference.
 void pollDevices(ProtocolContext& context, int32_t interval);
+// The same pass over records `from` up to, not including, `to`.
+void pollDeviceRange(ProtocolContext& context, int32_t interval, int32_t from, int32_t to);
 
 // The 250 ms heartbeat: flushes the queue, drains the socket, then makes a regular pass, or an
 // everyone pass after SILENCE_LIMIT without an accepted unit frame.

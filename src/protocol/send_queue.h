@@ -74,7 +74,8 @@ void reserveQueue(ProtocolContext& context, uint32_t datagrams);
 
 // Stamps every waiting datagram's record with one tick, then sends from the head until the socket
 // has no room. A datagram the system will never send is dropped so the rest can go. A call made
-// while a flush is under way returns at once.
+// while a flush is under way returns at once; one made while a start asks its units part by part
+// is owed, and made when the last part is asked.
 void flushQueue(ProtocolContext& context);
 
 // Removes and releases every queued datagram unsent; stamps nothing new.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -154,6 +155,41 @@ TEST_F(MemorySurveyTest, AStartInStepsSendsWhatOnePressSendsWhileItsSurveyRuns) 
     }
     abortSurvey(context);
   }
+}
+
+// A large fleet is asked a part per step, and a flush between the parts sends nothing: an answer
+// to an early part would put its follow-up among the later parts' requests. The flush is made
+// when the last part is asked.
+TEST_F(MemorySurveyTest, AStartAsksALargeFleetInPartsAndFlushesOnlyAfterTheLast) {
+  constexpr uint32_t UNITS = 40000;  // more than two parts
+  dialog.serverField = "127.0.0.1";
+  chooseList("fleet.IPs", fleet::listFileText(fleet::generateFleet(UNITS, 41, 30, 50)));
+  press(StartMode::FRESH);
+  flushQueue(context);
+  const std::vector<MemoryNetwork::Datagram> onePress = takeSent();
+  ASSERT_EQ(onePress.size(), UNITS);
+  abortSurvey(context);
+
+  ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+  const uint32_t started = context.survey.surveyNumber;
+  int steps = 0;
+  while (continueStart(context, started)) {
+    ++steps;
+    flushQueue(context);
+    ASSERT_TRUE(takeSent().empty()) << "step " << steps;
+  }
+  EXPECT_EQ(steps, 4) << "an index by each key, then all the parts but the last";
+  const std::vector<MemoryNetwork::Datagram> inParts = takeSent();
+  ASSERT_EQ(inParts.size(), onePress.size());
+  for (size_t i = 0; i < inParts.size(); ++i) {
+    ASSERT_EQ(std::memcmp(&inParts[i].destination, &onePress[i].destination,
+                          sizeof onePress[i].destination),
+              0)
+        << i;
+    ASSERT_EQ(inParts[i].bytes, onePress[i].bytes) << i;
+  }
+  flushQueue(context);
+  EXPECT_TRUE(takeSent().empty()) << "nothing left waiting";
 }
 
 // A serial line whose ID is only white space gives a record that can never be asked anything
