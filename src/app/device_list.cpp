@@ -15,7 +15,7 @@ constexpr int TEXT_MARGIN = 2;
 }  // namespace
 
 int RowModel::rowCount(const QModelIndex& parent) const {  // NOLINT(google-default-arguments)
-  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  return parent.isValid() ? 0 : announced_;
 }
 
 QVariant RowModel::data(const QModelIndex& index, int role) const {
@@ -24,10 +24,21 @@ QVariant RowModel::data(const QModelIndex& index, int role) const {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+RowModel::RowModel(QObject* parent) : QAbstractListModel(parent) {
+  announcement_.setSingleShot(true);
+  announcement_.setInterval(0);
+  connect(&announcement_, &QTimer::timeout, this, &RowModel::announceAdded);
+}
+
 void RowModel::append(const char* text) {
-  const int at = rowCount();
-  beginInsertRows({}, at, at);
   rows_.emplace_back(text);
+  if (!announcement_.isActive()) announcement_.start();
+}
+
+void RowModel::announceAdded() {
+  if (announced_ >= size()) return;
+  beginInsertRows({}, announced_, size() - 1);
+  announced_ = size();
   endInsertRows();
 }
 
@@ -35,14 +46,17 @@ bool RowModel::replace(int32_t index, const char* text) {
   std::string& row = rows_[static_cast<size_t>(index)];
   if (row == text) return false;
   row = text;
-  const QModelIndex changed = this->index(index);
-  Q_EMIT dataChanged(changed, changed, {Qt::DisplayRole});
+  if (index < announced_) {
+    const QModelIndex changed = this->index(index);
+    Q_EMIT dataChanged(changed, changed, {Qt::DisplayRole});
+  }
   return true;
 }
 
 void RowModel::clear() {
   beginResetModel();
   rows_.clear();
+  announced_ = 0;
   endResetModel();
 }
 
@@ -91,7 +105,7 @@ void DeviceList::setTabStops(const std::array<int32_t, 7>& stops, int32_t averag
 
 void DeviceList::addRow(const char* text) { model_.append(text); }
 
-int32_t DeviceList::rowCount() const { return model_.rowCount(); }
+int32_t DeviceList::rowCount() const { return model_.size(); }
 
 int32_t DeviceList::rowText(int32_t index, char* buffer, int32_t size) const {
   if (size <= 0) return -1;

@@ -5,6 +5,7 @@
 #include <QAbstractListModel>
 #include <QListView>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <array>
 #include <string>
 #include <vector>
@@ -14,12 +15,14 @@
 namespace vyr {
 
 // The rows as the core wrote them, byte for byte. Shown as Latin-1, which maps every byte to one
-// character and back.
+// character and back. Rows added in one pass of the event loop reach the view together at the
+// end of it: announced one at a time, a list of a hundred thousand would hold the loop for tens of
+// milliseconds.
 class RowModel final : public QAbstractListModel {
   Q_OBJECT
 
  public:
-  using QAbstractListModel::QAbstractListModel;
+  explicit RowModel(QObject* parent = nullptr);
 
   // The same default as the base class's declaration, so calls read alike through either type.
   int rowCount(const QModelIndex& parent = {}) const override;  // NOLINT(google-default-arguments)
@@ -29,10 +32,16 @@ class RowModel final : public QAbstractListModel {
   // Returns false, changing nothing, when the row already reads `text`.
   bool replace(int32_t index, const char* text);
   void clear();
+  // Every row, also those the view has still to be told of.
+  int32_t size() const { return static_cast<int32_t>(rows_.size()); }
   const std::string& row(int32_t index) const { return rows_[static_cast<size_t>(index)]; }
 
  private:
+  void announceAdded();
+
   std::vector<std::string> rows_;
+  int32_t announced_ = 0;  // the rows the view knows of: the first ones
+  QTimer announcement_;    // runs announceAdded once the pass is over
 };
 
 // Draws a row as one line with tabs at the list's stops, as a list box with tab stops does.

@@ -285,7 +285,12 @@ TEST_F(MainDialogTest, DestroyingTheDialogSavesARunningSurvey) {
 TEST_F(MainDialogTest, ReplacingARowKeepsTheViewAndSkipsUnchangedText) {
   open();
   DeviceList& list = dialog->list();
+  QSignalSpy insertions(&list.rows(), &RowModel::rowsInserted);
   for (int i = 0; i < 10000; ++i) list.addRow(("127.0.0." + std::to_string(i)).c_str());
+  list.replaceRow(9999, "127.0.0.x");  // before the view knows of the row
+  QApplication::processEvents();
+  EXPECT_EQ(insertions.count(), 1) << "the view learns of a pass's rows at once";
+  EXPECT_EQ(list.rows().data(list.model()->index(9999, 0), Qt::DisplayRole), "127.0.0.x");
   list.scrollTo(list.model()->index(5000, 0), QAbstractItemView::PositionAtTop);
   QApplication::processEvents();
   const auto topRow = [&] { return list.indexAt(QPoint(4, 2)).row(); };
@@ -324,7 +329,8 @@ TEST_F(MainDialogTest, TabsExpandAtTheHeaderLabelsStops) {
     EXPECT_GT(mulDiv(stop + 1, base.x, 4), headerLeft - 1) << "truncated by less than a unit";
     list.addRow((std::string(column + 1, '\t') + "W").c_str());
   }
-  QApplication::processEvents();
+  QApplication::processEvents();  // the rows reach the view,
+  QApplication::processEvents();  // which lays them out
   const QImage image = list.viewport()->grab().toImage();
   const int rowHeight = list.sizeHintForRow(0);
   for (size_t column = 0; column < TAB_STOP_HEADERS.size(); ++column) {
