@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QTextOption>
+#include <cstring>
 
 #include "app/dialog_units.h"
 #include "platform/bounded_copy.h"
@@ -12,6 +13,13 @@ namespace {
 // Room between the list's left edge and the first character, as a list box leaves it.
 constexpr int TEXT_MARGIN = 2;
 
+std::unique_ptr<char[]> copyOf(const char* text) {
+  const size_t size = std::strlen(text) + 1;
+  auto copy = std::make_unique_for_overwrite<char[]>(size);
+  std::memcpy(copy.get(), text, size);
+  return copy;
+}
+
 }  // namespace
 
 int RowModel::rowCount(const QModelIndex& parent) const {  // NOLINT(google-default-arguments)
@@ -20,8 +28,7 @@ int RowModel::rowCount(const QModelIndex& parent) const {  // NOLINT(google-defa
 
 QVariant RowModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
-  const std::string& text = rows_[static_cast<size_t>(index.row())];
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+  return QString::fromLatin1(rows_[static_cast<size_t>(index.row())].get());
 }
 
 RowModel::RowModel(QObject* parent) : QAbstractListModel(parent) {
@@ -31,7 +38,7 @@ RowModel::RowModel(QObject* parent) : QAbstractListModel(parent) {
 }
 
 void RowModel::append(const char* text) {
-  rows_.emplace_back(text);
+  rows_.push_back(copyOf(text));
   if (!announcement_.isActive()) announcement_.start();
 }
 
@@ -43,9 +50,9 @@ void RowModel::announceAdded() {
 }
 
 bool RowModel::replace(int32_t index, const char* text) {
-  std::string& row = rows_[static_cast<size_t>(index)];
-  if (row == text) return false;
-  row = text;
+  std::unique_ptr<char[]>& row = rows_[static_cast<size_t>(index)];
+  if (std::strcmp(row.get(), text) == 0) return false;
+  row = copyOf(text);
   if (index < announced_) {
     const QModelIndex changed = this->index(index);
     Q_EMIT dataChanged(changed, changed, {Qt::DisplayRole});
