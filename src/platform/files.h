@@ -38,6 +38,19 @@ class FileHandle {
   virtual bool close() = 0;
 };
 
+// A lock on a file, held for as long as the object lives. The system drops it when the process
+// ends, however it ends, so no lock is ever left behind.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+enum class LockResult {
+  TAKEN,   // the lock is ours
+  HELD,    // someone else holds it: another process, or another lock of this one
+  FAILED,  // the file could not be opened or created as a file of ours; lastFailure() says why
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -46,13 +59,31 @@ class FileSystem {
   // files: a folder, FIFO, socket or device under the name gives null at once, never a wait.
   virtual std::unique_ptr<FileHandle> openForReading(const char* name) = 0;
 
-  // Opens an existing file for writing at position 0 without emptying it, or returns null; only
-  // regular files, as openForReading.
+  // Opens an existing file for writing at position 0 without emptying it, or returns null. Only a
+  // file of ours is written: never through a link in the name, and only a regular file that has no
+  // other name (and, where the system has owners, belongs to the user). Anything else is refused
+  // and left as it was.
   virtual std::unique_ptr<FileHandle> openForWriting(const char* name) = 0;
 
-  // Creates a file for writing, emptying it when it exists, or returns null; an entry under the
-  // name that is not a regular file is left alone and gives null.
+  // Creates a file for writing, emptying it when it exists, or returns null; an existing entry
+  // that openForWriting would refuse is refused, and left as it was (not emptied).
   virtual std::unique_ptr<FileHandle> create(const char* name) = 0;
+
+  // Creates a file for writing under a name that is free, or returns null when anything at all
+  // stands under it: a file, a folder, a link (even one that points nowhere). Never reuses what is
+  // there and never follows a link.
+  virtual std::unique_ptr<FileHandle> createNew(const char* name) = 0;
+
+  // Whether rename may replace what stands under `name` (see rename): true when nothing does, or a
+  // link, or a regular file the user may write.
+  virtual bool canReplace(const char* name) = 0;
+
+  // Takes the exclusive lock of file `name`, opened as openForWriting opens it, or created as
+  // createNew creates it when nothing stands under the name (`created` is then true). On HELD,
+  // `holder` gets who holds the lock where the system tells ("vyr-survey, process 1234"), or "".
+  // The lock never stands in the way of this process's reads and writes of the file.
+  virtual LockResult lock(const char* name, std::unique_ptr<FileLock>& lock, bool& created,
+                          char* holder, int32_t holderSize) = 0;
 
   // Renames `from` to `to`, replacing `to` in one step if it exists. A `to` that the user may not
   // write, or that is no regular file (a folder, a pipe, a device), is not replaced, and a replaced
@@ -62,6 +93,11 @@ class FileSystem {
 
   // Removes a file. Returns false when it could not.
   virtual bool remove(const char* name) = 0;
+
+  // Why the latest call of this file system, or of a handle it gave out, failed: the system's
+  // words ("No space left on device") or ours ("a symbolic link"); "" before any failure. Valid
+  // right after the failure: later calls may change it.
+  virtual const char* lastFailure() const = 0;
 
   // Returns the bare names of the entries, files and folders alike, that match `pattern`
   // ("*" any run, "?" any one character, letters compared without regard to case), in the order

@@ -35,13 +35,23 @@ struct SurveyContext {
 
   SurveyState survey;
 
+  // Whether a start refuses to run when its report or progress file cannot be written
+  // (StartRefusal::CANNOT_SAVE). The dialog keeps the operator's way, a survey whose files cannot
+  // be written simply saves nothing; the command asks, so as never to survey for nothing.
+  bool refuseUnsavableStart = false;
+
+  // Lines of the chosen list read in pieces (longer than 79 bytes, or ended by a carriage return
+  // alone): each piece was read as a line of its own.
+  int32_t listCutLines = 0;
+
   // How a survey start obtains its table; tests replace it to refuse the memory.
   DeviceRecord* (*allocateTable)(int32_t count) = allocateDeviceTable;
 
   // Called with the survey just before its table is released, after the save that ends it: a
   // front-end that reports the units keeps them here, since a survey that completes ends inside
-  // the socket drain. Empty for none.
-  std::function<void(const SurveyState& survey)> tableReleasing;
+  // the socket drain. It may take the table itself (moving deviceTable out) rather than copy it.
+  // Empty for none.
+  std::function<void(SurveyState& survey)> tableReleasing;
 };
 
 }  // namespace vyr

@@ -21,6 +21,8 @@ enum class FileOp : uint8_t {
   OPEN_FOR_READING,
   OPEN_FOR_WRITING,
   CREATE,
+  CREATE_NEW,
+  LOCK,
   RENAME,
   REMOVE,
   LIST_MATCHING,
@@ -40,6 +42,10 @@ inline const char* fileOpName(FileOp op) {
       return "openForWriting";
     case FileOp::CREATE:
       return "create";
+    case FileOp::CREATE_NEW:
+      return "createNew";
+    case FileOp::LOCK:
+      return "lock";
     case FileOp::RENAME:
       return "rename";
     case FileOp::REMOVE:
@@ -130,6 +136,23 @@ class FaultyFileSystem final : public FileSystem {
     if (refused(FileOp::CREATE, name)) return nullptr;
     return wrap(inner_.create(name), name);
   }
+  std::unique_ptr<FileHandle> createNew(const char* name) override {
+    if (refused(FileOp::CREATE_NEW, name)) return nullptr;
+    return wrap(inner_.createNew(name), name);
+  }
+  bool canReplace(const char* name) override {
+    return !refuseNames.contains(name) && inner_.canReplace(name);
+  }
+  LockResult lock(const char* name, std::unique_ptr<FileLock>& lock, bool& created, char* holder,
+                  int32_t holderSize) override {
+    created = false;
+    if (holderSize > 0) holder[0] = '\0';
+    if (refused(FileOp::LOCK, name)) return LockResult::FAILED;
+    return inner_.lock(name, lock, created, holder, holderSize);
+  }
+  const char* lastFailure() const override {
+    return injected_ ? "an injected fault" : inner_.lastFailure();
+  }
   bool rename(const char* from, const char* to) override {
     if (refused(FileOp::RENAME, from) || refuseNames.contains(to)) return false;
     return inner_.rename(from, to);
@@ -196,13 +219,17 @@ class FaultyFileSystem final : public FileSystem {
     const size_t index = trace.size();
     if (beforeEach) beforeEach(index);
     trace.push_back({op, name});
+    injected_ = true;
     if (armed_ && index == armedIndex_) return armedFault_;
     if (failEvery.contains(op)) return Fault::FAIL;
+    injected_ = diskFull_ || deviceFailed_;
     return std::nullopt;
   }
 
   bool refused(FileOp op, const char* name) {
-    return begin(op, name).has_value() || refuseNames.contains(name);
+    if (begin(op, name).has_value()) return true;
+    injected_ = refuseNames.contains(name);
+    return injected_;
   }
 
   std::unique_ptr<FileHandle> wrap(std::unique_ptr<FileHandle> handle, const char* name) {
@@ -216,6 +243,7 @@ class FaultyFileSystem final : public FileSystem {
   Fault armedFault_ = Fault::FAIL;
   bool diskFull_ = false;
   bool deviceFailed_ = false;
+  bool injected_ = false;  // the latest failure was one of ours
 };
 
 // The whole contents of a file read through `files`, or nothing when it cannot be opened.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/wildcard.h"
 
@@ -39,7 +40,10 @@ class MemoryFileHandle final : public FileHandle {
     int32_t count = size;
     if (volume_.spaceLeft >= 0 && end > oldSize + volume_.spaceLeft) {
       count = static_cast<int32_t>(std::max<int64_t>(0, oldSize + volume_.spaceLeft - position_));
-      if (count == 0) return -1;
+      if (count == 0) {
+        volume_.lastFailure_ = "No space left on device";
+        return -1;
+      }
       end = position_ + count;
     }
     if (end > oldSize) {
@@ -76,24 +80,81 @@ class MemoryFileHandle final : public FileHandle {
   int64_t position_ = 0;
 };
 
+class MemoryFileLock final : public FileLock {
+ public:
+  MemoryFileLock(MemoryFileSystem& volume, std::string name)
+      : volume_(volume), name_(std::move(name)) {
+    volume_.locks_.insert(name_);
+  }
+  ~MemoryFileLock() override { volume_.locks_.erase(name_); }
+  MemoryFileLock(const MemoryFileLock&) = delete;
+  MemoryFileLock& operator=(const MemoryFileLock&) = delete;
+
+ private:
+  MemoryFileSystem& volume_;
+  std::string name_;
+};
+
+std::nullptr_t MemoryFileSystem::fail(const char* why) {
+  lastFailure_ = why;
+  return nullptr;
+}
+
+bool MemoryFileSystem::writableEntry(const std::string& name) {
+  const char* why = links_.contains(name)         ? "a symbolic link"
+                    : folders_.contains(name)     ? "not a regular file"
+                    : refuseWriting.contains(name) ? "Permission denied"
+                                                   : nullptr;
+  if (why != nullptr) lastFailure_ = why;
+  return why == nullptr;
+}
+
 std::unique_ptr<FileHandle> MemoryFileSystem::open(const std::string& name, bool writable) {
   auto found = files_.find(name);
-  if (found == files_.end()) return nullptr;
+  if (found == files_.end()) return fail("No such file or directory");
   return std::make_unique<MemoryFileHandle>(*this, found->second, writable);
 }
 
 std::unique_ptr<FileHandle> MemoryFileSystem::openForReading(const char* name) {
-  if (refuseReading.contains(name)) return nullptr;
+  if (refuseReading.contains(name)) return fail("Permission denied");
   return open(name, false);
 }
 
 std::unique_ptr<FileHandle> MemoryFileSystem::openForWriting(const char* name) {
-  if (refuseWriting.contains(name)) return nullptr;
+  if (!writableEntry(name)) return nullptr;
   return open(name, true);
 }
 
+std::unique_ptr<FileHandle> MemoryFileSystem::createNew(const char* name) {
+  if (files_.contains(name) || folders_.contains(name) || links_.contains(name)) {
+    return fail("File exists");
+  }
+  return create(name);
+}
+
+bool MemoryFileSystem::canReplace(const char* name) {
+  return !folders_.contains(name) && !(files_.contains(name) && refuseWriting.contains(name));
+}
+
+LockResult MemoryFileSystem::lock(const char* name, std::unique_ptr<FileLock>& lock,
+                                  bool& created, char* holder, int32_t holderSize) {
+  if (holderSize > 0) holder[0] = '\0';
+  created = false;
+  if (!files_.contains(name)) {
+    if (!createNew(name)) return LockResult::FAILED;
+    created = true;
+  } else if (!openForWriting(name)) {
+    return LockResult::FAILED;
+  }
+  if (locks_.contains(name)) return LockResult::HELD;
+  lock = std::make_unique<MemoryFileLock>(*this, name);
+  return LockResult::TAKEN;
+}
+
 std::unique_ptr<FileHandle> MemoryFileSystem::create(const char* name) {
-  if (refuseCreating.contains(name) || folders_.contains(name) || name[0] == '\0') return nullptr;
+  if (name[0] == '\0') return fail("No such file or directory");
+  if (refuseCreating.contains(name)) return fail("Permission denied");
+  if (!writableEntry(name)) return nullptr;
   auto& data = files_[name];
   if (data) {
     if (spaceLeft >= 0) spaceLeft += static_cast<int64_t>(data->size());
@@ -107,12 +168,13 @@ std::unique_ptr<FileHandle> MemoryFileSystem::create(const char* name) {
 bool MemoryFileSystem::rename(const char* from, const char* to) {
   auto found = files_.find(from);
   // A file that may not be written is not replaced, as on disk.
-  if (refuseRename || found == files_.end() || folders_.contains(to) ||
-      (files_.contains(to) && refuseWriting.contains(to))) {
+  if (refuseRename || found == files_.end() || !canReplace(to)) {
+    lastFailure_ = "Permission denied";
     return false;
   }
   std::shared_ptr<std::string> data = found->second;
   files_.erase(found);
+  links_.erase(to);  // a link is replaced itself, never what it points to
   auto& target = files_[to];
   // The replaced file's space is given back at once, as if no handle held it open.
   if (target && target != data && spaceLeft >= 0) {
@@ -123,8 +185,12 @@ bool MemoryFileSystem::rename(const char* from, const char* to) {
 }
 
 bool MemoryFileSystem::remove(const char* name) {
+  if (links_.erase(name) > 0) return true;
   auto found = files_.find(name);
-  if (found == files_.end()) return false;
+  if (found == files_.end()) {
+    lastFailure_ = "No such file or directory";
+    return false;
+  }
   if (spaceLeft >= 0) spaceLeft += static_cast<int64_t>(found->second->size());
   files_.erase(found);
   return true;
@@ -151,6 +217,8 @@ const std::string* MemoryFileSystem::contents(const std::string& name) const {
 }
 
 void MemoryFileSystem::makeFolder(const std::string& name) { folders_.insert(name); }
+
+void MemoryFileSystem::makeLink(const std::string& name) { links_.insert(name); }
 
 std::vector<std::string> MemoryFileSystem::fileNames() const {
   std::vector<std::string> names;

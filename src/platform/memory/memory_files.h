@@ -2,6 +2,7 @@
 // An in-memory directory for tests, with switches that make its operations fail the way a real
 // disk can: refused opens and creates, a failing rename, a disk that fills up.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -17,6 +18,11 @@ class MemoryFileSystem final : public FileSystem {
   std::unique_ptr<FileHandle> openForReading(const char* name) override;
   std::unique_ptr<FileHandle> openForWriting(const char* name) override;
   std::unique_ptr<FileHandle> create(const char* name) override;
+  std::unique_ptr<FileHandle> createNew(const char* name) override;
+  bool canReplace(const char* name) override;
+  LockResult lock(const char* name, std::unique_ptr<FileLock>& lock, bool& created, char* holder,
+                  int32_t holderSize) override;
+  const char* lastFailure() const override { return lastFailure_.c_str(); }
   bool rename(const char* from, const char* to) override;
   bool remove(const char* name) override;
   std::vector<std::string> listMatching(const char* pattern) override;
@@ -25,6 +31,10 @@ class MemoryFileSystem final : public FileSystem {
   // The file's bytes, or null when there is no such file.
   const std::string* contents(const std::string& name) const;
   void makeFolder(const std::string& name);
+  // A symbolic link under `name`: it is never written through, and reads as missing.
+  void makeLink(const std::string& name);
+  // Whether a lock of this file system holds `name`.
+  bool locked(const std::string& name) const { return locks_.contains(name); }
   // Names of all files, in byte order.
   std::vector<std::string> fileNames() const;
 
@@ -40,9 +50,19 @@ class MemoryFileSystem final : public FileSystem {
 
  private:
   std::unique_ptr<FileHandle> open(const std::string& name, bool writable);
+  // Records why a call failed; returns null for the caller to pass on.
+  std::nullptr_t fail(const char* why);
+  // Whether `name` may be written as a file of ours; records why not.
+  bool writableEntry(const std::string& name);
 
   std::map<std::string, std::shared_ptr<std::string>> files_;
   std::set<std::string> folders_;
+  std::set<std::string> links_;
+  std::set<std::string> locks_;
+  std::string lastFailure_;
+
+  friend class MemoryFileLock;
+  friend class MemoryFileHandle;
 };
 
 }  // namespace vyr

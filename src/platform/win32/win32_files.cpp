@@ -90,6 +90,21 @@ class Win32FileSystem final : public FileSystem {
     return open(name, GENERIC_WRITE, CREATE_ALWAYS);
   }
 
+  std::unique_ptr<FileHandle> createNew(const char* name) override {
+    return open(name, GENERIC_WRITE, CREATE_NEW);
+  }
+
+  bool canReplace(const char*) override { return true; }
+
+  LockResult lock(const char*, std::unique_ptr<FileLock>&, bool& created, char* holder,
+                  int32_t holderSize) override {
+    created = false;
+    if (holderSize > 0) holder[0] = '\0';
+    return LockResult::FAILED;
+  }
+
+  const char* lastFailure() const override { return ""; }
+
   bool rename(const char* from, const char* to) override {
     // The replacement is one step of the file system; write-through makes it durable before the
     // call returns.
