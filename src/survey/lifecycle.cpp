@@ -26,6 +26,28 @@ void releaseTable(SurveyContext& context) {
   context.survey.lastSentFlush.reset();
   context.survey.newestQueued.reset();
   context.survey.deviceCount = 0;
+  context.survey.listLock.reset();
+}
+
+// Locks the list's report for the survey about to start, so that no other survey of the list (in
+// this process or another, from the dialog or the command) saves over what this one saves. A list
+// whose report cannot be opened runs unlocked: its saves cannot write the report either. False
+// when another survey holds the lock.
+bool lockList(SurveyContext& context, const char* listName) {
+  SurveyState& survey = context.survey;
+  survey.listLock.reset();
+  survey.lockCreatedReport = false;
+  char reportName[LIST_NAME_BUFFER + 8];
+  if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName)) return true;
+  std::unique_ptr<FileLock> lock;
+  bool created = false;
+  const LockResult result =
+      context.files.lock(reportName, lock, created, survey.startProblem,
+                         static_cast<int32_t>(sizeof survey.startProblem));
+  if (result == LockResult::HELD) return false;
+  survey.listLock = std::move(lock);
+  survey.lockCreatedReport = created;
+  return true;
 }
 
 void readServerAddress(SurveyContext& context) {
@@ -120,8 +142,14 @@ void setIdleAppearance(Dialog& dialog) {
 }  // namespace
 
 bool startSurvey(SurveyContext& context, StartMode mode) {
+  SurveyState& survey = context.survey;
+  survey.startRefusal = StartRefusal::NONE;
+  survey.startProblem[0] = '\0';
   int32_t rows = context.list.rowCount();
-  if (rows <= 0) return false;
+  if (rows <= 0) {
+    survey.startRefusal = StartRefusal::NO_ROWS;
+    return false;
+  }
   // Without its table a survey cannot run: the dialog stays idle, as if nothing was pressed.
   std::unique_ptr<DeviceRecord[]> table(context.allocateTable(rows));
   std::unique_ptr<uint8_t[]> modemAsked(new (std::nothrow) uint8_t[static_cast<size_t>(rows)]());
@@ -129,15 +157,27 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
                                                 uint32_t[static_cast<size_t>(rows)]());
   std::unique_ptr<uint64_t[]> newestQueued(new (std::nothrow)
                                                uint64_t[static_cast<size_t>(rows)]());
-  if (!table || !modemAsked || !lastSentFlush || !newestQueued) return false;
+  if (!table || !modemAsked || !lastSentFlush || !newestQueued) {
+    survey.startRefusal = StartRefusal::NO_MEMORY;
+    return false;
+  }
+
+  // The survey's files are named from the list chosen now: the selector may be cleared, changed or
+  // gone by the time the survey is saved.
+  char listName[LIST_NAME_BUFFER];
+  context.dialog.selectorText(listName, static_cast<int32_t>(sizeof listName));
+  releaseTable(context);
+  if (!lockList(context, listName)) {
+    survey.startRefusal = StartRefusal::LIST_BUSY;
+    return false;
+  }
+  std::memcpy(survey.listName, listName, sizeof listName);
 
   Dialog& dialog = context.dialog;
   dialog.setControlsIdle(false);
   dialog.setExitCaption(ABORT_CAPTION);
   dialog.focusExit();
 
-  SurveyState& survey = context.survey;
-  releaseTable(context);
   readServerAddress(context);
   survey.deviceTable = std::move(table);
   survey.modemAsked = std::move(modemAsked);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/bounded_copy.h"
 #include "survey/row_forms.h"
 #include "survey/text.h"
 
@@ -13,8 +14,7 @@ namespace vyr {
 namespace {
 
 constexpr size_t SAVE_NAME_BUFFER = 300;    // the selector text is read with 299 characters
-constexpr size_t RESUME_NAME_BUFFER = 800;  // and with 799 for a resume
-constexpr size_t FILE_NAME_BUFFER = RESUME_NAME_BUFFER + 8;
+constexpr size_t FILE_NAME_BUFFER = LIST_NAME_BUFFER + 8;  // a resume reads it with 799
 constexpr const char* TEMPORARY_ENDING = ".tmp";
 constexpr int32_t IO_CHUNK = 1 << 20;
 
@@ -176,8 +176,9 @@ bool saveReport(SurveyContext& context) {
   if (!survey.deviceTable || survey.deviceCount < 1) return false;
   context.settleTable();
 
+  // The list the survey started from, at most 299 characters of it as a save reads the name.
   char listName[SAVE_NAME_BUFFER];
-  context.dialog.selectorText(listName, sizeof listName);
+  copyBounded(survey.listName, listName, static_cast<int32_t>(sizeof listName));
   char reportName[FILE_NAME_BUFFER];
   char progressName[FILE_NAME_BUFFER];
   if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName) ||
@@ -211,8 +212,7 @@ bool saveReport(SurveyContext& context) {
 
 bool loadProgress(SurveyContext& context) {
   SurveyState& survey = context.survey;
-  char listName[RESUME_NAME_BUFFER];
-  context.dialog.selectorText(listName, sizeof listName);
+  const char* listName = survey.listName;
   char progressName[FILE_NAME_BUFFER];
   char reportName[FILE_NAME_BUFFER];
   if (!makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName) ||

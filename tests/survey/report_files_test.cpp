@@ -1,6 +1,7 @@
 // Catches report sections written at the wrong place or with wrong bytes, progress files of the
 // wrong size or accepted when they should not be, and saves that lose or tear the old files.
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct ReportTest : SurveyFixture {
   // Makes `records` the running survey's table, as a survey start would.
   void runWith(const std::vector<DeviceRecord>& records, int32_t reportOffset = -1) {
     SurveyState& survey = context.survey;
+    std::strcpy(survey.listName, "north.IPs");
     survey.deviceCount = static_cast<int32_t>(records.size());
     survey.deviceTable.reset(allocateDeviceTable(survey.deviceCount));
     for (size_t i = 0; i < records.size(); ++i) survey.deviceTable[i] = records[i];
