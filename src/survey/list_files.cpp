@@ -42,6 +42,25 @@ void addRowForLine(const char* line, ListView& list) {
   list.addRow(listedAddressRow(numbers).text);
 }
 
+// readLine, also telling whether the piece filled the buffer without a line feed in any of its
+// bytes: then the line goes on in the next piece, if one follows.
+char* readPiece(char* buffer, int32_t size, FileHandle& file, bool& full) {
+  full = false;
+  if (size < 2) return nullptr;
+  int32_t count = file.read(buffer, size - 1);
+  if (count <= 0) return nullptr;
+  full = count == size - 1 && std::memchr(buffer, '\n', static_cast<size_t>(count)) == nullptr;
+  buffer[count] = '\0';
+  // The search stops at a NUL byte, so a NUL drops the rest of its piece.
+  char* lineFeed = std::strchr(buffer, '\n');
+  if (lineFeed != nullptr) {
+    int32_t after = count - static_cast<int32_t>(lineFeed + 1 - buffer);
+    lineFeed[1] = '\0';
+    if (after > 0) file.seek(-after, SeekFrom::CURRENT);
+  }
+  return buffer;
+}
+
 }  // namespace
 
 void fillListSelector(SurveyContext& context) {
@@ -52,32 +71,37 @@ void fillListSelector(SurveyContext& context) {
 
 void chooseListFile(SurveyContext& context) {
   context.list.clearRows();
+  context.listCutLines = 0;
   char name[LIST_LINE_BUFFER];
   context.dialog.selectorText(name, sizeof name);
   std::unique_ptr<FileHandle> file = context.files.openForReading(name);
   if (!file) return;
-  loadListFile(*file, context.list);
+  context.listCutLines = loadListFile(*file, context.list);
   file->close();
 }
 
-void loadListFile(FileHandle& file, ListView& list) {
+int32_t loadListFile(FileHandle& file, ListView& list) {
   char line[LIST_LINE_BUFFER];
-  while (readLine(line, sizeof line, file) != nullptr) addRowForLine(line, list);
+  int32_t cutLines = 0;
+  bool midLine = false;  // the last piece filled the buffer and held no line feed
+  bool counted = false;  // the line being read is already counted
+  for (;;) {
+    bool full = false;
+    if (readPiece(line, sizeof line, file, full) == nullptr) break;
+    if (midLine && !counted) {
+      ++cutLines;
+      counted = true;
+    }
+    addRowForLine(line, list);
+    midLine = full;
+    if (!midLine) counted = false;
+  }
+  return cutLines;
 }
 
 char* readLine(char* buffer, int32_t size, FileHandle& file) {
-  if (size < 2) return nullptr;
-  int32_t count = file.read(buffer, size - 1);
-  if (count <= 0) return nullptr;
-  buffer[count] = '\0';
-  // The search stops at a NUL byte, so a NUL drops the rest of its piece.
-  char* lineFeed = std::strchr(buffer, '\n');
-  if (lineFeed != nullptr) {
-    int32_t after = count - static_cast<int32_t>(lineFeed + 1 - buffer);
-    lineFeed[1] = '\0';
-    if (after > 0) file.seek(-after, SeekFrom::CURRENT);
-  }
-  return buffer;
+  bool full = false;
+  return readPiece(buffer, size, file, full);
 }
 
 }  // namespace vyr

@@ -16,12 +16,16 @@ constexpr int32_t LIST_LINE_BUFFER = 80;  // lines are read in pieces of at most
 // Offers every "*.IPs" entry of the working directory in the list selector, alphabetically.
 void fillListSelector(SurveyContext& context);
 
-// Reloads the list view from the list file named by the selector (at most 79 characters of it).
+// Reloads the list view from the list file named by the selector (at most 79 characters of it)
+// and sets context.listCutLines to the number of its lines read in pieces (0 when none is read).
 // A file that cannot be opened leaves the list view empty.
 void chooseListFile(SurveyContext& context);
 
-// Appends one row per entry found from the file's position to its end.
-void loadListFile(FileHandle& file, ListView& list);
+// Appends one row per entry found from the file's position to its end. Returns the number of
+// lines read in pieces: lines with a piece that filled the buffer without a line feed while more
+// bytes followed (a line over 79 bytes with its line feed, or lines ended by a carriage return
+// alone). Each such line counts once however many pieces it took.
+int32_t loadListFile(FileHandle& file, ListView& list);
 
 // Reads the next line, or the next piece of at most `size` - 1 bytes of a longer one, into
 // `buffer` and leaves the file positioned just after it. The line keeps its line feed; the text

@@ -122,7 +122,7 @@ bool laterSectionFollows(SurveyContext& context, const char* reportName, int32_t
   std::unique_ptr<FileHandle> report = context.files.openForReading(reportName);
   if (!report || report->seek(offset, SeekFrom::START) != offset) return false;
   // Every header but the first at `offset` follows a line end; no record line can hold one,
-  // since the numbers of a line's fixed columns stand between its texts.
+  // since its texts show their control bytes, line ends among them, as '?'.
   char marker[128] = "\n";
   std::strncat(marker, REPORT_HEADER, sizeof marker - 2);
   const std::string_view wanted = marker;
@@ -160,11 +160,11 @@ TextLine reportLine(const DeviceRecord& record) {
   std::string_view esn = fieldText(record.esn);
   if (!modemId.empty() || !esn.empty()) {
     line.append("\t");
-    line.append(modemId);
+    line.appendShown(modemId);
   }
   if (!esn.empty()) {
     line.append("\t");
-    line.append(esn);
+    line.appendShown(esn);
   }
   line.append("\r\n");
   return line;

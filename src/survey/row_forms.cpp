@@ -5,12 +5,25 @@ namespace {
 
 const char* prefix(const DeviceRecord& record) { return (record.flags & BY_SERIAL) ? " " : ""; }
 
+// Where the ID stands in the text: a row keeps the ID of a serial-listed unit as the list gave it,
+// since a resume reads it back from the row and compares it with the record; every other text of
+// a unit is shown with its control bytes as '?'.
+enum class IdForm { ROW, REPORT };
+
+void appendId(TextLine& line, const DeviceRecord& record, IdForm form) {
+  if (form == IdForm::ROW && (record.flags & BY_SERIAL)) {
+    line.append(fieldText(record.id));
+  } else {
+    line.appendShown(fieldText(record.id));
+  }
+}
+
 // "\t%.2lf\t%s\t%.2lf" then ".%d" when the suffix is not zero.
 void appendVersions(TextLine& row, const DeviceRecord& record) {
   row.append("\t");
   row.appendHundredths(record.biosVersion);
   row.append("\t");
-  row.append(fieldText(record.application));
+  row.appendShown(fieldText(record.application));
   row.append("\t");
   row.appendHundredths(record.appVersion);
   if (record.versionSuffix != 0) {
@@ -21,18 +34,18 @@ void appendVersions(TextLine& row, const DeviceRecord& record) {
 
 void appendModem(TextLine& row, const DeviceRecord& record) {
   row.append("\t");
-  row.append(fieldText(record.modemId));
+  row.appendShown(fieldText(record.modemId));
   row.append("\t");
-  row.append(fieldText(record.esn));
+  row.appendShown(fieldText(record.esn));
 }
 
 // "%d.%d.%d.%d\t%lu\t%s" with the record's address, serial and ID.
-void appendAddressSerialId(TextLine& row, const DeviceRecord& record) {
+void appendAddressSerialId(TextLine& row, const DeviceRecord& record, IdForm form) {
   row.appendDotted(record.address.ip);
   row.append("\t");
   row.appendUnsigned(record.serial);
   row.append("\t");
-  row.append(fieldText(record.id));
+  appendId(row, record, form);
 }
 
 }  // namespace
@@ -62,7 +75,7 @@ TextLine listedSerialRow(const DeviceRecord& record) {
 TextLine locatedRow(const DeviceRecord& record) {
   TextLine row;
   row.append(" ");
-  appendAddressSerialId(row, record);
+  appendAddressSerialId(row, record, IdForm::ROW);
   return row;
 }
 
@@ -70,19 +83,20 @@ TextLine identifiedRow(const DeviceRecord& record) {
   TextLine row;
   row.appendDotted(record.address.ip);
   row.append("\t\t");
-  row.append(fieldText(record.id));
+  appendId(row, record, IdForm::ROW);
   return row;
 }
 
 void appendVersionColumns(TextLine& line, const DeviceRecord& record) {
-  appendAddressSerialId(line, record);
+  appendAddressSerialId(line, record, IdForm::REPORT);
   appendVersions(line, record);
 }
 
 TextLine versionRow(const DeviceRecord& record) {
   TextLine row;
   row.append(prefix(record));
-  appendVersionColumns(row, record);
+  appendAddressSerialId(row, record, IdForm::ROW);
+  appendVersions(row, record);
   return row;
 }
 
@@ -102,11 +116,11 @@ TextLine resumedRow(const DeviceRecord& record) {
   // Only a serial-listed or complete unit is sure to have its serial; otherwise the column stays
   // empty as it was while the survey ran.
   if (record.flags & (BY_SERIAL | COMPLETE)) {
-    appendAddressSerialId(row, record);
+    appendAddressSerialId(row, record, IdForm::ROW);
   } else {
     row.appendDotted(record.address.ip);
     row.append("\t\t");
-    row.append(fieldText(record.id));
+    appendId(row, record, IdForm::ROW);
   }
   if (record.biosVersion != 0) appendVersions(row, record);
   if (record.flags & COMPLETE) appendModem(row, record);

@@ -1,6 +1,7 @@
 #pragma once
 // The texts of list rows. Every row of a unit listed by serial begins with a space and no row of
-// a unit listed by address does: a survey start tells the two kinds apart by that alone.
+// a unit listed by address does: a survey start tells the two kinds apart by that alone. The texts
+// a unit sent show each control byte as '?' (TextLine::appendShown); records keep them exactly.
 
 #include <cstdint>
 #include <string_view>
@@ -28,6 +29,8 @@ TextLine resumedRow(const DeviceRecord& record);
 
 // The six columns that version rows and report lines share: "%d.%d.%d.%d\t%lu\t%s\t%.2lf\t%s\t%.2lf"
 // with address, serial, ID, BIOS, application and its version, then ".%d" with a non-zero suffix.
+// These are the report's columns: the ID is shown with its control bytes as '?' also for a
+// serial-listed unit, whose rows keep it as listed.
 void appendVersionColumns(TextLine& line, const DeviceRecord& record);
 
 }  // namespace vyr

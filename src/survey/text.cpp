@@ -12,6 +12,15 @@ void TextLine::append(std::string_view piece) {
   text[length] = '\0';
 }
 
+void TextLine::appendShown(std::string_view piece) {
+  const int32_t start = length;
+  append(piece);
+  for (int32_t i = start; i < length; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte >= 0x01 && byte <= 0x1F) || byte == 0x7F) text[i] = '?';
+  }
+}
+
 void TextLine::appendUnsigned(uint32_t value) {
   char digits[10];
   int count = 0;

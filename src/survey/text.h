@@ -18,6 +18,9 @@ struct TextLine {
   std::string_view view() const { return {text, static_cast<size_t>(length)}; }
 
   void append(std::string_view piece);
+  // Appends a unit's text with each control byte (0x01-0x1F and 0x7F) shown as '?', one byte for
+  // one: a reply must not add rows, lines or columns, nor reach a terminal as a control sequence.
+  void appendShown(std::string_view piece);
   void appendUnsigned(uint32_t value);  // "%lu"
   void appendSigned(int32_t value);     // "%d"
   // A signed 16-bit count of hundredths with two decimals, as "%.2lf" prints value * 0.01:

@@ -304,5 +304,23 @@ TEST_F(ReceiverTest, ADrainInsideADrainDoesNothing) {
   context.receiveDepth = 0;
 }
 
+TEST_F(ReceiverTest, ATabInAReplyAddsNoColumnToTheRowOrTheReport) {
+  start("10.0.0.9\n");
+  fromUnit(identifyReply("GATE", 10));
+  receiveAll(context);
+  fromUnit(versionReply(46, 100, "PU\tMP", 0, 9));
+  receiveAll(context);
+  EXPECT_EQ(fieldText(record(0).application), "PU\tMP") << "the record keeps the tab";
+  EXPECT_EQ(list.rows()[0], "10.0.0.9\t9\tGATE\t1.00\tPU?MP\t5.00");
+  fromUnit(modemReply(138, "E\t1", "M"));
+  receiveAll(context);
+  ASSERT_FALSE(surveyRunning(context));
+  EXPECT_EQ(list.rows()[0], "10.0.0.9\t9\tGATE\t1.00\tPU?MP\t5.00\tM\tE?1");
+  const std::string report = file("a.model");
+  const std::string line = "10.0.0.9\t9\tGATE\t1.00\tPU?MP\t5.00\tM\tE?1\r\n";
+  ASSERT_GE(report.size(), line.size());
+  EXPECT_EQ(report.substr(report.size() - line.size()), line) << report;
+}
+
 }  // namespace
 }  // namespace vyr::testing

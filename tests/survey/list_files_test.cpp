@@ -1,5 +1,5 @@
-// Catches list lines that give the wrong row, a lost or invented unit, and list files that are
-// offered, ordered or opened wrongly.
+// Catches list lines that give the wrong row, a lost or invented unit, list files that are
+// offered, ordered or opened wrongly, and a wrong count of lines read in pieces.
 
 #include <string>
 #include <vector>
@@ -109,6 +109,40 @@ TEST_F(LoaderTest, LongLinesAreReadInPiecesOf79Bytes) {
        x79 + "10.0.0.5\n", {"10.0.0.5"}},
   };
   for (const Case& c : cases) EXPECT_EQ(load(c.text), c.rows) << c.why;
+}
+
+TEST_F(LoaderTest, CountsTheLinesReadInPiecesOncePerLine) {
+  struct Case {
+    const char* why;
+    std::string text;
+    int32_t cutLines;
+    Rows rows;
+  };
+  const std::string x78(78, 'x');
+  const std::string x79(79, 'x');
+  std::string carriageReturns;  // 30 lines of 9 bytes ended by CR alone: one line of 270 bytes
+  for (int i = 0; i < 30; ++i) carriageReturns += "10.0.0.1\r";
+  const Case cases[] = {
+      {"LF lines", "10.0.0.1\n10.0.0.2\n", 0, {"10.0.0.1", "10.0.0.2"}},
+      {"CR LF lines", "10.0.0.1\r\n10.0.0.2\r\n", 0, {"10.0.0.1", "10.0.0.2"}},
+      {"CR alone: one line in four pieces", carriageReturns, 1,
+       {"10.0.0.1", "10.0.0.1", "10.0.0.1", "10.0.0.1"}},
+      {"an 80-byte line and a 200-byte line", std::string(80, 'a') + "\n10.0.0.1\n" + std::string(200, 'b') + "\n",
+       2, {"10.0.0.1"}},
+      {"exactly 79 bytes and its line feed", x79 + "\n10.0.0.2\n", 1, {"10.0.0.2"}},
+      {"78 bytes and its line feed: read whole", x78 + "\n10.0.0.2\n", 0, {"10.0.0.2"}},
+      {"79 bytes and nothing after them", x79, 0, {}},
+      {"empty file", "", 0, {}},
+  };
+  for (const Case& c : cases) {
+    context.listCutLines = -1;
+    EXPECT_EQ(load(c.text), c.rows) << c.why;
+    EXPECT_EQ(context.listCutLines, c.cutLines) << c.why;
+  }
+  load(x79 + "\n");
+  files.refuseReading.insert("north.IPs");
+  chooseListFile(context);
+  EXPECT_EQ(context.listCutLines, 0) << "a list that cannot be opened";
 }
 
 TEST(ReadLine, GivesLinesWithTheirLineFeedAndLongOnesInPieces) {

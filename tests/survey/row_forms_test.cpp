@@ -1,5 +1,6 @@
 // Catches row texts that differ from the operator's columns by a byte, lose the leading space of
-// a serial-listed unit, print versions wrongly (also under a comma locale), or read past a field.
+// a serial-listed unit, print versions wrongly (also under a comma locale), read past a field, or
+// let a unit's control bytes add rows, lines or columns.
 
 #include <clocale>
 #include <cstdio>
@@ -120,6 +121,53 @@ TEST(RowForms, FieldsWithoutTheirNulAreReadOnlyToTheirCapacity) {
   EXPECT_EQ(row.length, 109) << "the longest row";
   EXPECT_EQ(resumedRow(record).view(), expected);
   EXPECT_EQ(reportLine(record).length, 110) << "the longest report line";
+}
+
+TEST(RowForms, ControlBytesOfAUnitsTextsShowAsQuestionMarks) {
+  // Rows and report lines of the same record; only a serial-listed unit's ID differs between them.
+  struct Case {
+    const char* why;
+    DeviceRecord record;
+    TextLine (*form)(const DeviceRecord&);
+    const char* row;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"a modem ID forging a report line",
+       makeRecord({10, 0, 0, 1}, 7, "A1", 100, "APP", 200, 0, "M\r\n6.6.6.6\t666\tEVIL\t9.99\tFA", "E",
+                  COMPLETE),
+       completeRow, "10.0.0.1\t7\tA1\t1.00\tAPP\t2.00\tM??6.6.6.6?666?EVIL?9.99?FA\tE",
+       "10.0.0.1\t7\tA1\t1.00\tAPP\t2.00\tM??6.6.6.6?666?EVIL?9.99?FA\tE\r\n"},
+      {"tabs in the ID and the application",
+       makeRecord({10, 0, 0, 2}, 8, "A\tB", 100, "\tPUMP\t", 200, 3, "M", "E", COMPLETE), completeRow,
+       "10.0.0.2\t8\tA?B\t1.00\t?PUMP?\t2.00.3\tM\tE",
+       "10.0.0.2\t8\tA?B\t1.00\t?PUMP?\t2.00.3\tM\tE\r\n"},
+      {"ESC in the ESN, DEL in the application",
+       makeRecord({10, 0, 0, 3}, 9, "C", 100, "X\x7fY", 200, 0, "", "\x1b[31mRED", COMPLETE),
+       completeRow, "10.0.0.3\t9\tC\t1.00\tX?Y\t2.00\t\t?[31mRED",
+       "10.0.0.3\t9\tC\t1.00\tX?Y\t2.00\t\t?[31mRED\r\n"},
+      {"the edges: 0x01 and 0x1F go, space, '~' and high bytes stay",
+       makeRecord({10, 0, 0, 4}, 1, "\x01 ~\x1f\x80\xff", 0, "", 0, 0, "", "", 0), identifiedRow,
+       "10.0.0.4\t\t? ~?\x80\xff", "10.0.0.4\t1\t? ~?\x80\xff\t0.00\t\t0.00\r\n"},
+      {"a serial-listed ID stays as listed in the row, not in the report",
+       makeRecord({10, 0, 0, 5}, 502, "T\x1b" "1", 100, "A\nB", 200, 0, "M", "", BY_SERIAL | COMPLETE),
+       completeRow, " 10.0.0.5\t502\tT\x1b" "1\t1.00\tA?B\t2.00\tM\t",
+       "10.0.0.5\t502\tT?1\t1.00\tA?B\t2.00\tM\r\n"},
+      {"the same ID while located", makeRecord({10, 0, 0, 6}, 502, "T\x1b", 0, "", 0, 0, "", "", BY_SERIAL),
+       locatedRow, " 10.0.0.6\t502\tT\x1b", "10.0.0.6\t502\tT?\t0.00\t\t0.00\r\n"},
+      {"an address-listed unit's ID after a resume",
+       makeRecord({10, 0, 0, 7}, 4, "I\rD", 100, "A", 200, 0, "", "", 0), resumedRow,
+       "10.0.0.7\t\tI?D\t1.00\tA\t2.00", "10.0.0.7\t4\tI?D\t1.00\tA\t2.00\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.form(c.record).view(), c.row) << c.why;
+    EXPECT_EQ(reportLine(c.record).view(), c.line) << c.why;
+    if (c.record.flags & COMPLETE) {
+      EXPECT_EQ(resumedRow(c.record).view(), c.row) << c.why;
+    }
+  }
+  // The record itself keeps every byte.
+  EXPECT_EQ(fieldText(cases[0].record.modemId), "M\r\n6.6.6.6\t666\tEVIL\t9.99\tFA");
 }
 
 }  // namespace
