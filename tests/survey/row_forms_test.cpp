@@ -153,8 +153,6 @@ TEST(RowForms, ControlBytesOfAUnitsTextsShowAsQuestionMarks) {
        makeRecord({10, 0, 0, 5}, 502, "T\x1b" "1", 100, "A\nB", 200, 0, "M", "", BY_SERIAL | COMPLETE),
        completeRow, " 10.0.0.5\t502\tT\x1b" "1\t1.00\tA?B\t2.00\tM\t",
        "10.0.0.5\t502\tT?1\t1.00\tA?B\t2.00\tM\r\n"},
-      {"the same ID while located", makeRecord({10, 0, 0, 6}, 502, "T\x1b", 0, "", 0, 0, "", "", BY_SERIAL),
-       locatedRow, " 10.0.0.6\t502\tT\x1b", "10.0.0.6\t502\tT?\t0.00\t\t0.00\r\n"},
       {"an address-listed unit's ID after a resume",
        makeRecord({10, 0, 0, 7}, 4, "I\rD", 100, "A", 200, 0, "", "", 0), resumedRow,
        "10.0.0.7\t\tI?D\t1.00\tA\t2.00", "10.0.0.7\t4\tI?D\t1.00\tA\t2.00\r\n"},
