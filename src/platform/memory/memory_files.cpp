@@ -40,10 +40,9 @@ class MemoryFileHandle final : public FileHandle {
     int32_t count = size;
     if (volume_.spaceLeft >= 0 && end > oldSize + volume_.spaceLeft) {
       count = static_cast<int32_t>(std::max<int64_t>(0, oldSize + volume_.spaceLeft - position_));
-      if (count == 0) {
-        volume_.lastFailure_ = "No space left on device";
-        return -1;
-      }
+      // A write that lands in part fails as a real disk's does, with its reason.
+      volume_.lastFailure_ = "No space left on device";
+      if (count == 0) return -1;
       end = position_ + count;
     }
     if (end > oldSize) {
