@@ -139,7 +139,8 @@ LockResult MemoryFileSystem::lock(const char* name, std::unique_ptr<FileLock>& l
                                   bool& created, char* holder, int32_t holderSize) {
   if (holderSize > 0) holder[0] = '\0';
   created = false;
-  if (!files_.contains(name)) {
+  // A link or folder under the name is refused as openForWriting refuses it, with its reason.
+  if (!files_.contains(name) && !links_.contains(name) && !folders_.contains(name)) {
     if (!createNew(name)) return LockResult::FAILED;
     created = true;
   } else if (!openForWriting(name)) {
