@@ -8,7 +8,9 @@
 namespace vyr {
 
 // Starts a survey over the list rows, then asks every unit at once. Returns false, doing nothing,
-// when no survey could start: no rows, or no memory for the table.
+// when no survey could start (survey.startRefusal says why): no rows, no memory for the table,
+// the list's report held by another survey, or, when the front-end asks, files that cannot be
+// written.
 bool pressStart(Context& context, StartMode mode);
 
 // The rest of a start after startSurvey, one step a call, for a dialog that gives each step a pass

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/bounded_copy.h"
 #include "survey/report_files.h"
 #include "survey/row_forms.h"
 #include "survey/scan.h"
@@ -31,23 +32,51 @@ void releaseTable(SurveyContext& context) {
 
 // Locks the list's report for the survey about to start, so that no other survey of the list (in
 // this process or another, from the dialog or the command) saves over what this one saves. A list
-// whose report cannot be opened runs unlocked: its saves cannot write the report either. False
-// when another survey holds the lock.
-bool lockList(SurveyContext& context, const char* listName) {
+// whose report cannot be opened runs unlocked, its saves cannot write the report either; FAILED
+// then, with the reason in `reason`. HELD when another survey holds the lock.
+LockResult lockList(SurveyContext& context, const char* reportName, char* reason) {
   SurveyState& survey = context.survey;
   survey.listLock.reset();
   survey.lockCreatedReport = false;
-  char reportName[LIST_NAME_BUFFER + 8];
-  if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName)) return true;
   std::unique_ptr<FileLock> lock;
   bool created = false;
   const LockResult result =
       context.files.lock(reportName, lock, created, survey.startProblem,
                          static_cast<int32_t>(sizeof survey.startProblem));
-  if (result == LockResult::HELD) return false;
+  if (result == LockResult::FAILED) {
+    copyBounded(context.files.lastFailure(), reason, FAILURE_TEXT_BUFFER);
+  }
+  if (result != LockResult::TAKEN) return result;
   survey.listLock = std::move(lock);
   survey.lockCreatedReport = created;
-  return true;
+  return result;
+}
+
+// For a front-end that asks for the check: whether the survey's files cannot be written as things
+// stand, with the file and the reason in startProblem. The lock has opened the report for writing
+// already; the progress file is tried without changing it.
+// "<name>: <reason>", cut to the field.
+void describeProblem(char* problem, size_t size, const char* name, const char* reason) {
+  const auto field = static_cast<int32_t>(size);
+  const int32_t used = copyBounded(name, problem, field);
+  const int32_t more = copyBounded(": ", problem + used, field - used);
+  copyBounded(reason, problem + used + more, field - used - more);
+}
+
+bool filesUnsavable(SurveyContext& context, const char* listName, const char* reportName,
+                    LockResult locked, const char* lockFailure) {
+  char* problem = context.survey.startProblem;
+  const auto size = sizeof context.survey.startProblem;
+  if (reportName[0] == '\0') {
+    describeProblem(problem, size, listName, "the list's name gives no file name");
+    return true;
+  }
+  if (locked == LockResult::FAILED) {
+    describeProblem(problem, size, reportName,
+                    lockFailure[0] != '\0' ? lockFailure : "the system gave no reason");
+    return true;
+  }
+  return !progressFileWritable(context, listName, problem, static_cast<int32_t>(size));
 }
 
 void readServerAddress(SurveyContext& context) {
@@ -167,8 +196,25 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
   char listName[LIST_NAME_BUFFER];
   context.dialog.selectorText(listName, static_cast<int32_t>(sizeof listName));
   releaseTable(context);
-  if (!lockList(context, listName)) {
+  char reportName[LIST_NAME_BUFFER + 8] = "";
+  char lockFailure[FAILURE_TEXT_BUFFER] = "";
+  LockResult locked = LockResult::FAILED;
+  if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName)) {
+    reportName[0] = '\0';
+  } else {
+    locked = lockList(context, reportName, lockFailure);
+  }
+  if (locked == LockResult::HELD) {
     survey.startRefusal = StartRefusal::LIST_BUSY;
+    return false;
+  }
+  // A refused start leaves every file as it was: a report the lock has just made goes again.
+  if (context.refuseUnsavableStart &&
+      filesUnsavable(context, listName, reportName, locked, lockFailure)) {
+    if (survey.lockCreatedReport) context.files.remove(reportName);
+    survey.listLock.reset();
+    survey.lockCreatedReport = false;
+    survey.startRefusal = StartRefusal::CANNOT_SAVE;
     return false;
   }
   std::memcpy(survey.listName, listName, sizeof listName);

@@ -16,9 +16,12 @@ inline bool surveyRunning(const SurveyContext& context) {
   return context.survey.deviceTable != nullptr;
 }
 
-// Builds the record table from the list rows, fresh or restored from the progress file. Returns
-// false, doing nothing, without rows or when the table cannot be allocated. A resumed survey that
-// was saved complete has ended again by the time this returns true.
+// Builds the record table from the list rows, fresh or restored from the progress file, and locks
+// the list's report for the survey. Returns false, doing nothing, without rows, when the table
+// cannot be allocated, when another survey holds the report, and, with refuseUnsavableStart, when
+// the report or the progress file could not be saved; survey.startRefusal and startProblem say
+// which. A refused start leaves every file as it was. A resumed survey that was saved complete has
+// ended again by the time this returns true.
 bool startSurvey(SurveyContext& context, StartMode mode);
 
 // Finishes the survey when every record has its ID and its modem reply.

@@ -18,12 +18,22 @@ constexpr size_t FILE_NAME_BUFFER = LIST_NAME_BUFFER + 8;  // a resume reads it 
 constexpr const char* TEMPORARY_ENDING = ".tmp";
 constexpr int32_t IO_CHUNK = 1 << 20;
 
+// Keeps in `reason` why the file layer's latest call failed, unless an earlier failure of the same
+// file is kept there already, and returns false for the failing step to pass on.
+bool noteFailure(FileSystem& files, char* reason) {
+  if (reason[0] == '\0') {
+    const char* why = files.lastFailure();
+    copyBounded(why[0] != '\0' ? why : "the system gave no reason", reason, FAILURE_TEXT_BUFFER);
+  }
+  return false;
+}
+
 // Writes all `size` bytes in chunks; false at the first failed or short write.
-bool writeAll(FileHandle& file, const void* data, int64_t size) {
+bool writeAll(FileHandle& file, const void* data, int64_t size, FileSystem& files, char* reason) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
     int32_t chunk = size < IO_CHUNK ? static_cast<int32_t>(size) : IO_CHUNK;
-    if (file.write(bytes, chunk) != chunk) return false;
+    if (file.write(bytes, chunk) != chunk) return noteFailure(files, reason);
     bytes += chunk;
     size -= chunk;
   }
@@ -49,69 +59,87 @@ struct ProgressHeader {
 };
 static_assert(sizeof(ProgressHeader) == PROGRESS_HEADER_SIZE);
 
-// Writes the header and every record's line; false when a write failed or fell short. Lines are
-// gathered into larger writes, which gives the same bytes as one write per line at a small
-// fraction of the calls. A failed write does not stop the others: what lands is what a
-// line-by-line writer would have left.
-bool writeSection(FileHandle& report, const SurveyState& survey) {
+// Writes the header and every record's line; false at the first write that failed or fell short.
+// Lines are gathered into larger writes, which gives the same bytes as one write per line at a
+// small fraction of the calls.
+bool writeSection(FileHandle& report, const SurveyState& survey, FileSystem& files, char* reason) {
   std::string_view header = REPORT_HEADER;
-  bool complete = writeAll(report, header.data(), static_cast<int64_t>(header.size()));
+  if (!writeAll(report, header.data(), static_cast<int64_t>(header.size()), files, reason)) {
+    return false;
+  }
   char batch[32 * 1024];
   int32_t used = 0;
   for (int32_t i = 0; i < survey.deviceCount; ++i) {
     TextLine line = reportLine(survey.deviceTable[i]);
     if (used + line.length > static_cast<int32_t>(sizeof batch)) {
-      complete = writeAll(report, batch, used) && complete;
+      if (!writeAll(report, batch, used, files, reason)) return false;
       used = 0;
     }
     std::memcpy(batch + used, line.text, static_cast<size_t>(line.length));
     used += line.length;
   }
-  if (used > 0) complete = writeAll(report, batch, used) && complete;
-  return complete;
+  return used == 0 || writeAll(report, batch, used, files, reason);
 }
 
 // Writes the progress file's header and table to `file` and closes it; false unless all of it
 // reached the storage device.
-bool writeProgressFile(const SurveyState& survey, FileHandle& file) {
+bool writeProgressFile(const SurveyState& survey, FileHandle& file, FileSystem& files,
+                       char* reason) {
   ProgressHeader header{};
   header.reportOffset = static_cast<uint32_t>(survey.reportOffset);
   header.deviceCount = static_cast<uint32_t>(survey.deviceCount);
-  bool complete = writeAll(file, &header, sizeof header) &&
-                  writeAll(file, survey.deviceTable.get(),
-                           static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount) &&
-                  file.sync();
-  return file.close() && complete;
+  const bool complete =
+      writeAll(file, &header, sizeof header, files, reason) &&
+      writeAll(file, survey.deviceTable.get(),
+               static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount, files, reason) &&
+      (file.sync() || noteFailure(files, reason));
+  const bool closed = file.close() || noteFailure(files, reason);
+  return closed && complete;
+}
+
+// Cuts the report at `size`, where the section that did not land whole began (or at the report's
+// old end, for a section placed past it).
+void cutBack(FileHandle& report, int64_t size) {
+  if (report.seek(size, SeekFrom::START) == size) report.truncate();
+}
+
+// The name of the temporary file a progress file is written to before it replaces it.
+bool makeTemporaryName(const char* progressName, char* out, size_t outSize) {
+  const int length = std::snprintf(out, outSize, "%s%s", progressName, TEMPORARY_ENDING);
+  return length >= 0 && static_cast<size_t>(length) < outSize;
 }
 
 // Replaces the progress file. The table is written to a temporary file beside it, which is
 // renamed over the old one only once it is complete, so a crash or a full disk during a save
 // leaves the old file or the new one, never a torn one. The rename keeps the old file's access
-// rights and never replaces a file the user may not write.
-bool writeProgress(SurveyContext& context, const char* progressName) {
+// rights and never replaces a file the user may not write. `reason` gets why it failed.
+bool writeProgress(SurveyContext& context, const char* progressName, char* reason) {
   char temporaryName[FILE_NAME_BUFFER];
-  const int nameLength =
-      std::snprintf(temporaryName, sizeof temporaryName, "%s%s", progressName, TEMPORARY_ENDING);
-  if (nameLength < 0 || static_cast<size_t>(nameLength) >= sizeof temporaryName) return false;
-
+  if (!makeTemporaryName(progressName, temporaryName, sizeof temporaryName)) {
+    copyBounded("the name is too long", reason, FAILURE_TEXT_BUFFER);
+    return false;
+  }
+  FileSystem& files = context.files;
   const SurveyState& survey = context.survey;
-  // Whatever a crash left under the temporary name goes first: a link placed there would
-  // otherwise have its target emptied and written over.
-  context.files.remove(temporaryName);
-  if (std::unique_ptr<FileHandle> temporary = context.files.create(temporaryName)) {
-    if (writeProgressFile(survey, *temporary) &&
-        context.files.rename(temporaryName, progressName)) {
+  // Whatever a crash left under the temporary name goes first (a link goes itself, never what it
+  // points to); the file is then made only where nothing stands, so a link planted in between
+  // is never written through.
+  files.remove(temporaryName);
+  if (std::unique_ptr<FileHandle> temporary = files.createNew(temporaryName)) {
+    if (writeProgressFile(survey, *temporary, files, reason) &&
+        (files.rename(temporaryName, progressName) || noteFailure(files, reason))) {
       return true;
     }
-    context.files.remove(temporaryName);
+    files.remove(temporaryName);
     return false;
   }
   // No new file can be made beside it (a folder whose files may be written but that takes no new
-  // ones): the file is written in place. A crash during this write can tear it, which the size
-  // test of the next resume refuses; keeping the old offset instead would let that resume cut
-  // away the section this save has just written.
-  std::unique_ptr<FileHandle> progress = context.files.create(progressName);
-  return progress && writeProgressFile(survey, *progress);
+  // ones): the file is written in place, where create refuses a link or another's file. A crash
+  // during this write can tear it, which the size test of the next resume refuses; keeping the
+  // old offset instead would let that resume cut away the section this save has just written.
+  std::unique_ptr<FileHandle> progress = files.create(progressName);
+  if (!progress) return noteFailure(files, reason);
+  return writeProgressFile(survey, *progress, files, reason);
 }
 
 // Whether another section's header stands in the report after the section at `offset`: one saved
@@ -172,9 +200,16 @@ TextLine reportLine(const DeviceRecord& record) {
 
 bool saveReport(SurveyContext& context) {
   SurveyState& survey = context.survey;
+  SaveOutcome& outcome = survey.lastSave;
+  outcome = SaveOutcome{};
   survey.lastSaveSaved = false;
-  if (!survey.deviceTable || survey.deviceCount < 1) return false;
+  if (!survey.deviceTable || survey.deviceCount < 1) {
+    copyBounded("no survey is running", outcome.reportFailure, FAILURE_TEXT_BUFFER);
+    copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
+    return false;
+  }
   context.settleTable();
+  FileSystem& files = context.files;
 
   // The list the survey started from, at most 299 characters of it as a save reads the name.
   char listName[SAVE_NAME_BUFFER];
@@ -183,31 +218,103 @@ bool saveReport(SurveyContext& context) {
   char progressName[FILE_NAME_BUFFER];
   if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName) ||
       !makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) {
+    copyBounded("the list's name gives no file name", outcome.reportFailure, FAILURE_TEXT_BUFFER);
+    copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
     return false;
   }
 
-  std::unique_ptr<FileHandle> report = context.files.openForWriting(reportName);
+  // Where the section starts, and up to where the report's bytes are the earlier ones.
   int64_t sectionStart = 0;
+  int64_t keptSize = 0;
+  std::unique_ptr<FileHandle> report = files.openForWriting(reportName);
   if (report) {
-    sectionStart = survey.reportOffset >= 0 ? report->seek(survey.reportOffset, SeekFrom::START)
-                                            : report->seek(0, SeekFrom::END);
+    keptSize = report->seek(0, SeekFrom::END);
+    sectionStart = survey.reportOffset >= 0 && keptSize >= 0
+                       ? report->seek(survey.reportOffset, SeekFrom::START)
+                       : keptSize;
+    if (sectionStart < 0) noteFailure(files, outcome.reportFailure);
   } else {
-    report = context.files.create(reportName);
-    if (!report) return false;
+    report = files.create(reportName);
+    if (!report) noteFailure(files, outcome.reportFailure);
   }
   // A section must start where the offset can record it; if the report cannot be positioned,
   // nothing is saved rather than a section written over the earlier ones.
-  if (sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) return false;
+  if (!report || sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) {
+    if (outcome.reportFailure[0] == '\0') {
+      copyBounded("too long for a section to start in it", outcome.reportFailure,
+                  FAILURE_TEXT_BUFFER);
+    }
+    copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
+    return false;
+  }
   survey.reportOffset = static_cast<int32_t>(sectionStart);
+  if (keptSize > sectionStart) keptSize = sectionStart;
 
-  // A report that did not land whole is still followed by its progress file: the progress file
-  // records where the section starts, which a later resume needs to rewrite it in place.
-  bool saved = writeSection(*report, survey);
-  saved = report->truncate() && saved;
-  saved = report->close() && saved;
-  saved = writeProgress(context, progressName) && saved;
-  survey.lastSaveSaved = saved;
-  return saved;
+  // A section that did not land whole is cut away again, so the report holds the earlier bytes
+  // and no part of it; the progress file that follows still records where the section starts,
+  // which is where the next resume writes it.
+  bool reportSaved = writeSection(*report, survey, files, outcome.reportFailure) &&
+                     (report->truncate() || noteFailure(files, outcome.reportFailure));
+  if (!reportSaved) cutBack(*report, keptSize);
+  if (!report->close()) {
+    noteFailure(files, outcome.reportFailure);
+    // A failed close may have lost what was written (a network file system reports the errors of
+    // its delayed writes there): the section goes through a handle of its own.
+    if (reportSaved) {
+      reportSaved = false;
+      if (std::unique_ptr<FileHandle> again = files.openForWriting(reportName)) {
+        cutBack(*again, keptSize);
+        again->close();
+      }
+    }
+  }
+  outcome.reportSaved = reportSaved;
+  outcome.progressSaved = writeProgress(context, progressName, outcome.progressFailure);
+  survey.lastSaveSaved = outcome.reportSaved && outcome.progressSaved;
+  return survey.lastSaveSaved;
+}
+
+bool progressFileWritable(SurveyContext& context, const char* listName, char* problem,
+                          int32_t problemSize) {
+  FileSystem& files = context.files;
+  const auto size = static_cast<size_t>(problemSize);
+  char progressName[FILE_NAME_BUFFER];
+  char temporaryName[FILE_NAME_BUFFER];
+  if (!makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName) ||
+      !makeTemporaryName(progressName, temporaryName, sizeof temporaryName)) {
+    std::snprintf(problem, size, "%s: the list's name gives no file name", listName);
+    return false;
+  }
+  char reason[FAILURE_TEXT_BUFFER] = "";
+  bool writable = false;
+  if (std::unique_ptr<FileHandle> temporary = files.createNew(temporaryName)) {
+    temporary->close();
+    files.remove(temporaryName);
+    // The save renames the temporary file over the progress file.
+    writable = files.canReplace(progressName);
+    if (!writable && files.openForWriting(progressName) == nullptr) noteFailure(files, reason);
+  } else if (std::unique_ptr<FileHandle> progress = files.openForWriting(progressName)) {
+    progress->close();
+    writable = true;
+  } else {
+    noteFailure(files, reason);
+    // Not there at all: whether it can be made is what matters, and the made file goes again.
+    if (files.openForReading(progressName) == nullptr) {
+      reason[0] = '\0';
+      if (std::unique_ptr<FileHandle> made = files.createNew(progressName)) {
+        made->close();
+        files.remove(progressName);
+        writable = true;
+      } else {
+        noteFailure(files, reason);
+      }
+    }
+  }
+  if (!writable) {
+    std::snprintf(problem, size, "%s: %s", progressName,
+                  reason[0] != '\0' ? reason : "may not be replaced");
+  }
+  return writable;
 }
 
 bool loadProgress(SurveyContext& context) {

@@ -15,6 +15,8 @@ constexpr const char* PROGRESS_ENDING = "soFar";
 constexpr const char* REPORT_HEADER =
     "IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n";
 constexpr int32_t PROGRESS_HEADER_SIZE = 8;
+// The progress file's failure when the report could not be written at all: nothing is written.
+constexpr const char* PROGRESS_NOT_WRITTEN = "not written: the report could not be written";
 
 // The list file's name with its last three characters replaced by `ending` (north.IPs gives
 // north.model). False when the name is shorter than three characters or the result would not fit.
@@ -25,8 +27,17 @@ TextLine reportLine(const DeviceRecord& record);
 
 // Writes the survey's report section (rewritten in place for a resumed survey, appended for a
 // fresh one, the file cut after it) and then replaces the progress file. Needs a running survey.
-// Returns whether both files were written in full, and keeps that in survey.lastSaveSaved.
+// A section that does not land whole is cut away again, leaving the report's earlier bytes as
+// they were; the progress file still follows, recording where the section starts. A report that
+// cannot be opened or positioned saves nothing. Returns whether both files were written in full,
+// keeps that in survey.lastSaveSaved and how each file fared in survey.lastSave.
 bool saveReport(SurveyContext& context);
+
+// Whether a save could write the progress file of `listName` as things stand: a temporary file
+// can be made beside it and may replace it, or, when none can be made, the file can be written in
+// place. Leaves every file as it was. When not, `problem` gets "<file name>: <reason>".
+bool progressFileWritable(SurveyContext& context, const char* listName, char* problem,
+                          int32_t problemSize);
 
 // Reads the progress file into the table and `reportOffset` when its size fits the table exactly.
 // Returns whether the file was accepted; when it was not, neither has been changed.

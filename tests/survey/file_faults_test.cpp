@@ -318,8 +318,7 @@ void resumeAndSaveAgain(World& world) {
 enum class Outcome {
   NOTHING_SAVED,     // report neither opened nor created, or not placed: nothing changes at all
   REPORT_RECREATED,  // the report could not be opened but was created anew: its section at 0
-  REPORT_DAMAGED,    // a report write went wrong unnoticed; the progress file is the new one
-  REPORT_NOT_CUT,    // the report's cut or close failed after the whole section was written
+  REPORT_CUT_BACK,   // the section did not land whole and was cut away; the progress file is new
   PROGRESS_KEPT,     // the progress file is not replaced: the old one stands, whole
   SAVED,             // the fault changed nothing: both files are the new ones
 };
@@ -328,16 +327,17 @@ Outcome expectedOutcome(const FileOperation& operation, Fault fault) {
   // A clean save removes only a leftover under the temporary name, which is not there.
   if (operation.op == FileOp::REMOVE) return Outcome::SAVED;
   // Without a temporary file the progress file is written in place.
-  if (operation.op == FileOp::CREATE && operation.name == kTemporary) return Outcome::SAVED;
+  if (operation.op == FileOp::CREATE_NEW && operation.name == kTemporary) return Outcome::SAVED;
   if (operation.name != kReport) return Outcome::PROGRESS_KEPT;
   switch (operation.op) {
     case FileOp::OPEN_FOR_WRITING:
       return Outcome::REPORT_RECREATED;
     case FileOp::WRITE:
-      return fault == Fault::DISK_FULL ? Outcome::PROGRESS_KEPT : Outcome::REPORT_DAMAGED;
+      // A full disk stays full for the progress file too.
+      return fault == Fault::DISK_FULL ? Outcome::PROGRESS_KEPT : Outcome::REPORT_CUT_BACK;
     case FileOp::TRUNCATE:
     case FileOp::CLOSE:
-      return Outcome::REPORT_NOT_CUT;
+      return Outcome::REPORT_CUT_BACK;
     default:
       return Outcome::NOTHING_SAVED;
   }
@@ -383,6 +383,19 @@ TEST_P(FileFaultsTest, EveryFaultAtEveryStepOfASaveKeepsTheFilesWhole) {
         EXPECT_EQ(saved, outcome == Outcome::SAVED || outcome == Outcome::REPORT_RECREATED)
             << "the save's result does not say what landed";
         EXPECT_EQ(world.context.survey.lastSaveSaved, saved);
+        // Each file's result, and the reason of the very call that failed.
+        const SaveOutcome& how = world.context.survey.lastSave;
+        const bool reportLanded = outcome == Outcome::SAVED ||
+                                  outcome == Outcome::REPORT_RECREATED ||
+                                  (outcome == Outcome::PROGRESS_KEPT && operation.name != kReport);
+        const bool progressLanded = outcome != Outcome::NOTHING_SAVED &&
+                                    outcome != Outcome::PROGRESS_KEPT;
+        EXPECT_EQ(how.reportSaved, reportLanded);
+        EXPECT_EQ(how.progressSaved, progressLanded);
+        EXPECT_STREQ(how.reportFailure, reportLanded ? "" : "an injected fault");
+        EXPECT_STREQ(how.progressFailure, progressLanded                     ? ""
+                                          : outcome == Outcome::NOTHING_SAVED ? PROGRESS_NOT_WRITTEN
+                                                                              : "an injected fault");
 
         const File report = world.get(kReport);
         const File progress = world.get(kProgress);
@@ -409,24 +422,15 @@ TEST_P(FileFaultsTest, EveryFaultAtEveryStepOfASaveKeepsTheFilesWhole) {
             EXPECT_EQ(offset, 0);
             break;
           }
-          case Outcome::REPORT_DAMAGED:
-            ASSERT_TRUE(report.has_value());
-            EXPECT_EQ(report->substr(0, oldPrefix.size()), oldPrefix) << "earlier sections changed";
-            EXPECT_LT(report->size(), clean.newReport->size()) << "a lost write went unseen";
-            EXPECT_TRUE(progress == clean.newProgress) << show(progress);
-            EXPECT_EQ(offset, clean.offsetAfter);
-            break;
-          case Outcome::REPORT_NOT_CUT:
-            ASSERT_TRUE(report.has_value());
-            EXPECT_EQ(report->substr(0, clean.newReport->size()), *clean.newReport);
+          case Outcome::REPORT_CUT_BACK:
+            EXPECT_TRUE(report == oldPrefix) << "not cut back to the section's start: "
+                                             << show(report) << " for " << oldPrefix.size();
             EXPECT_TRUE(progress == clean.newProgress) << show(progress);
             EXPECT_EQ(offset, clean.offsetAfter);
             break;
           case Outcome::PROGRESS_KEPT:
             if (operation.name == kReport) {  // the disk filled up inside the report
-              ASSERT_TRUE(report.has_value());
-              EXPECT_EQ(report->substr(0, oldPrefix.size()), oldPrefix)
-                  << "earlier sections changed";
+              EXPECT_TRUE(report == oldPrefix) << "not cut back: " << show(report);
             } else {
               EXPECT_TRUE(report == clean.newReport) << show(report);
             }

@@ -2,7 +2,9 @@
 // left in the wrong form, a dialog left in the wrong state, and ends of a survey that save or
 // release wrongly.
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/commands.h"
@@ -296,6 +298,143 @@ TEST_F(LifecycleTest, HandMadeProgressFileIsReadWithinItsFields) {
   EXPECT_EQ(file("north.model"), std::string(REPORT_HEADER) +
                                      "0.0.0.0\t5\tAAAAAAAA\t0.00\tAAAAAAAA\t167.05\t" +
                                      std::string(29, 'A') + "\t" + std::string(13, 'A') + "\r\n");
+}
+
+// The command asks for a start to be refused when its files cannot be written: nothing at all may
+// change then. The dialog does not ask, and its survey runs and fails to save, saying why.
+TEST_F(LifecycleTest, AStartThatCouldNotSaveIsRefusedOnlyWhenAskedAndChangesNothing) {
+  struct Case {
+    const char* why;
+    std::function<void(MemoryFileSystem&)> fault;
+    const char* problem;  // "": the start goes ahead
+    const char* reportFailure;
+    const char* progressFailure;
+  };
+  const Case cases[] = {
+      {"the report is a link", [](MemoryFileSystem& f) { f.makeLink("north.model"); },
+       "north.model: a symbolic link", "a symbolic link", PROGRESS_NOT_WRITTEN},
+      {"the report may not be written",
+       [](MemoryFileSystem& f) {
+         f.setContents("north.model", "kept");
+         f.refuseWriting.insert("north.model");
+       },
+       "north.model: Permission denied", "Permission denied", PROGRESS_NOT_WRITTEN},
+      {"the progress file may not be replaced",
+       [](MemoryFileSystem& f) {
+         f.setContents("north.soFar", "kept");
+         f.refuseWriting.insert("north.soFar");
+       },
+       "north.soFar: Permission denied", "", "Permission denied"},
+      {"no temporary file, and no progress file can be made",
+       [](MemoryFileSystem& f) {
+         f.refuseCreating.insert("north.soFar.tmp");
+         f.refuseCreating.insert("north.soFar");
+       },
+       "north.soFar: Permission denied", "", "Permission denied"},
+      {"no temporary file, the progress file is written in place",
+       [](MemoryFileSystem& f) {
+         f.refuseCreating.insert("north.soFar.tmp");
+         f.setContents("north.soFar", "kept");
+       },
+       "", "", ""},
+      {"no temporary file, but a progress file can be made",
+       [](MemoryFileSystem& f) { f.refuseCreating.insert("north.soFar.tmp"); }, "", "", ""},
+      {"a temporary file left by a crash",
+       [](MemoryFileSystem& f) { f.setContents("north.soFar.tmp", "kept"); }, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    for (const bool ask : {true, false}) {
+      SCOPED_TRACE(std::string(c.why) + (ask ? ", checked" : ", not checked"));
+      files = MemoryFileSystem();
+      chooseList("north.IPs", kList);
+      c.fault(files);
+      context.refuseUnsavableStart = ask;
+      std::vector<std::pair<std::string, std::string>> before;
+      for (const std::string& name : files.fileNames()) before.emplace_back(name, file(name));
+      const Rows rows = list.rows();
+      const uint32_t surveys = context.survey.surveyNumber;
+
+      const bool refused = ask && c.problem[0] != '\0';
+      EXPECT_EQ(pressStart(context, StartMode::RESUME), !refused);
+      if (refused) {
+        EXPECT_EQ(context.survey.startRefusal, StartRefusal::CANNOT_SAVE);
+        EXPECT_STREQ(context.survey.startProblem, c.problem);
+        EXPECT_FALSE(surveyRunning(context));
+        EXPECT_TRUE(idle());
+        EXPECT_EQ(list.rows(), rows);
+        EXPECT_EQ(context.sendQueue.head, nullptr) << "a refused start asked the units";
+        EXPECT_EQ(context.survey.surveyNumber, surveys);
+        EXPECT_FALSE(files.locked("north.model"));
+        std::vector<std::pair<std::string, std::string>> after;
+        for (const std::string& name : files.fileNames()) after.emplace_back(name, file(name));
+        EXPECT_EQ(after, before) << "a refused start changed the files";
+        continue;
+      }
+      EXPECT_EQ(context.survey.startRefusal, StartRefusal::NONE);
+      EXPECT_EQ(abortSurvey(context), c.reportFailure[0] == '\0' && c.progressFailure[0] == '\0');
+      EXPECT_STREQ(context.survey.lastSave.reportFailure, c.reportFailure);
+      EXPECT_STREQ(context.survey.lastSave.progressFailure, c.progressFailure);
+    }
+  }
+  context.refuseUnsavableStart = false;
+}
+
+// The survey's files are those of the list chosen at its start, whatever the selector shows when
+// it ends; and while it runs no other survey, of this dialog or another, takes that list's report.
+TEST_F(LifecycleTest, TheListOfTheStartIsSavedAndHeldUntilItsSurveyEnds) {
+  MemoryDialog otherDialog;
+  MemoryListView otherList;
+  SurveyContext other(files, otherDialog, otherList);
+  files.setContents("south.IPs", "10.0.0.9\r\n");
+  files.setContents("north.ips", "10.0.0.8\r\n");
+  struct Case {
+    const char* why;
+    std::function<void()> changeSelector;
+    bool (*end)(Context&);
+  };
+  const Case cases[] = {
+      {"selector cleared, then an abort",
+       [&] {
+         dialog.selectorItems = {""};
+         dialog.select(0);
+       },
+       abortSurvey},
+      {"another list chosen, then a close",
+       [&] { chooseListNamed(context, dialog, "south.IPs"); },
+       [](Context& c) { return closeSurvey(c); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    files.remove("north.model");
+    files.remove("north.soFar");
+    chooseList("north.IPs", kList);
+    ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+    c.changeSelector();
+
+    // Another survey of the same report is refused, under either list name; another list is not.
+    const struct {
+      const char* list;
+      bool busy;
+    } others[] = {{"north.IPs", true}, {"north.ips", true}, {"south.IPs", false}};
+    for (const auto& o : others) {
+      SCOPED_TRACE(o.list);
+      ASSERT_TRUE(chooseListNamed(other, otherDialog, o.list));
+      EXPECT_EQ(startSurvey(other, StartMode::FRESH), !o.busy);
+      EXPECT_EQ(other.survey.startRefusal, o.busy ? StartRefusal::LIST_BUSY : StartRefusal::NONE);
+      closeSurvey(other);
+    }
+    files.remove("south.model");
+    files.remove("south.soFar");
+
+    EXPECT_TRUE(c.end(context));
+    EXPECT_EQ(sections(), 1) << "the start's list was not saved";
+    EXPECT_EQ(files.fileNames(), (std::vector<std::string>{"north.IPs", "north.ips", "north.model",
+                                                           "north.soFar", "south.IPs"}))
+        << "a save followed the selector";
+    ASSERT_TRUE(chooseListNamed(other, otherDialog, "north.ips"));
+    EXPECT_TRUE(startSurvey(other, StartMode::FRESH)) << "the list stayed held after its survey";
+    closeSurvey(other);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/faulty_files.h"
 #include "support/survey_fixture.h"
 #include "survey/report_files.h"
 
@@ -210,6 +211,113 @@ TEST_F(ReportTest, FailedSavesFollowTheFailureRules) {
     EXPECT_EQ(file("north.soFar"), oldProgress) << c.why << ": the old progress file stays whole";
     EXPECT_EQ(files.fileNames(), (std::vector<std::string>{"north.model", "north.soFar"}))
         << c.why << ": no temporary file is left behind";
+  }
+}
+
+TEST_F(ReportTest, EverySaveTellsHowEachFileFaredAndWhy) {
+  save({unit(1)});
+  const std::string oldReport = file("north.model");
+  const std::string oldProgress = file("north.soFar");
+  files.remove("north.soFar");
+  save({unit(1), unit(2)});
+  const std::string newReport = file("north.model");
+  struct Case {
+    const char* why;
+    std::function<void()> fault;
+    bool reportSaved;
+    const char* reportFailure;
+    bool progressSaved;
+    const char* progressFailure;
+  };
+  const Case cases[] = {
+      {"nothing in the way", [] {}, true, "", true, ""},
+      {"the report is a link",
+       [&] {
+         files.remove("north.model");
+         files.makeLink("north.model");
+       },
+       false, "a symbolic link", false, PROGRESS_NOT_WRITTEN},
+      {"the disk fills inside the section: it is cut away again", [&] { files.spaceLeft = 30; },
+       false, "No space left on device", false, "No space left on device"},
+      {"a link under the temporary name goes, never what it points to",
+       [&] { files.makeLink("north.soFar.tmp"); }, true, "", true, ""},
+      {"no temporary file and a link where the progress file is",
+       [&] {
+         files.refuseCreating.insert("north.soFar.tmp");
+         files.remove("north.soFar");
+         files.makeLink("north.soFar");
+       },
+       true, "", false, "a symbolic link"},
+      {"the rename is refused", [&] { files.refuseRename = true; }, true, "", false,
+       "Permission denied"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    files = MemoryFileSystem();
+    files.setContents("north.model", oldReport);
+    files.setContents("north.soFar", oldProgress);
+    c.fault();
+    // A report that cannot be opened gets no section, so the offset stays unset.
+    const bool placed = c.reportSaved || std::strcmp(c.reportFailure, "a symbolic link") != 0;
+    EXPECT_EQ(save({unit(1), unit(2)}), placed ? static_cast<int32_t>(oldReport.size()) : -1);
+    const SaveOutcome& how = context.survey.lastSave;
+    EXPECT_EQ(how.reportSaved, c.reportSaved);
+    EXPECT_STREQ(how.reportFailure, c.reportFailure);
+    EXPECT_EQ(how.progressSaved, c.progressSaved);
+    EXPECT_STREQ(how.progressFailure, c.progressFailure);
+    EXPECT_EQ(context.survey.lastSaveSaved, c.reportSaved && c.progressSaved);
+    if (files.contents("north.model") != nullptr) {
+      EXPECT_EQ(file("north.model"), c.reportSaved ? newReport : oldReport);
+    }
+    EXPECT_EQ(files.contents("north.soFar.tmp"), nullptr) << "a temporary file is left";
+  }
+}
+
+TEST_F(ReportTest, ASectionThatDoesNotLandWholeIsCutAwayAndItsStartKept) {
+  // Where the section goes: a fresh survey's at the report's end, a resumed one's at its offset,
+  // which may lie past the end of a report cut short by hand.
+  const std::string two = kHeader + kLine + "10.0.0.2\t0\t\t0.00\t\t0.00\r\n";
+  struct Case {
+    const char* why;
+    int32_t offset;
+    size_t kept;  // bytes of the old report that stay
+  };
+  const Case cases[] = {
+      {"fresh survey appends", -1, 2 * two.size()},
+      {"resumed survey over its own section", static_cast<int32_t>(two.size()), two.size()},
+      {"resumed survey at the start", 0, 0},
+      {"resumed survey past the report's end", 1000, 2 * two.size()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    files = MemoryFileSystem();
+    save({unit(1), unit(2)});
+    save({unit(1), unit(2)});
+    const std::string before = file("north.model");
+    ASSERT_EQ(before, two + two);
+    // The write of the lines, right after the header's, lands only in part.
+    FaultyFileSystem faulty(files);
+    SurveyContext faulted(faulty, dialog, list);
+    bool armed = false;
+    faulty.beforeEach = [&](size_t index) {
+      const bool afterHeader = !armed && !faulty.trace.empty() &&
+                               faulty.trace.back().op == FileOp::WRITE &&
+                               faulty.trace.back().name == "north.model";
+      if (afterHeader) faulty.failAt(index, Fault::SHORT);
+      armed = armed || afterHeader;
+    };
+    runWith({unit(1), unit(2), unit(3)}, c.offset);
+    faulted.survey = std::move(context.survey);
+    EXPECT_FALSE(saveReport(faulted));
+    const SurveyState& survey = faulted.survey;
+    const int32_t start = survey.reportOffset;
+    EXPECT_EQ(start, c.offset >= 0 ? c.offset : static_cast<int32_t>(before.size()));
+    EXPECT_FALSE(survey.lastSave.reportSaved);
+    EXPECT_EQ(file("north.model"), before.substr(0, c.kept));
+    // The table's progress is kept, with the section's start for the next resume to write at.
+    EXPECT_TRUE(survey.lastSave.progressSaved);
+    EXPECT_EQ(file("north.soFar"), progressBytes(start, {unit(1), unit(2), unit(3)}));
+    context.survey = std::move(faulted.survey);
   }
 }
 

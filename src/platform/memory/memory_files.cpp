@@ -40,10 +40,9 @@ class MemoryFileHandle final : public FileHandle {
     int32_t count = size;
     if (volume_.spaceLeft >= 0 && end > oldSize + volume_.spaceLeft) {
       count = static_cast<int32_t>(std::max<int64_t>(0, oldSize + volume_.spaceLeft - position_));
-      if (count == 0) {
-        volume_.lastFailure_ = "No space left on device";
-        return -1;
-      }
+      // A write that lands in part fails as a real disk's does, with its reason.
+      volume_.lastFailure_ = "No space left on device";
+      if (count == 0) return -1;
       end = position_ + count;
     }
     if (end > oldSize) {
@@ -140,7 +139,8 @@ LockResult MemoryFileSystem::lock(const char* name, std::unique_ptr<FileLock>& l
                                   bool& created, char* holder, int32_t holderSize) {
   if (holderSize > 0) holder[0] = '\0';
   created = false;
-  if (!files_.contains(name)) {
+  // A link or folder under the name is refused as openForWriting refuses it, with its reason.
+  if (!files_.contains(name) && !links_.contains(name) && !folders_.contains(name)) {
     if (!createNew(name)) return LockResult::FAILED;
     created = true;
   } else if (!openForWriting(name)) {
