@@ -43,8 +43,8 @@ class UdpSocket {
 
   // Sends `count` datagrams in order, each as sendTo would, and stops at the first one the system
   // has no room for (RETRY_LATER, left in results[done]). Returns `done`, the number sent, refused
-  // or not sendable now, with each one's result in `results`. A system that can take many datagrams in one call
-  // overrides it; this one sends them one by one.
+  // or not sendable now, with each one's result in `results`. A system that can take many
+  // datagrams in one call overrides it; this one sends them one by one.
   virtual uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
                              SendResult* results) {
     for (uint32_t i = 0; i < count; ++i) {

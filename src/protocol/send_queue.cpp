@@ -106,6 +106,23 @@ U32LE* linkedLastSent(SurveyState& survey, const QueuedDatagram& node) {
   return &survey.deviceTable[node.linkIndex].lastSent;
 }
 
+// Stamps the head's unit as asked at `now` and takes the head off as the socket's `result` says.
+// Sent or refused, a datagram leaves the queue: one the system will never send would hold up every
+// other unit. One that cannot go now (its network unreachable) is kept, behind the others.
+void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
+  SendQueue& queue = context.sendQueue;
+  U32LE* lastSent = linkedLastSent(context.survey, *queue.head);
+  if (lastSent != nullptr) *lastSent = now;
+  if (queue.head == queue.pendingThrough) queue.stampPending = false;
+  if (result != SendResult::NOT_NOW) {
+    dropHead(queue);
+    return;
+  }
+  moveHeadToTail(queue);
+  if (lastSent != nullptr)
+    context.survey.newestQueued[queue.tail->linkIndex] = queue.tail->sequence;
+}
+
 }  // namespace
 
 void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
@@ -180,22 +197,7 @@ void flushQueue(ProtocolContext& context) {
       }
       const uint32_t done = context.socket.sendBatch(batch, count, results);
       roomLeft = done == count;
-      // Sent or refused, a datagram leaves the queue: one the system will never send would hold
-      // up every other unit. One that cannot go now (its network unreachable) is kept, behind
-      // the others, and its unit counts as asked like theirs.
-      for (uint32_t i = 0; i < done; ++i) {
-        U32LE* lastSent = linkedLastSent(context.survey, *queue.head);
-        if (lastSent != nullptr) *lastSent = now;
-        if (queue.head == queue.pendingThrough) queue.stampPending = false;
-        if (results[i] != SendResult::NOT_NOW) {
-          dropHead(queue);
-          continue;
-        }
-        moveHeadToTail(queue);
-        if (lastSent != nullptr) {
-          context.survey.newestQueued[queue.tail->linkIndex] = queue.tail->sequence;
-        }
-      }
+      for (uint32_t i = 0; i < done; ++i) settleHead(context, results[i], now);
     }
   }
   --queue.flushDepth;

@@ -144,9 +144,8 @@ TEST_P(UdpSocketContract, ADatagramTooLongForUdpIsRefusedAndTheNextGoes) {
   const std::vector<uint8_t> tooLong(70000, 0x33);
   const uint8_t first = 1;
   const uint8_t last = 2;
-  const OutgoingDatagram batch[] = {{&receiver, &first, 1},
-                                    {&receiver, tooLong.data(), 70000},
-                                    {&receiver, &last, 1}};
+  const OutgoingDatagram batch[] = {
+      {&receiver, &first, 1}, {&receiver, tooLong.data(), 70000}, {&receiver, &last, 1}};
   SendResult results[3] = {SendResult::RETRY_LATER, SendResult::RETRY_LATER,
                            SendResult::RETRY_LATER};
   ASSERT_EQ(sockets_->sender().sendBatch(batch, 3, results), 3u);

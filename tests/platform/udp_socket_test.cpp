@@ -32,17 +32,28 @@ TEST(PosixSendErrorTest, EachErrnoMeansWhatItSays) {
     int error;
     SendResult expected;
   } cases[] = {
-      {EAGAIN, SendResult::RETRY_LATER},   {EWOULDBLOCK, SendResult::RETRY_LATER},
-      {ENOBUFS, SendResult::RETRY_LATER},  {ENOMEM, SendResult::RETRY_LATER},
-      {EINTR, SendResult::RETRY_LATER},    {EACCES, SendResult::REFUSED},
-      {EMSGSIZE, SendResult::REFUSED},     {EINVAL, SendResult::REFUSED},
-      {EAFNOSUPPORT, SendResult::REFUSED}, {EDESTADDRREQ, SendResult::REFUSED},
-      {EFAULT, SendResult::REFUSED},       {EBADF, SendResult::REFUSED},
-      {ENOTSOCK, SendResult::REFUSED},     {EOPNOTSUPP, SendResult::REFUSED},
-      {ENETUNREACH, SendResult::NOT_NOW},  {EHOSTUNREACH, SendResult::NOT_NOW},
-      {ENETDOWN, SendResult::NOT_NOW},     {EHOSTDOWN, SendResult::NOT_NOW},
-      {EPERM, SendResult::NOT_NOW},        {ECONNREFUSED, SendResult::NOT_NOW},
-      {0, SendResult::NOT_NOW},            {4095, SendResult::NOT_NOW},  // none anyone expects
+      {EAGAIN, SendResult::RETRY_LATER},
+      {EWOULDBLOCK, SendResult::RETRY_LATER},
+      {ENOBUFS, SendResult::RETRY_LATER},
+      {ENOMEM, SendResult::RETRY_LATER},
+      {EINTR, SendResult::RETRY_LATER},
+      {EACCES, SendResult::REFUSED},
+      {EMSGSIZE, SendResult::REFUSED},
+      {EINVAL, SendResult::REFUSED},
+      {EAFNOSUPPORT, SendResult::REFUSED},
+      {EDESTADDRREQ, SendResult::REFUSED},
+      {EFAULT, SendResult::REFUSED},
+      {EBADF, SendResult::REFUSED},
+      {ENOTSOCK, SendResult::REFUSED},
+      {EOPNOTSUPP, SendResult::REFUSED},
+      {ENETUNREACH, SendResult::NOT_NOW},
+      {EHOSTUNREACH, SendResult::NOT_NOW},
+      {ENETDOWN, SendResult::NOT_NOW},
+      {EHOSTDOWN, SendResult::NOT_NOW},
+      {EPERM, SendResult::NOT_NOW},
+      {ECONNREFUSED, SendResult::NOT_NOW},
+      {0, SendResult::NOT_NOW},
+      {4095, SendResult::NOT_NOW},  // none anyone expects
   };
   for (const auto& c : cases) EXPECT_EQ(sendResultOfError(c.error), c.expected) << c.error;
 }
@@ -62,8 +73,8 @@ TEST(PosixUnreachableTest, ASendWithNoRouteIsKeptAndTheRestOfTheBatchGoes) {
   setSocketAddress(near, loopback, receiver->localPort());
   setSocketAddress(far, elsewhere, 9);
   const uint8_t bytes[3] = {1, 2, 3};
-  const OutgoingDatagram batch[3] = {{&near, &bytes[0], 1}, {&far, &bytes[1], 1},
-                                     {&near, &bytes[2], 1}};
+  const OutgoingDatagram batch[3] = {
+      {&near, &bytes[0], 1}, {&far, &bytes[1], 1}, {&near, &bytes[2], 1}};
   SendResult results[3] = {};
   ASSERT_EQ(sender->sendBatch(batch, 3, results), 3u);
   EXPECT_EQ(results[0], SendResult::SENT);

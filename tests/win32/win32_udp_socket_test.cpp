@@ -1,8 +1,8 @@
 // Catches a Winsock socket that lets a reset reported for an earlier datagram (WSAECONNRESET) stop
 // the drain, mistakes a full send buffer for a refusal or forgets to wait for FD_WRITE after it,
 // drops a datagram for an error that passes (an unreachable network) or keeps one that can never
-// go, or hands Winsock a destination that is no unit; and, on real sockets, one that breaks the contract
-// of every socket layer (udp_socket_contract.h).
+// go, or hands Winsock a destination that is no unit; and, on real sockets, one that breaks the
+// contract of every socket layer (udp_socket_contract.h).
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -149,8 +149,8 @@ TEST_F(ScriptedSocketTest, EachSendErrorMeansWhatItSays) {
       {WSAECONNRESET, SendResult::RETRY_LATER, false},  // about an earlier datagram
       {WSAEINTR, SendResult::RETRY_LATER, false},
       {WSAENETRESET, SendResult::RETRY_LATER, false},
-      {WSAEACCES, SendResult::REFUSED, false},          // broadcast without permission
-      {WSAEADDRNOTAVAIL, SendResult::REFUSED, false},   // a zero address
+      {WSAEACCES, SendResult::REFUSED, false},         // broadcast without permission
+      {WSAEADDRNOTAVAIL, SendResult::REFUSED, false},  // a zero address
       {WSAEMSGSIZE, SendResult::REFUSED, false},
       {WSAEINVAL, SendResult::REFUSED, false},
       {WSAEAFNOSUPPORT, SendResult::REFUSED, false},
@@ -158,12 +158,12 @@ TEST_F(ScriptedSocketTest, EachSendErrorMeansWhatItSays) {
       {WSAENOTSOCK, SendResult::REFUSED, false},
       {WSAEDESTADDRREQ, SendResult::REFUSED, false},
       {WSAEOPNOTSUPP, SendResult::REFUSED, false},
-      {WSAEHOSTUNREACH, SendResult::NOT_NOW, false},    // routes come back
+      {WSAEHOSTUNREACH, SendResult::NOT_NOW, false},  // routes come back
       {WSAENETUNREACH, SendResult::NOT_NOW, false},
       {WSAENETDOWN, SendResult::NOT_NOW, false},
       {WSAEHOSTDOWN, SendResult::NOT_NOW, false},
       {WSANOTINITIALISED, SendResult::NOT_NOW, false},
-      {12345, SendResult::NOT_NOW, false},              // none anyone expects
+      {12345, SendResult::NOT_NOW, false},  // none anyone expects
   };
   const uint8_t byte = 0;
   for (const auto& c : cases) {

@@ -16,7 +16,6 @@ namespace {
 // it allows, and an idle buffer costs nothing.
 constexpr int RECEIVE_BUFFER_BYTES = 32 << 20;
 
-
 void requestReceiveBuffer(int fd) {
   // The forcing variant passes the system's ceiling but needs privilege; otherwise take what the
   // plain request grants.
