@@ -6,8 +6,9 @@
 
 namespace vyr {
 
-// Passes everything to another socket and counts the datagrams that reached the system and those
-// read from it: the figures behind "how many requests did this survey need" and its progress.
+// Passes everything to another socket and counts the datagrams that reached the system (not those
+// refused or kept for later) and those read from it: the figures behind "how many requests did
+// this survey need" and its progress.
 class CountingSocket final : public UdpSocket {
  public:
   explicit CountingSocket(UdpSocket& inner) : inner_(inner) {}

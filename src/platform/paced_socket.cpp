@@ -80,7 +80,8 @@ uint32_t PacedSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t coun
     held_ = false;
     const uint32_t handled = inner_.sendBatch(datagrams + done, allowed, results + done);
     for (uint32_t i = done; i < done + handled; ++i) {
-      if (results[i] != SendResult::SENT) continue;  // a refused datagram costs nothing
+      // Refused or kept for later, a datagram is awaited by nobody and uses none of the rate.
+      if (results[i] != SendResult::SENT) continue;
       if (pacing_.window != 0) awaited_ += ONE;
       if (pacing_.ratePerSecond != 0) credit_ -= ONE;
     }

@@ -12,8 +12,10 @@ namespace vyr {
 enum class SendResult {
   SENT,         // the datagram has gone to the system
   RETRY_LATER,  // the system has no room now (would block, no buffers, interrupted): try again
-  REFUSED,      // the system will never send this datagram (broadcast, zero or unreachable
-                // address, permission refused): trying again cannot help
+  REFUSED,      // the system will never send this datagram (broadcast without permission, zero
+                // address or port, too long): trying again cannot help
+  NOT_NOW,      // this datagram cannot go now (its network or host unreachable, the network
+                // down, a firewall, an error nobody expects); the others may: keep it for later
 };
 
 enum class ReceiveResult {
@@ -40,9 +42,9 @@ class UdpSocket {
                             uint32_t length) = 0;
 
   // Sends `count` datagrams in order, each as sendTo would, and stops at the first one the system
-  // has no room for (RETRY_LATER, left in results[done]). Returns `done`, the number sent or
-  // refused, with each one's result in `results`. A system that can take many datagrams in one call
-  // overrides it; this one sends them one by one.
+  // has no room for (RETRY_LATER, left in results[done]). Returns `done`, the number sent, refused
+  // or not sendable now, with each one's result in `results`. A system that can take many
+  // datagrams in one call overrides it; this one sends them one by one.
   virtual uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
                              SendResult* results) {
     for (uint32_t i = 0; i < count; ++i) {

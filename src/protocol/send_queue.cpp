@@ -84,6 +84,19 @@ void dropHead(SendQueue& queue) {
   releaseQueuedDatagram(old);
 }
 
+// Puts the head back at the tail under a new number, so that the queue stays in the order of its
+// numbers and a flush that stops at the numbers it began with does not try it again.
+void moveHeadToTail(SendQueue& queue) {
+  QueuedDatagram* node = queue.head;
+  if (node != queue.tail) {
+    queue.head = node->next;
+    node->next = nullptr;
+    queue.tail->next = node;
+    queue.tail = node;
+  }
+  node->sequence = queue.nextSequence++;
+}
+
 // The lastSent a datagram stamps: its record's, while the survey it was queued in still runs.
 U32LE* linkedLastSent(SurveyState& survey, const QueuedDatagram& node) {
   if (node.linkIndex == NO_LINK || node.linkSurvey != survey.surveyNumber || !survey.deviceTable ||
@@ -91,6 +104,23 @@ U32LE* linkedLastSent(SurveyState& survey, const QueuedDatagram& node) {
     return nullptr;
   }
   return &survey.deviceTable[node.linkIndex].lastSent;
+}
+
+// Stamps the head's unit as asked at `now` and takes the head off as the socket's `result` says.
+// Sent or refused, a datagram leaves the queue: one the system will never send would hold up every
+// other unit. One that cannot go now (its network unreachable) is kept, behind the others.
+void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
+  SendQueue& queue = context.sendQueue;
+  U32LE* lastSent = linkedLastSent(context.survey, *queue.head);
+  if (lastSent != nullptr) *lastSent = now;
+  if (queue.head == queue.pendingThrough) queue.stampPending = false;
+  if (result != SendResult::NOT_NOW) {
+    dropHead(queue);
+    return;
+  }
+  moveHeadToTail(queue);
+  if (lastSent != nullptr)
+    context.survey.newestQueued[queue.tail->linkIndex] = queue.tail->sequence;
 }
 
 }  // namespace
@@ -151,26 +181,23 @@ void flushQueue(ProtocolContext& context) {
     queue.stampPending = true;
     queue.pendingTick = now;
     queue.pendingThrough = queue.tail;
+    // Only what waits now is tried: a datagram put back at the tail waits for the next flush.
+    const uint64_t lastTried = queue.tail->sequence;
     // The datagrams at the head go to the socket a batch at a time, still in queue order: the
     // system can take many in one call.
     OutgoingDatagram batch[SEND_BATCH];
     SendResult results[SEND_BATCH];
     bool roomLeft = true;
-    while (roomLeft && queue.head != nullptr) {
+    while (roomLeft && queue.head != nullptr && queue.head->sequence <= lastTried) {
       uint32_t count = 0;
-      for (const QueuedDatagram* node = queue.head; node != nullptr && count < SEND_BATCH;
+      for (const QueuedDatagram* node = queue.head;
+           node != nullptr && node->sequence <= lastTried && count < SEND_BATCH;
            node = node->next) {
         batch[count++] = OutgoingDatagram{&node->destination, node->bytes(), node->length};
       }
       const uint32_t done = context.socket.sendBatch(batch, count, results);
       roomLeft = done == count;
-      // Sent or refused, a datagram leaves the queue: one the system will never send would hold
-      // up every other unit.
-      for (uint32_t i = 0; i < done; ++i) {
-        if (U32LE* lastSent = linkedLastSent(context.survey, *queue.head)) *lastSent = now;
-        if (queue.head == queue.pendingThrough) queue.stampPending = false;
-        dropHead(queue);
-      }
+      for (uint32_t i = 0; i < done; ++i) settleHead(context, results[i], now);
     }
   }
   --queue.flushDepth;
@@ -182,8 +209,9 @@ uint32_t effectiveLastSent(const ProtocolContext& context, int32_t index) {
   const uint32_t stored = survey.deviceTable[index].lastSent;
   // Written since the last flush began, or no flush stamp left to apply.
   if (!queue.stampPending || survey.lastSentFlush[index] >= queue.flushCount) return stored;
-  // Datagrams leave from the head only, in the order queued: the newest one queued for the record
-  // before that flush still waits exactly when the head has not passed it.
+  // Datagrams leave from the head only, and the queue runs in the order of their numbers (one kept
+  // for later goes back at the tail under a new one): the newest one queued for the record before
+  // that flush still waits exactly when the head has not passed it.
   const uint64_t newest = survey.newestQueued[index];
   if (newest == 0 || queue.head == nullptr || newest < queue.head->sequence) return stored;
   return queue.pendingTick;

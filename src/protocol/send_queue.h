@@ -27,7 +27,9 @@ struct QueuedDatagram {
   QueuedDatagram* nextInBucket;
   uint32_t hash;
 
-  uint64_t sequence;  // counts every datagram queued, from 1: the order of the queue
+  // Counts every datagram queued, from 1, and every one put back at the tail: the order of the
+  // queue.
+  uint64_t sequence;
 
   // The datagram's bytes live right after the node, in the same allocation.
   uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
@@ -73,7 +75,9 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
 void reserveQueue(ProtocolContext& context, uint32_t datagrams);
 
 // Stamps every waiting datagram's record with one tick, then sends from the head until the socket
-// has no room. A datagram the system will never send is dropped so the rest can go. A call made
+// has no room. A datagram the system will never send is dropped so the rest can go; one it cannot
+// send now (NOT_NOW) moves to the tail under a new sequence, for the next flush. Each flush tries
+// only the datagrams waiting when it began, each once. A call made
 // while a flush is under way returns at once; one made while a start asks its units part by part
 // is owed, and made when the last part is asked.
 void flushQueue(ProtocolContext& context);

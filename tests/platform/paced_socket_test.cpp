@@ -1,5 +1,6 @@
 // Catches pacing that loses or adds datagrams, lets a burst outrun the window or the rate, or holds
-// the queue back for good: a window that never opens again, a "flush now" said without end.
+// the queue back for good: a window that never opens again, a "flush now" said without end; or
+// that spends the window or the rate on datagrams kept for later.
 
 #include "platform/paced_socket.h"
 
@@ -134,6 +135,32 @@ TEST_F(PacedSocketTest, ABatchGoesAsFarAsOneSendAtATimeWould) {
       EXPECT_EQ(batched.msUntilFlush(), oneByOne.msUntilFlush());
       clock.advance(7);
     }
+  }
+}
+
+// A datagram the system cannot send now is awaited by nobody: the window and the rate let as many
+// datagrams that went through as if it had not been there.
+TEST_F(PacedSocketTest, DatagramsThatCannotGoNowCostNeitherWindowNorRate) {
+  const SocketAddress cutOff = address(10, 0, 0, 9, DEVICE_PORT);
+  network.unreachable.push_back(cutOff);
+  const struct {
+    SendPacing pacing;
+    uint32_t done;  // of ten, every other one unreachable
+    uint64_t sent;
+  } cases[] = {{{4, 0}, 8, 4}, {{0, 200}, 10, 5}, {{2, 200}, 4, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.pacing.window << " " << c.pacing.ratePerSecond);
+    network.sentCount = 0;
+    PacedSocket paced(network.toolSocket(), clock, c.pacing);
+    std::vector<OutgoingDatagram> datagrams;
+    for (int i = 0; i < 10; ++i) datagrams.push_back({i % 2 == 0 ? &cutOff : &kPeer, byte, 1});
+    std::vector<SendResult> results(datagrams.size());
+    ASSERT_EQ(paced.sendBatch(datagrams.data(), 10, results.data()), c.done);
+    EXPECT_EQ(network.sentCount, c.sent);
+    for (uint32_t i = 0; i < c.done; ++i) {
+      EXPECT_EQ(results[i], i % 2 == 0 ? SendResult::NOT_NOW : SendResult::SENT) << i;
+    }
+    clock.advance(1000);
   }
 }
 

@@ -137,5 +137,28 @@ TEST_P(UdpSocketContract, ABatchSendsInOrderAndRefusesOnlyWhatReachesNoUnit) {
   EXPECT_FALSE(sockets_->senderWaitsToWrite());
 }
 
+// A datagram longer than UDP carries fails inside a batch the system takes whole: it alone is
+// refused, and the ones around it go.
+TEST_P(UdpSocketContract, ADatagramTooLongForUdpIsRefusedAndTheNextGoes) {
+  const SocketAddress receiver = loopbackPort(sockets_->receiverPort());
+  const std::vector<uint8_t> tooLong(70000, 0x33);
+  const uint8_t first = 1;
+  const uint8_t last = 2;
+  const OutgoingDatagram batch[] = {
+      {&receiver, &first, 1}, {&receiver, tooLong.data(), 70000}, {&receiver, &last, 1}};
+  SendResult results[3] = {SendResult::RETRY_LATER, SendResult::RETRY_LATER,
+                           SendResult::RETRY_LATER};
+  ASSERT_EQ(sockets_->sender().sendBatch(batch, 3, results), 3u);
+  EXPECT_EQ(results[0], SendResult::SENT);
+  EXPECT_EQ(results[1], SendResult::REFUSED);
+  EXPECT_EQ(results[2], SendResult::SENT);
+  uint8_t buffer[4];
+  uint32_t length = 0;
+  ASSERT_EQ(receive(buffer, sizeof buffer, length), ReceiveResult::DATAGRAM);
+  EXPECT_EQ(buffer[0], first);
+  ASSERT_EQ(receive(buffer, sizeof buffer, length), ReceiveResult::DATAGRAM);
+  EXPECT_EQ(buffer[0], last);
+}
+
 }  // namespace
 }  // namespace vyr::testing

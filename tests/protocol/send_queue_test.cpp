@@ -1,10 +1,14 @@
 // Catches a queue that sends twice, out of order or not at all, stamps the wrong units or at the
-// wrong time, stalls behind a datagram the system refuses, or stamps a record of a later survey.
+// wrong time, stalls behind a datagram the system refuses, or stamps a record of a later survey;
+// and one that loses a datagram that cannot go now, holds the rest back behind it or retries it
+// within one flush.
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
+#include "protocol/messages.h"
 #include "support/protocol_fixture.h"
 
 namespace vyr::testing {
@@ -165,6 +169,81 @@ TEST_F(SendQueueTest, ALongQueueLeavesInOrderWhereverTheSocketFills) {
   }
 }
 
+TEST_F(SendQueueTest, ADatagramThatCannotGoNowWaitsBehindTheRestAndGoesLater) {
+  const SocketAddress server = address(10, 0, 0, 9, SERVER_PORT);
+  const SocketAddress cutOff = address(10, 0, 0, 9, DEVICE_PORT);  // the same host
+  const Bytes acknowledgement(LOCATE_DATAGRAM_LENGTH, 0x42);
+  network.unreachable.push_back(server);
+  network.refused.push_back(address(255, 255, 255, 255, DEVICE_PORT));
+  queue(server, acknowledgement);
+  queue(address(10, 0, 0, 1, DEVICE_PORT), {1}, 0);
+  queue(cutOff, {2}, 1);
+  queue(address(10, 0, 0, 3, DEVICE_PORT), {3}, 2);
+  queue(address(255, 255, 255, 255, DEVICE_PORT), {4}, 3);
+  clock.set(700);
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{1}, {3}})) << "the reachable units are not held back";
+  EXPECT_EQ(network.unreachableTries, 2u) << "each kept datagram tried once";
+  EXPECT_EQ(queued(), 2u) << "kept: the acknowledgement and {2}; dropped: the refused {4}";
+  EXPECT_EQ(effectiveLastSent(context, 1), 700u) << "a kept datagram's unit counts as asked";
+  queue(server, acknowledgement);
+  EXPECT_EQ(queued(), 2u) << "a kept datagram still refuses its duplicate";
+  queue(address(10, 0, 0, 1, DEVICE_PORT), {5}, 0);
+
+  clock.set(900);
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), (std::vector<Bytes>{{5}}));
+  EXPECT_EQ(network.unreachableTries, 4u);
+  EXPECT_EQ(effectiveLastSent(context, 1), 900u);
+  EXPECT_EQ(stamp(0), 900u);
+  EXPECT_EQ(stamp(1), 900u);
+
+  network.unreachable.clear();
+  clock.set(1100);
+  flushQueue(context);
+  EXPECT_EQ(sentBytes(), (std::vector<Bytes>{acknowledgement, {2}})) << "in the order they waited";
+  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(stamp(1), 1100u);
+  EXPECT_EQ(stamp(3), 700u) << "the refused datagram was dropped at the first flush";
+}
+
+// The IP server's acknowledgement is queued once, for no record: while the server is out of reach
+// it waits, and the version query the same reply asked for goes meanwhile.
+struct KeptAcknowledgementTest : ProtocolFixture {};
+
+TEST_F(KeptAcknowledgementTest, TheServerIsAcknowledgedOnceItCanBeReached) {
+  ProtocolFixture& world = *this;
+  world.dialog.serverField = "127.0.0.1";
+  world.chooseList("a.IPs", "A17/501\n10.0.0.2\n");
+  startSurvey(world.context, StartMode::FRESH);
+  world.clock.set(1000);
+  const SocketAddress server = address(127, 0, 0, 1, SERVER_PORT);
+  world.network.unreachable.push_back(server);
+  Bytes reply(LOCATE_DATAGRAM_LENGTH, 0);
+  reply[0] = 501 & 0xFF;
+  reply[1] = 501 >> 8;
+  std::memcpy(reply.data() + 4, "A17", 3);
+  reply[13] = 10;
+  reply[16] = 9;  // the unit is at 10.0.0.9
+  world.network.deliver(server, reply.data(), LOCATE_DATAGRAM_LENGTH);
+  receiveAll(world.context);
+  flushQueue(world.context);
+  std::vector<MemoryNetwork::Datagram> sent = world.takeSent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(sameSocketAddress(sent[0].destination, address(10, 0, 0, 9, DEVICE_PORT)));
+  for (int flush = 0; flush < 3; ++flush) flushQueue(world.context);
+  EXPECT_EQ(world.network.unreachableTries, 4u);
+  EXPECT_EQ(world.network.sentCount, 1u);
+
+  world.network.unreachable.clear();
+  flushQueue(world.context);
+  sent = world.takeSent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_TRUE(sameSocketAddress(sent[0].destination, server));
+  EXPECT_EQ(sent[0].bytes, reply);
+  EXPECT_EQ(world.context.sendQueue.nodeCount, 0u);
+}
+
 TEST_F(SendQueueTest, AFlushInsideAFlushDoesNothing) {
   queue(address(10, 0, 0, 1, DEVICE_PORT), {1});
   context.sendQueue.flushDepth = 1;  // as if a flush were under way
@@ -238,6 +317,78 @@ TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
     } else if (choice == 3) {
       for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(effectiveLastSent(context, i), plain.times[i]);
     } else if (choice == 4) {
+      for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), plain.times[i]);
+    } else {
+      const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
+      const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
+      const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
+      plain.queue(to, bytes, link, now);
+      queue(to, bytes, link);
+      ASSERT_EQ(queued(), plain.waiting.size());
+    }
+  }
+}
+
+// The queue with hosts that cannot be reached for a while, against a plain list that sends what it
+// can in order, drops the refused, and moves each unreachable one behind the rest: what is sent
+// and in which order, each kept datagram tried once a flush, the stamps and the duplicate test.
+TEST_F(SendQueueTest, KeptDatagramsAgreeWithAPlainQueue) {
+  std::mt19937 random(23);
+  PlainQueue plain;
+  bool unreachable[3] = {};
+  network.refused.push_back(address(10, 0, 0, 0, DEVICE_PORT));
+  for (int step = 0; step < 20000; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    clock.advance(static_cast<uint32_t>(random() % 3));
+    const uint32_t now = clock.tick();
+    const auto choice = random() % 12;
+    if (choice < 2) {
+      uint64_t room = random() % 3 == 0 ? UINT64_MAX : random() % 4;
+      network.sendRoom = room;
+      const uint64_t triesBefore = network.unreachableTries;
+      flushQueue(context);
+      network.writeWanted = false;
+      for (PlainQueue::Waiting& w : plain.waiting) {
+        if (w.link != NO_LINK) plain.times[w.link] = now;
+      }
+      std::vector<PlainQueue::Waiting> left, kept;
+      std::vector<std::pair<SocketAddress, Bytes>> expected;
+      uint64_t tries = 0;
+      for (PlainQueue::Waiting& w : plain.waiting) {
+        if (room == 0) {
+          left.push_back(w);
+        } else if (unreachable[w.to.ip[3]]) {
+          ++tries;
+          kept.push_back(w);
+        } else if (w.to.ip[3] != 0) {
+          expected.emplace_back(w.to, w.bytes);
+          if (room != UINT64_MAX) --room;
+        }
+      }
+      left.insert(left.end(), kept.begin(), kept.end());
+      plain.waiting = left;
+      std::vector<std::pair<SocketAddress, Bytes>> sent;
+      for (const MemoryNetwork::Datagram& d : takeSent()) sent.emplace_back(d.destination, d.bytes);
+      ASSERT_EQ(sent.size(), expected.size());
+      for (size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_TRUE(sameSocketAddress(sent[i].first, expected[i].first)) << i;
+        ASSERT_EQ(sent[i].second, expected[i].second) << i;
+      }
+      ASSERT_EQ(network.unreachableTries - triesBefore, tries);
+    } else if (choice == 2) {  // a host's network goes away or comes back
+      const auto host = static_cast<uint8_t>(1 + random() % 2);
+      unreachable[host] = !unreachable[host];
+      network.unreachable.clear();
+      for (uint8_t h = 1; h < 3; ++h) {
+        if (unreachable[h]) network.unreachable.push_back(address(10, 0, 0, h, DEVICE_PORT));
+      }
+    } else if (choice == 3) {
+      const auto index = static_cast<int32_t>(random() % 4);
+      setLastSent(context, index, now + LOCATE_BACKOFF);
+      plain.times[index] = now + LOCATE_BACKOFF;
+    } else if (choice == 4) {
+      for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(effectiveLastSent(context, i), plain.times[i]);
+    } else if (choice == 5) {
       for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), plain.times[i]);
     } else {
       const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);

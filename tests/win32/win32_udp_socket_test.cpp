@@ -1,7 +1,8 @@
 // Catches a Winsock socket that lets a reset reported for an earlier datagram (WSAECONNRESET) stop
-// the drain, mistakes a full send buffer for a refusal or forgets to wait for FD_WRITE after it, or
-// hands Winsock a destination that is no unit; and, on real sockets, one that breaks the contract
-// of every socket layer (udp_socket_contract.h).
+// the drain, mistakes a full send buffer for a refusal or forgets to wait for FD_WRITE after it,
+// drops a datagram for an error that passes (an unreachable network) or keeps one that can never
+// go, or hands Winsock a destination that is no unit; and, on real sockets, one that breaks the
+// contract of every socket layer (udp_socket_contract.h).
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -146,9 +147,23 @@ TEST_F(ScriptedSocketTest, EachSendErrorMeansWhatItSays) {
       {WSAEWOULDBLOCK, SendResult::RETRY_LATER, true},  // FD_WRITE follows once room returns
       {WSAENOBUFS, SendResult::RETRY_LATER, false},     // no FD_WRITE follows: the tick retries
       {WSAECONNRESET, SendResult::RETRY_LATER, false},  // about an earlier datagram
-      {WSAEACCES, SendResult::REFUSED, false},          // broadcast without permission
-      {WSAEHOSTUNREACH, SendResult::REFUSED, false},
-      {WSAEADDRNOTAVAIL, SendResult::REFUSED, false},
+      {WSAEINTR, SendResult::RETRY_LATER, false},
+      {WSAENETRESET, SendResult::RETRY_LATER, false},
+      {WSAEACCES, SendResult::REFUSED, false},         // broadcast without permission
+      {WSAEADDRNOTAVAIL, SendResult::REFUSED, false},  // a zero address
+      {WSAEMSGSIZE, SendResult::REFUSED, false},
+      {WSAEINVAL, SendResult::REFUSED, false},
+      {WSAEAFNOSUPPORT, SendResult::REFUSED, false},
+      {WSAEFAULT, SendResult::REFUSED, false},
+      {WSAENOTSOCK, SendResult::REFUSED, false},
+      {WSAEDESTADDRREQ, SendResult::REFUSED, false},
+      {WSAEOPNOTSUPP, SendResult::REFUSED, false},
+      {WSAEHOSTUNREACH, SendResult::NOT_NOW, false},  // routes come back
+      {WSAENETUNREACH, SendResult::NOT_NOW, false},
+      {WSAENETDOWN, SendResult::NOT_NOW, false},
+      {WSAEHOSTDOWN, SendResult::NOT_NOW, false},
+      {WSANOTINITIALISED, SendResult::NOT_NOW, false},
+      {12345, SendResult::NOT_NOW, false},  // none anyone expects
   };
   const uint8_t byte = 0;
   for (const auto& c : cases) {
@@ -157,6 +172,23 @@ TEST_F(ScriptedSocketTest, EachSendErrorMeansWhatItSays) {
     EXPECT_EQ(socket->sendTo(loopbackPort(9), &byte, 1), c.expected) << c.error;
     EXPECT_EQ(socket->wantsWriteReadiness(), c.waitsForWriteReadiness) << c.error;
   }
+}
+
+// A batch goes past a datagram that cannot go now and one that never can, and stops at a full
+// send buffer.
+TEST_F(ScriptedSocketTest, ABatchGoesPastWhatCannotGoNowAndStopsWhenFull) {
+  answers = {{WSAENETUNREACH, {}}, {0, {}}, {WSAEMSGSIZE, {}}, {0, {}}, {WSAEWOULDBLOCK, {}}};
+  const SocketAddress unit = loopbackPort(9);
+  const uint8_t byte = 0;
+  const OutgoingDatagram batch[6] = {{&unit, &byte, 1}, {&unit, &byte, 1}, {&unit, &byte, 1},
+                                     {&unit, &byte, 1}, {&unit, &byte, 1}, {&unit, &byte, 1}};
+  SendResult results[6] = {};
+  ASSERT_EQ(socket->sendBatch(batch, 6, results), 4u);
+  const SendResult expected[5] = {SendResult::NOT_NOW, SendResult::SENT, SendResult::REFUSED,
+                                  SendResult::SENT, SendResult::RETRY_LATER};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(results[i], expected[i]) << i;
+  EXPECT_EQ(sendCalls, 5) << "nothing tried after the full buffer";
+  EXPECT_TRUE(socket->wantsWriteReadiness());
 }
 
 TEST_F(ScriptedSocketTest, DestinationsThatReachNoUnitAreRefusedBeforeWinsock) {

@@ -52,6 +52,12 @@ SendResult MemoryNetwork::ToolSocket::sendTo(const SocketAddress& destination, c
       return SendResult::REFUSED;
     }
   }
+  for (const SocketAddress& address : net.unreachable) {
+    if (std::memcmp(address.ip, destination.ip, 4) == 0) {
+      ++net.unreachableTries;
+      return SendResult::NOT_NOW;
+    }
+  }
   if (net.sendRoom != UINT64_MAX) --net.sendRoom;
   ++net.sentCount;
   Datagram datagram{net.toolAddress_, destination, std::vector<uint8_t>(bytes, bytes + length)};

@@ -51,6 +51,10 @@ class MemoryNetwork {
   // Faults of the tool's socket.
   uint64_t sendRoom = UINT64_MAX;      // sends before the socket has no room
   std::vector<SocketAddress> refused;  // destinations the system never sends to
+  // Hosts (any port) the system cannot reach for now, as when their network is unreachable: a
+  // send to one is NOT_NOW and counted in unreachableTries.
+  std::vector<SocketAddress> unreachable;
+  uint64_t unreachableTries = 0;
   bool failReads = false;
   bool writeWanted = false;  // set when a send found no room: the edge a front-end waits for
 

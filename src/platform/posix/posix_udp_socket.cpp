@@ -16,11 +16,6 @@ namespace {
 // it allows, and an idle buffer costs nothing.
 constexpr int RECEIVE_BUFFER_BYTES = 32 << 20;
 
-bool isTransientSendError(int error) {
-  return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS || error == ENOMEM ||
-         error == EINTR;
-}
-
 void requestReceiveBuffer(int fd) {
   // The forcing variant passes the system's ceiling but needs privilege; otherwise take what the
   // plain request grants.
@@ -52,6 +47,34 @@ constexpr int BATCH_DATAGRAMS = 64;
 constexpr size_t SLOT_BYTES = 2048;
 
 }  // namespace
+
+SendResult sendResultOfError(int error) {
+  switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ENOBUFS:
+    case ENOMEM:
+    case EINTR:
+      return SendResult::RETRY_LATER;
+    // Wrong for this address or this datagram whenever it is tried.
+    case EACCES:  // broadcast without permission
+    case EMSGSIZE:
+    case EINVAL:
+    case EAFNOSUPPORT:
+    case EDESTADDRREQ:
+    case EFAULT:
+    case EBADF:
+    case ENOTSOCK:
+    case EOPNOTSUPP:
+      return SendResult::REFUSED;
+    default:
+      // Unreachable networks and hosts, a network down, a firewall's EPERM: routes and rules
+      // change, and other destinations may be fine meanwhile.
+      return SendResult::NOT_NOW;
+  }
+}
 
 struct PosixUdpSocket::Slot {
   sockaddr_in from;
@@ -127,20 +150,21 @@ uint32_t PosixUdpSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t c
     }
     const int sent = ::sendmmsg(fd_, headers, run, 0);
     if (sent > 0) {
-      // A datagram that failed after others went is sent again alone by the next call, which
-      // then reports its error.
+      // A datagram that failed after others went heads the next call, which then reports its
+      // error.
       for (int i = 0; i < sent; ++i) results[done++] = SendResult::SENT;
       continue;
     }
     const int error = errno;
-    if (isTransientSendError(error)) {
+    const SendResult result = sendResultOfError(error);
+    if (result == SendResult::RETRY_LATER) {
       // Only a full send buffer ends in a writable edge; a shortage of system memory does not,
       // and waiting for POLLOUT then would spin. The next tick tries again instead.
       if (error == EAGAIN || error == EWOULDBLOCK) wantsWrite_ = true;
       results[done] = SendResult::RETRY_LATER;
       return done;
     }
-    results[done++] = SendResult::REFUSED;
+    results[done++] = result;
   }
   return done;
 }

@@ -8,6 +8,9 @@
 
 namespace vyr {
 
+// What a failed send's errno means for the datagram and the ones after it.
+SendResult sendResultOfError(int error);
+
 // The tool's UDP socket on a POSIX system: IPv4, non-blocking, bound to every local address and a
 // port the system chooses. The event loop polls fd(); read readiness is level, write readiness is
 // an edge the loop asks for only while wantsWriteReadiness() holds.

@@ -90,8 +90,23 @@ SendResult Win32UdpSocket::sendTo(const SocketAddress& destination, const uint8_
     case WSAECONNRESET:  // a reset reported for an earlier datagram, not for this one
     case WSAENETRESET:
       return SendResult::RETRY_LATER;
-    default:
+    // Wrong for this address or this datagram whenever it is tried.
+    case WSAEACCES:  // broadcast without permission
+    case WSAEMSGSIZE:
+    case WSAEINVAL:
+    case WSAEAFNOSUPPORT:
+    case WSAEADDRNOTAVAIL:  // a zero address
+    case WSAEFAULT:
+    case WSAENOTSOCK:
+    case WSAEDESTADDRREQ:
+    case WSAEOPNOTSUPP:
+    case WSAEPROTOTYPE:
+    case WSAESHUTDOWN:
       return SendResult::REFUSED;
+    default:
+      // Unreachable networks and hosts, a network down, whatever else: routes come back, and
+      // other destinations may be fine meanwhile.
+      return SendResult::NOT_NOW;
   }
 }
 
