@@ -6,11 +6,13 @@
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <algorithm>
 #include <utility>
 
+#include "app/busy_list_message.h"
 #include "app/device_list.h"
 #include "app/main_template.h"
 #include "core/commands.h"
@@ -193,9 +195,26 @@ void MainDialog::pressExit() {
 // steps that follow (an index by each key, then asking every unit) gets a pass of its own. With a
 // hundred thousand units, all of it in one pass would hold the dialog several times as long.
 void MainDialog::pressStartButton(StartMode mode) {
-  if (!startSurvey(*context_, mode)) return;
+  if (!startSurvey(*context_, mode)) {
+    if (context_->survey.startRefusal == StartRefusal::LIST_BUSY) showListBusy();
+    return;
+  }
   startPending_ = context_->survey.surveyNumber;
   startStep_.start();
+}
+
+// Window-modal and opened rather than run: the loop goes on (the other survey's datagrams, the
+// timer) while the box waits for its OK.
+void MainDialog::showListBusy() {
+  char listName[LIST_NAME_BUFFER];
+  selectorText(listName, static_cast<int32_t>(sizeof listName));
+  auto* box = new QMessageBox(
+      QMessageBox::Warning, latin1(MAIN_CAPTION),
+      latin1(busyListMessage(listName, context_->survey.startProblem).c_str()), QMessageBox::Ok,
+      this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::WindowModal);
+  box->open();
 }
 
 void MainDialog::continuePendingStart() {

@@ -65,6 +65,8 @@ class MainDialog final : public QDialog, public Dialog {
   void computeTabStops();
   void pressExit();
   void pressStartButton(StartMode mode);
+  // Tells the operator that another survey holds the chosen list, in a message box of its own.
+  void showListBusy();
   // Takes the next step of the start under way, if any, and sets the one after it, or the tick
   // the start held back, for the loop's next pass.
   void continuePendingStart();

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -172,6 +173,7 @@ TEST_F(MainDialogTest, StartButtonsWithoutRowsDoNothing) {
   expectIdle(true);
   EXPECT_EQ(dialog->context().sendQueue.nodeCount, 0u);
   EXPECT_EQ(socket->wantsWriteReadiness(), false);
+  EXPECT_EQ(dialog->findChild<QMessageBox*>(), nullptr) << "only a busy list is told of";
 }
 
 // While idle the timer finds no units, but what is queued still goes out: the send queue outlives

@@ -1,11 +1,13 @@
 #include "app/win32/main_window.h"
 
+#include "app/busy_list_message.h"
 #include "app/dialog_units.h"
 #include "app/main_template.h"
 #include "app/win32/survey_events.h"
 #include "core/commands.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
+#include "platform/win32/latin1_text.h"
 
 namespace vyr {
 namespace {
@@ -32,6 +34,12 @@ void initialise(HWND window, MainWindow& main) {
 void pressStartButton(HWND window, MainWindow& main, StartMode mode) {
   if (startSurvey(main.context, mode)) {
     ::PostMessageW(window, CONTINUE_START, main.context.survey.surveyNumber, 0);
+  } else if (main.context.survey.startRefusal == StartRefusal::LIST_BUSY) {
+    char listName[LIST_NAME_BUFFER];
+    main.dialog.selectorText(listName, static_cast<int32_t>(sizeof listName));
+    const std::string text = busyListMessage(listName, main.context.survey.startProblem);
+    main.showMessage(window, widenLatin1(text.c_str()).c_str(), widenLatin1(MAIN_CAPTION).c_str(),
+                     MB_ICONWARNING | MB_OK);
   }
 }
 

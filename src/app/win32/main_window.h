@@ -30,6 +30,8 @@ struct MainWindow {
 
   Win32Dialog dialog;
   Win32ListBox list;
+  // Shows the dialog's message boxes; a test puts its own here to read them without blocking.
+  int(WINAPI* showMessage)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) = ::MessageBoxW;
   PacedSocket paced;
   Context context;
   SurveyEvents events;
