@@ -158,8 +158,16 @@ class Win32FileSystem final : public FileSystem {
 
   std::unique_ptr<FileHandle> create(const char* name) override {
     // Emptied only once it is known to be ours: CREATE_ALWAYS would empty whatever the name
-    // stood for, a second name of another file included.
-    HANDLE file = open(name, Use::WRITE, OPEN_ALWAYS);
+    // stood for, a second name of another file included. A new file is made only where nothing
+    // stands, not even a link that points nowhere (Wine sees a Unix link as its target, and
+    // OPEN_ALWAYS would create that target).
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int round = 0; round < 3 && file == INVALID_HANDLE_VALUE; ++round) {
+      file = open(name, Use::WRITE, CREATE_NEW);
+      if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) break;
+      file = open(name, Use::WRITE, OPEN_EXISTING);
+      if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_NOT_FOUND) break;
+    }
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     if (!::SetEndOfFile(file)) {
       failure_.setLast();
