@@ -234,11 +234,11 @@ TEST(PosixFileSystem, ALockOfAnotherProcessIsHeldUntilItEnds) {
     std::unique_ptr<FileLock> lock;
     bool created = false;
     char holder[8];
-    const char taken =
-        files && files->lock("north.model", lock, created, holder, sizeof holder) ==
-                     LockResult::TAKEN
-            ? 'T'
-            : 'F';
+    char taken = 'F';
+    if (files &&
+        files->lock("north.model", lock, created, holder, sizeof holder) == LockResult::TAKEN) {
+      taken = 'T';
+    }
     char byte = 0;
     if (::write(ready[1], &taken, 1) != 1 || ::read(finish[0], &byte, 1) < 0) ::_exit(2);
     ::_exit(0);  // the lock goes with the process, not with a destructor

@@ -103,13 +103,12 @@ std::nullptr_t MemoryFileSystem::fail(const char* why) {
 bool MemoryFileSystem::writableEntry(const std::string& name) {
   const auto found = files_.find(name);
   const bool otherNames =
-      found != files_.end() &&
-      std::any_of(files_.begin(), files_.end(), [&](const auto& entry) {
+      found != files_.end() && std::any_of(files_.begin(), files_.end(), [&](const auto& entry) {
         return entry.first != name && entry.second == found->second;
       });
-  const char* why = links_.contains(name)         ? "a symbolic link"
-                    : folders_.contains(name)     ? "not a regular file"
-                    : otherNames                  ? "a file with other names (hard links)"
+  const char* why = links_.contains(name)          ? "a symbolic link"
+                    : folders_.contains(name)      ? "not a regular file"
+                    : otherNames                   ? "a file with other names (hard links)"
                     : refuseWriting.contains(name) ? "Permission denied"
                                                    : nullptr;
   if (why != nullptr) lastFailure_ = why;
