@@ -56,7 +56,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Opens an existing file for reading at position 0, or returns null. Only regular files are
-  // files: a folder, FIFO, socket or device under the name gives null at once, never a wait.
+  // files: a folder, FIFO, socket or device under the name gives null at once, never a wait. A
+  // link in the name is followed: a list may be read through one.
   virtual std::unique_ptr<FileHandle> openForReading(const char* name) = 0;
 
   // Opens an existing file for writing at position 0 without emptying it, or returns null. Only a

@@ -3,6 +3,7 @@
 #include "platform/file_system_contract.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,169 @@ TEST_P(FileSystemContract, ListingMatchesTheRealNameWithoutRegardToCaseAndInclud
   EXPECT_EQ(names, (std::vector<std::string>{"EAST.IPS", "caf\xE9.IPs", "north.IPs", "sites.IPs",
                                              "south.ips"}));
   EXPECT_EQ(get("caf\xE9.IPs"), "") << "an eight-bit name opens as listed";
+}
+
+// A reason to show the operator on a line of its own: words, no line break.
+bool isAReason(const std::string& text) {
+  return !text.empty() && text.back() != '\n' && text.back() != '\r' && text.back() != ' ' &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+enum class Verb { OPEN_FOR_WRITING, CREATE, CREATE_NEW, LOCK };
+
+// Whether `verb` accepted `name`, on a file system that has seen no failure yet; a refusal must
+// leave a reason.
+bool accepts(FileSystem& files, Verb verb, const char* name) {
+  EXPECT_STREQ(files.lastFailure(), "") << "a fresh file system has no failure to tell";
+  bool accepted = false;
+  std::unique_ptr<FileLock> lock;
+  bool created = false;
+  char holder[64] = "?";
+  switch (verb) {
+    case Verb::OPEN_FOR_WRITING:
+      accepted = files.openForWriting(name) != nullptr;
+      break;
+    case Verb::CREATE:
+      accepted = files.create(name) != nullptr;
+      break;
+    case Verb::CREATE_NEW:
+      accepted = files.createNew(name) != nullptr;
+      break;
+    case Verb::LOCK:
+      accepted = files.lock(name, lock, created, holder, sizeof holder) == LockResult::TAKEN;
+      break;
+  }
+  if (!accepted) {
+    EXPECT_TRUE(isAReason(files.lastFailure())) << "reason \"" << files.lastFailure() << "\"";
+  }
+  return accepted;
+}
+
+// What stands under "x" before each verb, and which verbs may write it. A link planted where the
+// survey writes must never have the bytes land where it points, nor a second name put them in a
+// file elsewhere; and none of them is emptied on the way to a refusal.
+TEST_P(FileSystemContract, OnlyFilesOfOursAreWritten) {
+  enum class Entry { FILE, FOLDER, LINK, DANGLING_LINK, HARD_LINK };
+  const struct Case {
+    const char* what;
+    Entry entry;
+    bool writable;  // by openForWriting, create and lock; createNew takes none of them
+  } cases[] = {
+      {"a file", Entry::FILE, true},
+      {"a folder", Entry::FOLDER, false},
+      {"a link to a file", Entry::LINK, false},
+      {"a link to nothing", Entry::DANGLING_LINK, false},
+      {"a second name of a file", Entry::HARD_LINK, false},
+  };
+  int shown = 0;
+  for (const Case& c : cases) {
+    for (Verb verb : {Verb::OPEN_FOR_WRITING, Verb::CREATE, Verb::CREATE_NEW, Verb::LOCK}) {
+      SCOPED_TRACE(::testing::Message() << c.what << ", verb " << static_cast<int>(verb));
+      place_ = GetParam().open();  // fresh, so that the reason checked is this refusal's
+      ASSERT_NE(place_, nullptr);
+      files_ = &place_->files();
+      FileSystemPlace& place = *place_;
+      bool made = true;
+      switch (c.entry) {
+        case Entry::FILE:
+          put("x", "x bytes");
+          break;
+        case Entry::FOLDER:
+          place.makeFolder("x");
+          break;
+        case Entry::LINK:
+          put("target", "target bytes");
+          made = place.makeLink("x", "target");
+          break;
+        case Entry::DANGLING_LINK:
+          made = place.makeLink("x", "nowhere");
+          break;
+        case Entry::HARD_LINK:
+          put("first", "first bytes");
+          made = place.makeHardLink("first", "x");
+          break;
+      }
+      if (!made) {
+        std::printf("passed over on %s: %s cannot be made here\n", GetParam().name, c.what);
+        break;
+      }
+      ++shown;
+      files_ = &place_->files();
+      const bool expected = c.writable && verb != Verb::CREATE_NEW;
+      ASSERT_EQ(accepts(*files_, verb, "x"), expected);
+      if (expected) continue;
+      // The file behind the name, as it was: not emptied, not written, not created.
+      const struct Behind {
+        Entry entry;
+        const char* name;
+        const char* bytes;
+      } behind[] = {{Entry::FILE, "x", "x bytes"},
+                    {Entry::LINK, "target", "target bytes"},
+                    {Entry::DANGLING_LINK, "nowhere", "<none>"},
+                    {Entry::HARD_LINK, "first", "first bytes"}};
+      for (const Behind& b : behind) {
+        if (b.entry == c.entry) {
+          EXPECT_EQ(get(b.name), b.bytes) << b.name;
+        }
+      }
+    }
+  }
+  EXPECT_GE(shown, 8) << "files and folders at least";
+}
+
+TEST_P(FileSystemContract, CanReplaceWhatRenameMayReplace) {
+  put("file", "");
+  put("protected", "");
+  place_->makeFolder("folder");
+  const bool links = place_->makeLink("link", "file") && place_->makeLink("dangling", "nowhere");
+  const bool readOnly = place_->makeReadOnly("protected");
+  const struct Case {
+    const char* name;
+    bool replaceable;
+    bool shown;
+  } cases[] = {
+      {"missing", true, true},      {"file", true, true},      {"folder", false, true},
+      {"link", true, links},        {"dangling", true, links}, {"protected", false, readOnly},
+  };
+  for (const Case& c : cases) {
+    if (!c.shown) {
+      std::printf("passed over on %s: %s cannot be made here\n", GetParam().name, c.name);
+      continue;
+    }
+    EXPECT_EQ(files_->canReplace(c.name), c.replaceable) << c.name;
+  }
+}
+
+// Two surveys of one list never run at once; and on a system whose locks keep other handles
+// from the locked bytes, the survey's own saves through other handles still land.
+TEST_P(FileSystemContract, ALockIsHeldOnceAndKeepsNoWriteOut) {
+  std::unique_ptr<FileLock> first;
+  std::unique_ptr<FileLock> second;
+  bool created = false;
+  char holder[64] = "?";
+  ASSERT_EQ(files_->lock("list.model", first, created, holder, sizeof holder), LockResult::TAKEN);
+  EXPECT_TRUE(created) << "nothing stood under the name";
+  EXPECT_EQ(files_->lock("list.model", second, created, holder, sizeof holder), LockResult::HELD)
+      << "a second lock in the same process";
+  EXPECT_FALSE(created);
+  EXPECT_EQ(second, nullptr);
+
+  {
+    auto file = files_->openForWriting("list.model");
+    ASSERT_NE(file, nullptr) << files_->lastFailure();
+    EXPECT_EQ(file->write("0123456789", 10), 10);
+    EXPECT_EQ(file->seek(4, SeekFrom::START), 4);
+    EXPECT_TRUE(file->truncate());
+    EXPECT_EQ(file->seek(0, SeekFrom::END), 4);
+  }
+  EXPECT_EQ(get("list.model"), "0123");
+  { ASSERT_NE(files_->create("list.model"), nullptr) << files_->lastFailure(); }
+  EXPECT_EQ(get("list.model"), "");
+
+  first.reset();
+  EXPECT_EQ(files_->lock("list.model", second, created, holder, sizeof holder), LockResult::TAKEN)
+      << "free again once the first lock goes";
+  EXPECT_FALSE(created) << "the file was there";
 }
 
 }  // namespace

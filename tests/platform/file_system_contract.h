@@ -1,7 +1,8 @@
 #pragma once
 // The promises every file layer keeps for the survey files, written once and run by each
 // platform's test program against its own folders: positions, growth with zeros, cutting, create
-// versus open, a replacing rename, and which names a listing gives.
+// versus open, a replacing rename, which names a listing gives, writes only to files of ours,
+// and the survey lock.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,14 @@ class FileSystemPlace {
   virtual FileSystem& files() = 0;
   // Makes a folder as another program would, beside the files the layer writes.
   virtual void makeFolder(const char* name) = 0;
+  // A symbolic link `name` to `target` (which need not exist), as another user could plant it;
+  // false where this system cannot make one here.
+  virtual bool makeLink(const char* name, const char* target) = 0;
+  // A second name for the file `existing`; false where this system cannot make one here.
+  virtual bool makeHardLink(const char* existing, const char* name) = 0;
+  // Marks the file so that the user may not write it; false where nothing enforces the mark (on
+  // POSIX, for root).
+  virtual bool makeReadOnly(const char* name) = 0;
 };
 
 struct FileSystemKind {

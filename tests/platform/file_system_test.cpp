@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include "platform/memory/memory_files.h"
 #include "platform/posix/posix_files.h"
 #include "platform/wildcard.h"
+#include "support/unprivileged.h"
 
 namespace vyr {
 namespace {
@@ -44,7 +47,17 @@ class PosixPlace : public testing::FileSystemPlace {
   void makeFolder(const char* name) override {
     std::filesystem::create_directory(directory_ / name);
   }
+  bool makeLink(const char* name, const char* target) override {
+    return ::symlink(target, (directory_ / name).c_str()) == 0;
+  }
+  bool makeHardLink(const char* existing, const char* name) override {
+    return ::link((directory_ / existing).c_str(), (directory_ / name).c_str()) == 0;
+  }
+  bool makeReadOnly(const char* name) override {
+    return ::chmod((directory_ / name).c_str(), 0444) == 0 && ::geteuid() != 0;
+  }
   bool opened() const { return files_ != nullptr; }
+  const std::filesystem::path& directory() const { return directory_; }
 
  private:
   std::filesystem::path directory_;
@@ -55,6 +68,18 @@ class MemoryPlace : public testing::FileSystemPlace {
  public:
   FileSystem& files() override { return files_; }
   void makeFolder(const char* name) override { files_.makeFolder(name); }
+  bool makeLink(const char* name, const char*) override {
+    files_.makeLink(name);
+    return true;
+  }
+  bool makeHardLink(const char* existing, const char* name) override {
+    files_.makeHardLink(existing, name);
+    return true;
+  }
+  bool makeReadOnly(const char* name) override {
+    files_.refuseWriting.insert(name);
+    return true;
+  }
 
  private:
   MemoryFileSystem files_;
@@ -167,6 +192,86 @@ TEST(PosixFileSystem, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
   EXPECT_NE(files->create("new.model"), nullptr) << "a name that is not there is created";
   files.reset();
   std::filesystem::remove_all(directory);
+}
+
+// Another user's file could be changed by them behind the survey's back, or be theirs to lose: it
+// is not written, and a refused create leaves its bytes. Only root can give a file away.
+TEST(PosixFileSystem, AFileOfAnotherUserIsNotWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file of another user";
+  PosixPlace place;
+  ASSERT_TRUE(place.opened());
+  const std::filesystem::path theirs = place.directory() / "theirs.model";
+  std::ofstream(theirs) << "their bytes";
+  ASSERT_EQ(::chown(theirs.c_str(), testing::NOBODY, testing::NOBODY), 0);
+  FileSystem& files = place.files();
+  std::unique_ptr<FileLock> lock;
+  bool created = true;
+  char holder[8];
+  EXPECT_EQ(files.openForWriting("theirs.model"), nullptr);
+  EXPECT_EQ(files.create("theirs.model"), nullptr);
+  EXPECT_EQ(files.lock("theirs.model", lock, created, holder, sizeof holder), LockResult::FAILED);
+  EXPECT_STREQ(files.lastFailure(), "a file of another user");
+  EXPECT_FALSE(created);
+  EXPECT_EQ(std::filesystem::file_size(theirs), 11u) << "emptied";
+  EXPECT_NE(files.openForReading("theirs.model"), nullptr) << "reading it is fine";
+}
+
+// A survey in another process holds the list's lock: this one is told who holds it, and takes
+// it once that process is gone, however it ended.
+TEST(PosixFileSystem, ALockOfAnotherProcessIsHeldUntilItEnds) {
+  PosixPlace place;
+  ASSERT_TRUE(place.opened());
+  int ready[2];
+  int finish[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(finish), 0);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(finish[1]);
+    auto files = openPosixFileSystem(place.directory().c_str());
+    std::unique_ptr<FileLock> lock;
+    bool created = false;
+    char holder[8];
+    char taken = 'F';
+    if (files &&
+        files->lock("north.model", lock, created, holder, sizeof holder) == LockResult::TAKEN) {
+      taken = 'T';
+    }
+    char byte = 0;
+    if (::write(ready[1], &taken, 1) != 1 || ::read(finish[0], &byte, 1) < 0) ::_exit(2);
+    ::_exit(0);  // the lock goes with the process, not with a destructor
+  }
+  const Descriptor readyIn(ready[0]), readyOut(ready[1]), finishIn(finish[0]);
+  {
+    // Closing it, however this block ends, lets the child read the end and exit.
+    const Descriptor finishOut(finish[1]);
+    char taken = 0;
+    ASSERT_EQ(::read(ready[0], &taken, 1), 1);
+    EXPECT_EQ(taken, 'T');
+
+    std::unique_ptr<FileLock> lock;
+    bool created = true;
+    char holder[64] = "";
+    EXPECT_EQ(place.files().lock("north.model", lock, created, holder, sizeof holder),
+              LockResult::HELD);
+    EXPECT_FALSE(created);
+    EXPECT_NE(std::string(holder).find("process " + std::to_string(child)), std::string::npos)
+        << "holder \"" << holder << "\"";
+    char small[4] = "???";
+    EXPECT_EQ(place.files().lock("north.model", lock, created, small, sizeof small),
+              LockResult::HELD);
+    EXPECT_EQ(std::strlen(small), 3u) << "the holder's text is cut to fit";
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::unique_ptr<FileLock> lock;
+  bool created = true;
+  char holder[64] = "";
+  EXPECT_EQ(place.files().lock("north.model", lock, created, holder, sizeof holder),
+            LockResult::TAKEN);
 }
 
 TEST(Wildcard, MatchesLikeDirectoryPatterns) {

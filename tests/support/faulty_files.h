@@ -21,7 +21,7 @@ enum class FileOp : uint8_t {
   OPEN_FOR_READING,
   OPEN_FOR_WRITING,
   CREATE,
-  CREATE_NEW,
+  CREATE_EXCLUSIVE,  // createNew (CREATE_NEW is a macro of windows.h)
   LOCK,
   RENAME,
   REMOVE,
@@ -42,7 +42,7 @@ inline const char* fileOpName(FileOp op) {
       return "openForWriting";
     case FileOp::CREATE:
       return "create";
-    case FileOp::CREATE_NEW:
+    case FileOp::CREATE_EXCLUSIVE:
       return "createNew";
     case FileOp::LOCK:
       return "lock";
@@ -137,7 +137,7 @@ class FaultyFileSystem final : public FileSystem {
     return wrap(inner_.create(name), name);
   }
   std::unique_ptr<FileHandle> createNew(const char* name) override {
-    if (refused(FileOp::CREATE_NEW, name)) return nullptr;
+    if (refused(FileOp::CREATE_EXCLUSIVE, name)) return nullptr;
     return wrap(inner_.createNew(name), name);
   }
   bool canReplace(const char* name) override {
@@ -154,7 +154,11 @@ class FaultyFileSystem final : public FileSystem {
     return injected_ ? "an injected fault" : inner_.lastFailure();
   }
   bool rename(const char* from, const char* to) override {
-    if (refused(FileOp::RENAME, from) || refuseNames.contains(to)) return false;
+    if (refused(FileOp::RENAME, from)) return false;
+    if (refuseNames.contains(to)) {
+      injected_ = true;
+      return false;
+    }
     return inner_.rename(from, to);
   }
   bool remove(const char* name) override {

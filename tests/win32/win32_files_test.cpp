@@ -54,9 +54,39 @@ class Win32Place : public FileSystemPlace {
     ::CreateDirectoryW((directory_.path() + std::wstring(ascii.begin(), ascii.end())).c_str(),
                        nullptr);
   }
+  // Made only where the system makes a real one: the call may also report success and leave
+  // nothing, or a plain file, behind.
+  bool makeLink(const char* name, const char* target) override {
+    const std::wstring link = path(name);
+    ::CreateSymbolicLinkW(link.c_str(), widen(target).c_str(),
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const DWORD attributes = ::GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  }
+  bool makeHardLink(const char* existing, const char* name) override {
+    if (!::CreateHardLinkW(path(name).c_str(), path(existing).c_str(), nullptr)) return false;
+    HANDLE file = ::CreateFileW(path(name).c_str(), 0, SHARE_ALL, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    BY_HANDLE_FILE_INFORMATION information{};
+    const bool counted = file != INVALID_HANDLE_VALUE &&
+                         ::GetFileInformationByHandle(file, &information) &&
+                         information.nNumberOfLinks == 2;
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    return counted;
+  }
+  bool makeReadOnly(const char* name) override {
+    return ::SetFileAttributesW(path(name).c_str(), FILE_ATTRIBUTE_READONLY) != 0;
+  }
   bool opened() const { return files_ != nullptr; }
 
  private:
+  static constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  static std::wstring widen(const char* ascii) {
+    const std::string text(ascii);
+    return std::wstring(text.begin(), text.end());
+  }
+  std::wstring path(const char* name) const { return directory_.path() + widen(name); }
+
   TemporaryDirectory directory_;
   std::unique_ptr<FileSystem> files_ = openWin32FileSystem(directory_.path());
 };

@@ -100,8 +100,14 @@ std::nullptr_t MemoryFileSystem::fail(const char* why) {
 }
 
 bool MemoryFileSystem::writableEntry(const std::string& name) {
-  const char* why = links_.contains(name)         ? "a symbolic link"
-                    : folders_.contains(name)     ? "not a regular file"
+  const auto found = files_.find(name);
+  const bool otherNames =
+      found != files_.end() && std::any_of(files_.begin(), files_.end(), [&](const auto& entry) {
+        return entry.first != name && entry.second == found->second;
+      });
+  const char* why = links_.contains(name)          ? "a symbolic link"
+                    : folders_.contains(name)      ? "not a regular file"
+                    : otherNames                   ? "a file with other names (hard links)"
                     : refuseWriting.contains(name) ? "Permission denied"
                                                    : nullptr;
   if (why != nullptr) lastFailure_ = why;
@@ -219,6 +225,11 @@ const std::string* MemoryFileSystem::contents(const std::string& name) const {
 void MemoryFileSystem::makeFolder(const std::string& name) { folders_.insert(name); }
 
 void MemoryFileSystem::makeLink(const std::string& name) { links_.insert(name); }
+
+void MemoryFileSystem::makeHardLink(const std::string& existing, const std::string& name) {
+  auto found = files_.find(existing);
+  if (found != files_.end()) files_[name] = found->second;
+}
 
 std::vector<std::string> MemoryFileSystem::fileNames() const {
   std::vector<std::string> names;

@@ -33,6 +33,8 @@ class MemoryFileSystem final : public FileSystem {
   void makeFolder(const std::string& name);
   // A symbolic link under `name`: it is never written through, and reads as missing.
   void makeLink(const std::string& name);
+  // A second name for the file `existing`: both names share its bytes, and neither is written.
+  void makeHardLink(const std::string& existing, const std::string& name);
   // Whether a lock of this file system holds `name`.
   bool locked(const std::string& name) const { return locks_.contains(name); }
   // Names of all files, in byte order.

@@ -190,10 +190,14 @@ class PosixFileSystem final : public FileSystem {
                   int32_t holderSize) override {
     created = false;
     if (holderSize > 0) holder[0] = '\0';
-    int fd = open(name, O_WRONLY, Follow::NEVER);
-    if (fd < 0 && errno == ENOENT) {
+    int fd = -1;
+    // Another survey may create the file between the two tries; the next round opens it.
+    for (int round = 0; round < 3 && fd < 0; ++round) {
+      fd = open(name, O_WRONLY, Follow::NEVER);
+      if (fd >= 0 || errno != ENOENT) break;
       fd = open(name, O_WRONLY | O_CREAT | O_EXCL, Follow::NEVER);
       created = fd >= 0;
+      if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) return LockResult::FAILED;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -212,7 +216,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool rename(const char* from, const char* to) override {
-    if (!isBareName(from) || !isBareName(to)) return false;
+    if (!isBareName(from) || !isBareName(to)) return refuse(ENOENT, nullptr) == 0;
     // The system would replace a file the user may not write as long as the folder is writable,
     // and the new file would come with the default rights. Neither is what a user who protected
     // the file expects; nor is a pipe or a device put there on purpose to be replaced. A link is
@@ -236,7 +240,8 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool remove(const char* name) override {
-    if (isBareName(name) && ::unlinkat(directoryFd_, name, 0) == 0) return true;
+    if (!isBareName(name)) return refuse(ENOENT, nullptr) == 0;
+    if (::unlinkat(directoryFd_, name, 0) == 0) return true;
     failure_.setErrno(errno);
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string_view>
 #include <utility>
 
@@ -16,9 +17,42 @@ namespace {
 // open never blocks the replacement of the progress file.
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Where a file system and the handles it gave out keep the reason of their latest failure: the
+// system's message in English (the reports are read by people who share logs), or ours.
+struct FailureNote {
+  char text[160] = "";
+
+  void set(const char* why) {
+    size_t length = 0;
+    for (; why[length] != '\0' && length + 1 < sizeof text; ++length) {
+      const auto c = static_cast<unsigned char>(why[length]);
+      text[length] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : ' ';
+    }
+    // The system ends its messages with a line break; the text goes into a line of its own.
+    while (length > 0 && text[length - 1] == ' ') --length;
+    text[length] = '\0';
+  }
+
+  void setSystem(DWORD error) {
+    char message[sizeof text] = "";
+    constexpr DWORD FLAGS = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    if (::FormatMessageA(FLAGS, nullptr, error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                         message, sizeof message, nullptr) == 0 &&
+        ::FormatMessageA(FLAGS, nullptr, error, 0, message, sizeof message, nullptr) == 0) {
+      std::snprintf(message, sizeof message, "system error %lu", static_cast<unsigned long>(error));
+    }
+    set(message);
+    if (text[0] == '\0') {
+      std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(error));
+    }
+  }
+
+  void setLast() { setSystem(::GetLastError()); }
+};
+
 class Win32FileHandle final : public FileHandle {
  public:
-  explicit Win32FileHandle(HANDLE handle) : handle_(handle) {}
+  Win32FileHandle(HANDLE handle, FailureNote& failure) : handle_(handle), failure_(failure) {}
   ~Win32FileHandle() override { close(); }
   Win32FileHandle(const Win32FileHandle&) = delete;
   Win32FileHandle& operator=(const Win32FileHandle&) = delete;
@@ -30,15 +64,19 @@ class Win32FileHandle final : public FileHandle {
     LARGE_INTEGER distance{};
     distance.QuadPart = offset;
     LARGE_INTEGER position{};
-    if (!::SetFilePointerEx(handle_, distance, &position, method)) return -1;
-    return position.QuadPart;
+    if (::SetFilePointerEx(handle_, distance, &position, method)) return position.QuadPart;
+    failure_.setLast();
+    return -1;
   }
 
   int32_t read(void* buffer, int32_t size) override {
     if (size < 0) return -1;
     DWORD count = 0;
-    if (!::ReadFile(handle_, buffer, static_cast<DWORD>(size), &count, nullptr)) return -1;
-    return static_cast<int32_t>(count);
+    if (::ReadFile(handle_, buffer, static_cast<DWORD>(size), &count, nullptr)) {
+      return static_cast<int32_t>(count);
+    }
+    failure_.setLast();
+    return -1;
   }
 
   int32_t write(const void* data, int32_t size) override {
@@ -48,8 +86,12 @@ class Win32FileHandle final : public FileHandle {
     int32_t done = 0;
     while (done < size) {
       DWORD count = 0;
-      if (!::WriteFile(handle_, bytes + done, static_cast<DWORD>(size - done), &count, nullptr) ||
-          count == 0) {
+      if (!::WriteFile(handle_, bytes + done, static_cast<DWORD>(size - done), &count, nullptr)) {
+        failure_.setLast();
+        return done > 0 ? done : -1;
+      }
+      if (count == 0) {
+        failure_.setSystem(ERROR_DISK_FULL);
         return done > 0 ? done : -1;
       }
       done += static_cast<int32_t>(count);
@@ -57,16 +99,44 @@ class Win32FileHandle final : public FileHandle {
     return done;
   }
 
-  bool truncate() override { return ::SetEndOfFile(handle_) != 0; }
+  bool truncate() override { return succeeded(::SetEndOfFile(handle_)); }
 
-  bool sync() override { return ::FlushFileBuffers(handle_) != 0; }
+  bool sync() override { return succeeded(::FlushFileBuffers(handle_)); }
 
   bool close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return false;
     const BOOL closed = ::CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
-    return closed != 0;
+    return succeeded(closed);
   }
+
+ private:
+  bool succeeded(BOOL result) {
+    if (result == 0) failure_.setLast();
+    return result != 0;
+  }
+
+  HANDLE handle_;
+  FailureNote& failure_;
+};
+
+// One byte far beyond any data the survey writes: a byte-range lock on Windows keeps every other
+// handle, this process's own too, from the bytes it covers, so the report's bytes stay free.
+constexpr DWORD LOCK_OFFSET_HIGH = 1u << 30;  // 2^62
+
+class Win32FileLock final : public FileLock {
+ public:
+  explicit Win32FileLock(HANDLE handle) : handle_(handle) {}
+  ~Win32FileLock() override {
+    // Released here rather than left to the close: the system frees a closed handle's locks
+    // only when it gets round to it.
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    ::UnlockFileEx(handle_, 0, 1, 0, &at);
+    ::CloseHandle(handle_);
+  }
+  Win32FileLock(const Win32FileLock&) = delete;
+  Win32FileLock& operator=(const Win32FileLock&) = delete;
 
  private:
   HANDLE handle_;
@@ -77,44 +147,100 @@ class Win32FileSystem final : public FileSystem {
   explicit Win32FileSystem(std::wstring directory) : directory_(std::move(directory)) {}
 
   std::unique_ptr<FileHandle> openForReading(const char* name) override {
-    std::unique_ptr<FileHandle> file = open(name, GENERIC_READ, OPEN_EXISTING);
+    std::unique_ptr<FileHandle> file = handle(open(name, Use::READ, OPEN_EXISTING));
     if (!file) return nullptr;
     return std::make_unique<ReadAheadFile>(std::move(file));
   }
 
   std::unique_ptr<FileHandle> openForWriting(const char* name) override {
-    return open(name, GENERIC_WRITE, OPEN_EXISTING);
+    return handle(open(name, Use::WRITE, OPEN_EXISTING));
   }
 
   std::unique_ptr<FileHandle> create(const char* name) override {
-    return open(name, GENERIC_WRITE, CREATE_ALWAYS);
+    // Emptied only once it is known to be ours: CREATE_ALWAYS would empty whatever the name
+    // stood for, a second name of another file included. A new file is made only where nothing
+    // stands, not even a link that points nowhere (Wine sees a Unix link as its target, and
+    // OPEN_ALWAYS would create that target).
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int round = 0; round < 3 && file == INVALID_HANDLE_VALUE; ++round) {
+      file = open(name, Use::WRITE, CREATE_NEW);
+      if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) break;
+      file = open(name, Use::WRITE, OPEN_EXISTING);
+      if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_NOT_FOUND) break;
+    }
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    if (!::SetEndOfFile(file)) {
+      failure_.setLast();
+      ::CloseHandle(file);
+      return nullptr;
+    }
+    return handle(file);
   }
 
   std::unique_ptr<FileHandle> createNew(const char* name) override {
-    return open(name, GENERIC_WRITE, CREATE_NEW);
+    return handle(open(name, Use::WRITE, CREATE_NEW));
   }
 
-  bool canReplace(const char*) override { return true; }
+  bool canReplace(const char* name) override {
+    if (!isBareName(name)) return false;
+    const DWORD attributes = ::GetFileAttributesW(path(name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;  // the link is replaced
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+  }
 
-  LockResult lock(const char*, std::unique_ptr<FileLock>&, bool& created, char* holder,
+  LockResult lock(const char* name, std::unique_ptr<FileLock>& lock, bool& created, char* holder,
                   int32_t holderSize) override {
     created = false;
     if (holderSize > 0) holder[0] = '\0';
-    return LockResult::FAILED;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    // Another survey may create the file between the two tries; the next round opens it.
+    for (int round = 0; round < 3 && file == INVALID_HANDLE_VALUE; ++round) {
+      file = open(name, Use::WRITE, OPEN_EXISTING);
+      if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_NOT_FOUND) break;
+      file = open(name, Use::WRITE, CREATE_NEW);
+      created = file != INVALID_HANDLE_VALUE;
+      if (!created && ::GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    if (file == INVALID_HANDLE_VALUE) return LockResult::FAILED;
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      const DWORD error = ::GetLastError();
+      ::CloseHandle(file);
+      if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return LockResult::HELD;
+      failure_.setSystem(error);
+      return LockResult::FAILED;
+    }
+    lock = std::make_unique<Win32FileLock>(file);
+    return LockResult::TAKEN;
   }
 
-  const char* lastFailure() const override { return ""; }
+  const char* lastFailure() const override { return failure_.text; }
 
   bool rename(const char* from, const char* to) override {
+    if (!isBareName(from) || !isBareName(to)) {
+      refuse(ERROR_INVALID_NAME, nullptr);
+      return false;
+    }
     // The replacement is one step of the file system; write-through makes it durable before the
     // call returns.
-    return isBareName(from) && isBareName(to) &&
-           ::MoveFileExW(path(from).c_str(), path(to).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (::MoveFileExW(path(from).c_str(), path(to).c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    failure_.setLast();
+    return false;
   }
 
   bool remove(const char* name) override {
-    return isBareName(name) && ::DeleteFileW(path(name).c_str()) != 0;
+    if (!isBareName(name)) {
+      refuse(ERROR_INVALID_NAME, nullptr);
+      return false;
+    }
+    if (::DeleteFileW(path(name).c_str())) return true;
+    failure_.setLast();
+    return false;
   }
 
   std::vector<std::string> listMatching(const char* pattern) override {
@@ -148,22 +274,64 @@ class Win32FileSystem final : public FileSystem {
 
   std::wstring path(const char* name) const { return directory_ + widenLatin1(name); }
 
-  std::unique_ptr<FileHandle> open(const char* name, DWORD access, DWORD disposition) {
-    if (!isBareName(name)) return nullptr;
-    // A folder cannot be opened this way at all; a device reached through a name is refused.
-    HANDLE handle = ::CreateFileW(path(name).c_str(), access, SHARE_ALL, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-      ::CloseHandle(handle);
-      return nullptr;
+  enum class Use { READ, WRITE };
+
+  std::unique_ptr<FileHandle> handle(HANDLE file) {
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32FileHandle>(file, failure_);
+  }
+
+  // Opens a file on disk and returns its handle, or INVALID_HANDLE_VALUE with the reason noted
+  // and the last error set. A folder cannot be opened this way at all, and a device reached
+  // through a name is refused. A file to be written is never reached through a link (a link
+  // planted beside the list would have the save write wherever it points): the link itself is
+  // opened, seen for what it is and refused. Nor may it have a second name, which would put the
+  // bytes in a file elsewhere. Nothing is written before these checks.
+  HANDLE open(const char* name, Use use, DWORD disposition) {
+    if (!isBareName(name)) return refuse(ERROR_INVALID_NAME, nullptr);
+    const bool writing = use == Use::WRITE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (writing ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE file = ::CreateFileW(path(name).c_str(), writing ? GENERIC_WRITE : GENERIC_READ,
+                                SHARE_ALL, nullptr, disposition, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD error = ::GetLastError();
+      failure_.setSystem(error);
+      ::SetLastError(error);
+      return INVALID_HANDLE_VALUE;
     }
-    return std::make_unique<Win32FileHandle>(handle);
+    const char* why = nullptr;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+      why = "not a regular file";
+    } else if (!::GetFileInformationByHandle(file, &information)) {
+      why = "cannot be examined";
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      why = "a symbolic link";
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      why = "not a regular file";
+    } else if (writing && information.nNumberOfLinks > 1) {
+      why = "a file with other names (hard links)";
+    }
+    if (why == nullptr) return file;
+    ::CloseHandle(file);
+    return refuse(ERROR_ACCESS_DENIED, why);
+  }
+
+  // Notes why (ours, or the system's words for `error`) and leaves `error` as the last error.
+  HANDLE refuse(DWORD error, const char* why) {
+    if (why != nullptr) {
+      failure_.set(why);
+    } else {
+      failure_.setSystem(error);
+    }
+    ::SetLastError(error);
+    return INVALID_HANDLE_VALUE;
   }
 
   // The absolute path in its literal form ("\\?\C:\...\"), so that names reach the file system as
   // they are: no trailing dot or space dropped, no device name such as "CON" or "NUL" taken over.
   std::wstring directory_;
+  FailureNote failure_;
 };
 
 }  // namespace
