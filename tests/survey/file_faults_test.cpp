@@ -327,7 +327,7 @@ Outcome expectedOutcome(const FileOperation& operation, Fault fault) {
   // A clean save removes only a leftover under the temporary name, which is not there.
   if (operation.op == FileOp::REMOVE) return Outcome::SAVED;
   // Without a temporary file the progress file is written in place.
-  if (operation.op == FileOp::CREATE_NEW && operation.name == kTemporary) return Outcome::SAVED;
+  if (operation.op == FileOp::CREATE_EXCLUSIVE && operation.name == kTemporary) return Outcome::SAVED;
   if (operation.name != kReport) return Outcome::PROGRESS_KEPT;
   switch (operation.op) {
     case FileOp::OPEN_FOR_WRITING:
