@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_udp_socket.h"
 #include "support/faulty_files.h"
+#include "survey/lifecycle.h"
 #include "win32/temporary_directory.h"
 #include "win32/winsock_environment.h"
 
@@ -334,6 +336,96 @@ TEST_F(MainDialogTest, EndingTheSessionOrDestroyingTheDialogSavesTheSurvey) {
   ::DestroyWindow(dialog_);
   dialog_ = nullptr;
   EXPECT_TRUE(readWholeFile(*files_, "north.model").has_value());
+}
+
+// The message boxes the dialog showed, recorded instead of shown.
+struct ShownMessage {
+  HWND owner;
+  std::wstring text, caption;
+  UINT type;
+};
+std::vector<ShownMessage> shownMessages;
+int WINAPI recordMessage(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+  shownMessages.push_back({owner, text, caption, type});
+  return IDOK;
+}
+
+TEST_F(MainDialogTest, ASurveyIsSavedUnderTheListOfItsStartWhateverTheSelectorShowsAtItsEnd) {
+  const struct {
+    const char* why;
+    std::function<void(HWND selector)> meddle;
+    bool endSession;  // WM_ENDSESSION, else the dialog's destruction
+  } cases[] = {
+      {"selector cleared", [](HWND s) { ::SendMessageW(s, CB_SETCURSEL, WPARAM(-1), 0); }, true},
+      {"another list shown",
+       [](HWND s) { ::SendMessageW(s, CB_SELECTSTRING, WPARAM(-1), LPARAM(L"south.IPs")); },
+       false},
+      {"selector emptied", [](HWND s) { ::SendMessageW(s, CB_RESETCONTENT, 0, 0); }, false},
+      {"selector destroyed, as a close request under Wine does", [](HWND s) { ::DestroyWindow(s); },
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    files_->remove("north.model");
+    files_->remove("north.soFar");
+    files_->remove("south.model");
+    choose(L"north.IPs");
+    command(NEW_BUTTON);
+    ASSERT_FALSE(idle());
+    c.meddle(control(LIST_SELECTOR));
+    if (c.endSession) {
+      ::SendMessageW(dialog_, WM_ENDSESSION, TRUE, 0);
+    } else {
+      command(EXIT_BUTTON);
+    }
+    EXPECT_EQ(readWholeFile(*files_, "north.model"),
+              std::string("IP\tSerial\tID\tBIOS\tApplication\tVersion\tModem ID\tESN\r\n"
+                          "10.0.0.1\t0\t\t0.00\t\t0.00\r\n0.0.0.0\t501\tA17\t0.00\t\t0.00\r\n"));
+    EXPECT_EQ(readWholeFile(*files_, "north.soFar").value_or("").size(), 8u + 2u * 92u);
+    EXPECT_FALSE(readWholeFile(*files_, "south.model").has_value());
+    // A fresh dialog for the next case: the selector may be gone.
+    ::DestroyWindow(dialog_);
+    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
+    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                   reinterpret_cast<LPARAM>(main_.get()));
+    ASSERT_NE(dialog_, nullptr);
+  }
+}
+
+TEST_F(MainDialogTest, ASecondSurveyOfAListDoesNotStartAndSaysWhy) {
+  shownMessages.clear();
+  main_->showMessage = recordMessage;
+  // The list held by another survey: a second dialog over the same folder.
+  std::unique_ptr<FileSystem> otherFiles = openWin32FileSystem(directory_.path());
+  std::unique_ptr<Win32UdpSocket> otherSocket = Win32UdpSocket::open();
+  MainWindow other(*otherFiles, clock_, *otherSocket);
+  HWND otherDialog = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                          reinterpret_cast<LPARAM>(&other));
+  ASSERT_NE(otherDialog, nullptr);
+  other.showMessage = recordMessage;
+  HWND otherSelector = ::GetDlgItem(otherDialog, LIST_SELECTOR);
+  ::SendMessageW(otherSelector, CB_SELECTSTRING, WPARAM(-1), LPARAM(L"north.IPs"));
+  ::SendMessageW(otherDialog, WM_COMMAND, MAKEWPARAM(LIST_SELECTOR, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(otherSelector));
+  ::SendMessageW(otherDialog, WM_COMMAND, MAKEWPARAM(NEW_BUTTON, BN_CLICKED), 0);
+  ASSERT_TRUE(surveyRunning(other.context));
+
+  choose(L"north.IPs");
+  command(RESUME_BUTTON);
+  EXPECT_TRUE(idle()) << "the second survey of the list started";
+  EXPECT_FALSE(surveyRunning(main_->context));
+  ASSERT_EQ(shownMessages.size(), 1u);
+  EXPECT_EQ(shownMessages[0].owner, dialog_);
+  EXPECT_EQ(shownMessages[0].caption, L"VyrModel 1.03");
+  EXPECT_EQ(shownMessages[0].text.rfind(L"north.IPs is being surveyed already", 0), 0u)
+      << std::string(shownMessages[0].text.begin(), shownMessages[0].text.end());
+  EXPECT_EQ(shownMessages[0].type, static_cast<UINT>(MB_ICONWARNING | MB_OK));
+
+  ::SendMessageW(otherDialog, WM_COMMAND, MAKEWPARAM(EXIT_BUTTON, BN_CLICKED), 0);  // Abort
+  command(RESUME_BUTTON);
+  EXPECT_FALSE(idle()) << "once the first survey ended, the list is free";
+  EXPECT_EQ(shownMessages.size(), 1u);
+  ::DestroyWindow(otherDialog);
 }
 
 TEST_F(MainDialogTest, ColumnStopsSitUnderTheirHeaderLabels) {
