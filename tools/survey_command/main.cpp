@@ -155,6 +155,7 @@ class JsonOutput {
 
   // Empties the file it was before, and makes it ready for the lines. False with errno set.
   bool begin() {
+    if (file_ != nullptr) return true;
     if (fd_ == STDOUT_FILENO) {
       file_ = stdout;
       return true;
@@ -455,8 +456,9 @@ SurveyExit report(Run& run, const Ending& ending) {
   summary.elapsedMs = ending.last.elapsedMs;
   summary.saved = saved;
   summary.exitStatus = vyr::exitStatus(exit);
-  // After a failure while the lines were being written, what was written stays as it is.
-  if (run.json.active() && !run.reporting) {
+  // After a failure while the lines were being written, what was written stays as it is. An
+  // output that memory kept from opening at the start may open now that the survey is over.
+  if (run.json.opened() && !run.reporting && run.json.begin()) {
     run.reporting = true;
     for (int32_t i = 0; i < run.finalCount; ++i) {
       run.json.write(vyr::unitJsonLine(run.finalTable[i], i));
