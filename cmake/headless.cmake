@@ -12,6 +12,8 @@ add_library(vyr_survey_command STATIC
   tools/survey_command/progress_line.cpp
   tools/survey_command/finished_units.cpp
   tools/survey_command/unit_json.cpp
+  tools/survey_command/save_words.cpp
+  tools/survey_command/stderr_output.cpp
 )
 target_include_directories(vyr_survey_command PUBLIC tools)
 target_compile_definitions(vyr_survey_command PRIVATE VYR_VERSION="${PROJECT_VERSION}")
@@ -36,6 +38,7 @@ if(BUILD_TESTING)
     tests/command/progress_line_test.cpp
     tests/command/finished_units_test.cpp
     tests/command/unit_json_test.cpp
+    tests/command/save_words_test.cpp
   )
   target_include_directories(vyr_command_tests PRIVATE tests)
   target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model

@@ -1,11 +1,14 @@
 // Catches vyr-survey exiting with the wrong status or claiming "saved" for files it could not
 // write, hanging on a FIFO under the list, report or progress name, a JSON output that does not
 // parse or disagrees with the report, and a progress line that loses its shape, by running the
-// built program against the fleet simulator over loopback UDP.
+// built program against the fleet simulator over loopback UDP; and a second survey of a list that
+// is already being surveyed, a JSON output that is one of the survey's own files, a standard error
+// nobody reads, memory that runs out and an inherited SIG_IGN.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +35,15 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr int RUN_LIMIT_MS = 60000;  // far beyond any case: past it the program hangs
+
+// How a run is started, where it differs from the plain one.
+struct Spawn {
+  const char* stdoutName = "stdout.txt";  // in the test's directory
+  const char* stderrName = "stderr.txt";
+  int stderrFd = -1;         // when not -1, stderr is this descriptor instead of a file
+  long addressSpaceKb = 0;   // when not 0, the run's ulimit -v
+  int limitMs = RUN_LIMIT_MS;
+};
 
 struct Finished {
   int status = -1;  // exit status; 128 + signal when a signal ended it; -1 when it hung
@@ -71,21 +83,30 @@ class SurveyProcessTest : public PrivateNetworkTest {
   // Runs vyr-survey in the test's directory with stdout and stderr in files. `during` is called
   // with its pid while it runs, until it returns true. A run past RUN_LIMIT_MS is killed.
   Finished run(std::vector<std::string> args,
-               const std::function<bool(pid_t)>& during = nullptr) {
+               const std::function<bool(pid_t)>& during = nullptr, const Spawn& how = {}) {
     args.insert(args.begin(), VYR_SURVEY_PROGRAM);
+    if (how.addressSpaceKb != 0) {
+      args.insert(args.begin(), {"/bin/sh", "-c",
+                                 "ulimit -v " + std::to_string(how.addressSpaceKb) +
+                                     " && exec \"$0\" \"$@\""});
+    }
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const std::string outPath = (directory_ / "stdout.txt").string();
-    const std::string errPath = (directory_ / "stderr.txt").string();
+    const std::string outPath = (directory_ / how.stdoutName).string();
+    const std::string errPath = (directory_ / how.stderrName).string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, directory_.c_str());
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (how.stderrFd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, how.stderrFd, 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+    }
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -94,23 +115,23 @@ class SurveyProcessTest : public PrivateNetworkTest {
       ADD_FAILURE() << "cannot start " << argv[0];
       return finished;
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RUN_LIMIT_MS);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(how.limitMs);
     bool watching = static_cast<bool>(during);
     int status = 0;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
       if (Clock::now() > deadline) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
-        ADD_FAILURE() << "vyr-survey hung: " << read("stderr.txt");
+        ADD_FAILURE() << "vyr-survey hung: " << read(how.stderrName);
         return finished;
       }
       if (watching) watching = !during(pid);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    finished.out = read("stdout.txt");
-    finished.err = read("stderr.txt");
-    std::filesystem::remove(outPath);
+    finished.out = read(how.stdoutName);
+    finished.err = how.stderrFd >= 0 ? "" : read(how.stderrName);
+    if (std::strcmp(how.stdoutName, "stdout.txt") == 0) std::filesystem::remove(outPath);
     std::filesystem::remove(errPath);
     return finished;
   }
@@ -325,6 +346,193 @@ TEST_F(SurveyProcessTest, EachStopSignalSavesAndExitsWithThree) {
     EXPECT_EQ(objects.back()["exitStatus"], 3);
     EXPECT_EQ(objects[0]["finished"], false);
   }
+}
+
+// One survey of a list at a time, whoever holds it: a lock taken by another process on the report,
+// a list spelled in another case that shares the report, and a second vyr-survey while the first
+// runs. The second changes nothing the first saves.
+TEST_F(SurveyProcessTest, ASecondSurveyOfABusyListExitsSixAndTouchesNothing) {
+  fleet::FleetDescription description = fleet::generateFleet(20, 35, 0, 50);
+  description.units[0].silent = true;  // the first never completes
+  startFleet(description);
+  write("fleet.ips", read("fleet.IPs"));
+  const std::string self = "process " + std::to_string(::getpid());
+  for (const char* list : {"fleet.IPs", "fleet.ips"}) {
+    SCOPED_TRACE(list);
+    write("fleet.model", "kept\r\n");
+    const int held = ::open((directory_ / "fleet.model").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const Finished second = run({"--server", "127.0.0.1", "--list", list, "--json", "out.json"});
+    ::close(held);
+    EXPECT_EQ(second.status, 6) << second.err;
+    EXPECT_NE(second.err.find(std::string("another survey of ") + list + " is running"),
+              std::string::npos)
+        << second.err;
+    EXPECT_NE(second.err.find(self), std::string::npos) << second.err;
+    EXPECT_EQ(read("fleet.model"), "kept\r\n");
+    EXPECT_FALSE(std::filesystem::exists(directory_ / "fleet.soFar"));
+    EXPECT_FALSE(std::filesystem::exists(directory_ / "out.json")) << "created, then removed";
+  }
+
+  std::filesystem::remove(directory_ / "fleet.model");
+  Finished second;
+  const Spawn secondFiles{"stdout2.txt", "stderr2.txt"};
+  const Finished first = run(
+      {"--server", "127.0.0.1", "--list", "fleet.IPs", "--rate", "5", "--timeout", "6"},
+      [&](pid_t pid) {
+        if (read("stderr.txt").find('\n') == std::string::npos) return false;
+        second = run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--new"}, nullptr,
+                     secondFiles);
+        EXPECT_NE(second.err.find("vyr-survey, process " + std::to_string(pid)),
+                  std::string::npos)
+            << second.err;
+        return true;
+      });
+  EXPECT_EQ(second.status, 6) << second.err;
+  EXPECT_EQ(first.status, 2) << first.err;
+  EXPECT_NE(first.err.find("; saved fleet.model and fleet.soFar"), std::string::npos) << first.err;
+  const std::string report = read("fleet.model");
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1 + 20) << report;
+}
+
+// A JSON output that is the list, the report, the progress file or its temporary file, by any
+// name, is refused before anything is written; a file it had to create for that goes again.
+TEST_F(SurveyProcessTest, AJsonOutputThatIsOneOfTheSurveysFilesIsRefused) {
+  const fleet::FleetDescription description = fleet::generateFleet(10, 36, 0, 50);
+  startFleet(description);
+  std::filesystem::create_directory_symlink(".", directory_ / "here");
+  std::filesystem::create_symlink("fleet.soFar", directory_ / "link.json");
+  const struct {
+    const char* json;
+    const char* existing;  // the file the output is, made beforehand; null: not there
+    const char* says;
+  } cases[] = {
+      {"fleet.model", nullptr, "is the report fleet.model"},
+      {"./fleet.model", "fleet.model", "is the report fleet.model"},
+      {"here/fleet.IPs", "fleet.IPs", "is the list file fleet.IPs"},
+      {"link.json", "fleet.soFar", "is the progress file fleet.soFar"},
+      {"here/./fleet.soFar.tmp", nullptr, "temporary file fleet.soFar.tmp"},
+      {"-", "fleet.model", "standard output"},
+  };
+  const std::string list = read("fleet.IPs");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    for (const char* name : {"fleet.model", "fleet.soFar", "fleet.soFar.tmp"}) {
+      std::filesystem::remove(directory_ / name);
+    }
+    if (c.existing != nullptr && std::strcmp(c.existing, "fleet.IPs") != 0) {
+      write(c.existing, "before\n");
+    }
+    Spawn how;
+    if (std::strcmp(c.json, "-") == 0) how.stdoutName = c.existing;
+    const Finished finished =
+        run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--json", c.json}, nullptr, how);
+    EXPECT_EQ(finished.status, 1) << finished.err;
+    EXPECT_NE(finished.err.find(c.says), std::string::npos) << finished.err;
+    EXPECT_EQ(read("fleet.IPs"), list);
+    if (c.existing == nullptr) {
+      EXPECT_FALSE(std::filesystem::exists(directory_ / "fleet.model"));
+      EXPECT_FALSE(std::filesystem::exists(directory_ / "fleet.soFar.tmp"));
+    } else if (std::strcmp(c.json, "-") != 0 && std::strcmp(c.existing, "fleet.IPs") != 0) {
+      EXPECT_EQ(read(c.existing), "before\n") << "never emptied";
+    }
+    const bool progressBefore = c.existing != nullptr && std::strcmp(c.existing, "fleet.soFar") == 0;
+    EXPECT_EQ(std::filesystem::exists(directory_ / "fleet.soFar"), progressBefore);
+  }
+}
+
+// A standard error whose pipe is full and never read holds up neither the survey nor its
+// timeout, and the survey is saved.
+TEST_F(SurveyProcessTest, AStandardErrorNobodyReadsDoesNotHoldTheSurvey) {
+  fleet::FleetDescription description = fleet::generateFleet(30, 37, 0, 50);
+  description.units[0].silent = true;
+  startFleet(description);
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  // Filled without waiting, then handed over blocking, as a shell would hand it over.
+  const int flags = ::fcntl(ends[1], F_GETFL);
+  ::fcntl(ends[1], F_SETFL, flags | O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (::write(ends[1], block.data(), block.size()) > 0) {
+  }
+  while (::write(ends[1], block.data(), 1) > 0) {
+  }
+  ::fcntl(ends[1], F_SETFL, flags);
+  Spawn how;
+  how.stderrFd = ends[1];
+  how.limitMs = 20000;  // --timeout 3 and at most a few seconds for the dropped messages
+  const Finished finished =
+      run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--timeout", "3", "--json", "out.json"},
+          nullptr, how);
+  ::close(ends[0]);
+  ::close(ends[1]);
+  EXPECT_EQ(finished.status, 2);
+  EXPECT_EQ(std::filesystem::file_size(directory_ / "fleet.soFar"),
+            PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * description.units.size());
+  EXPECT_EQ(jsonLines(read("out.json")).back()["saved"], true);
+}
+
+// Under nohup, or as a background job, an ignored SIGHUP or SIGINT stays ignored; SIGTERM still
+// stops the survey.
+TEST_F(SurveyProcessTest, AnInheritedIgnoredHangUpOrInterruptStaysIgnored) {
+  fleet::FleetDescription description = fleet::generateFleet(20, 38, 0, 50);
+  description.units[0].silent = true;
+  startFleet(description);
+  struct sigaction ignore {}, oldHangUp {}, oldInterrupt {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGHUP, &ignore, &oldHangUp);
+  ::sigaction(SIGINT, &ignore, &oldInterrupt);
+  int step = 0;
+  const Finished finished = run({"--server", "127.0.0.1", "--list", "fleet.IPs"}, [&](pid_t pid) {
+    if (read("stderr.txt").find('\n') == std::string::npos) return false;
+    if (step++ == 0) {
+      ::kill(pid, SIGHUP);
+      ::kill(pid, SIGINT);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(pid, SIGTERM);
+    return true;
+  });
+  ::sigaction(SIGHUP, &oldHangUp, nullptr);
+  ::sigaction(SIGINT, &oldInterrupt, nullptr);
+  EXPECT_EQ(finished.status, 3) << finished.err;
+  EXPECT_NE(finished.err.find("stopped by SIGTERM"), std::string::npos) << finished.err;
+}
+
+// Memory that runs out anywhere in a run of a million units ends it with status 5 and its own
+// message, never an abort; where the survey had started it is saved, and says so.
+TEST_F(SurveyProcessTest, RunningOutOfMemoryExitsFiveAndSavesWhatRan) {
+  {
+    std::ofstream list(directory_ / "big.IPs");
+    for (int i = 0; i < 1000000; ++i) {
+      list << "127." << 1 + i / 65536 << '.' << i / 256 % 256 << '.' << i % 256 << '\n';
+    }
+  }
+  int fives = 0;
+  for (long limitKb : {60000L, 150000L, 220000L}) {
+    SCOPED_TRACE(limitKb);
+    for (const char* name : {"big.model", "big.soFar", "out.json"}) {
+      std::filesystem::remove(directory_ / name);
+    }
+    Spawn how;
+    how.addressSpaceKb = limitKb;
+    const Finished finished =
+        run({"--list", "big.IPs", "--timeout", "1", "--json", "out.json"}, nullptr, how);
+    ASSERT_TRUE(finished.status == 2 || finished.status == 5) << finished.err;
+    if (finished.status == 2) continue;
+    ++fives;
+    EXPECT_NE(finished.err.find("vyr-survey: not enough memory"), std::string::npos)
+        << finished.err;
+    const bool saved = std::filesystem::exists(directory_ / "big.soFar");
+    if (!saved) continue;
+    EXPECT_NE(finished.err.find("; saved big.model and big.soFar"), std::string::npos)
+        << finished.err;
+    const json summary = jsonLines(read("out.json")).back();
+    EXPECT_EQ(summary["saved"], true);
+    EXPECT_EQ(summary["exitStatus"], 5);
+  }
+  EXPECT_GE(fives, 2) << "no limit ran out of memory";
 }
 
 }  // namespace

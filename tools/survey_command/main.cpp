@@ -2,7 +2,9 @@
 // dialog would (the same list loading, start, polling and saves), shows its progress on stderr
 // and can write the units as JSON lines. `vyr-survey --help` and its manual page say the rest.
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +35,8 @@
 #include "survey/report_files.h"
 #include "survey_command/finished_units.h"
 #include "survey_command/progress_line.h"
+#include "survey_command/save_words.h"
+#include "survey_command/stderr_output.h"
 #include "survey_command/survey_options.h"
 #include "survey_command/unit_json.h"
 
@@ -51,7 +56,16 @@ void installStopHandlers() {
   action.sa_handler = requestStop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no restart: the loop's wait must return to see the flag
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    // Under nohup, or as a shell's background job, the hang-up or the interrupt comes ignored:
+    // whoever started us asked for the survey to outlive it.
+    struct sigaction inherited {};
+    if (number != SIGTERM && sigaction(number, nullptr, &inherited) == 0 &&
+        inherited.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(number, &action, nullptr);
+  }
   // JSON into a pipe that closes is an output that could not be written, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
 }
@@ -69,9 +83,9 @@ const char* signalName(int number) {
   }
 }
 
-void complain(const std::string& message) {
-  std::fprintf(stderr, "vyr-survey: %s\n", message.c_str());
-}
+vyr::StderrOutput errorOutput{STDERR_FILENO};
+
+void complain(const std::string& message) { errorOutput.message("vyr-survey: " + message + "\n"); }
 
 // The progress line on stderr: redrawn in place on a terminal, one line per period elsewhere.
 class ProgressPrinter {
@@ -83,7 +97,7 @@ class ProgressPrinter {
   void show(const vyr::ProgressCounts& counts) {
     std::string text = meter_.line(counts);
     if (!terminal_) {
-      std::fprintf(stderr, "%s\n", text.c_str());
+      errorOutput.progress(text + "\n");
       return;
     }
     // A line wider than the terminal would wrap, and the carriage return would then redraw
@@ -93,15 +107,14 @@ class ProgressPrinter {
         text.size() >= size.ws_col) {
       text.resize(size.ws_col - 1u);
     }
-    std::fprintf(stderr, "\r%s\x1b[K", text.c_str());
-    shown_ = true;
+    shown_ = errorOutput.progress("\r" + text + "\x1b[K") || shown_;
   }
 
   // The last state, left standing on a terminal.
   void finish(const vyr::ProgressCounts& counts) {
     if (!terminal_) return;
     show(counts);
-    if (shown_) std::fputc('\n', stderr);
+    if (shown_) errorOutput.message("\n");
   }
 
  private:
@@ -110,7 +123,9 @@ class ProgressPrinter {
   vyr::ProgressMeter meter_;
 };
 
-// Where the JSON lines go: standard output or a file.
+// Where the JSON lines go: standard output or a file. A file is opened without emptying it, so
+// that it can be told apart from the survey's own files first, and emptied only once the survey
+// has started.
 class JsonOutput {
  public:
   JsonOutput() = default;
@@ -118,13 +133,46 @@ class JsonOutput {
   JsonOutput& operator=(const JsonOutput&) = delete;
   ~JsonOutput() {
     if (file_ != nullptr && file_ != stdout) std::fclose(file_);
+    if (file_ == nullptr && fd_ > STDERR_FILENO) ::close(fd_);
   }
 
+  // Opens `where` ("-": standard output) and learns which file it is. False with errno set.
   bool open(const std::string& where) {
-    file_ = where == "-" ? stdout : std::fopen(where.c_str(), "w");
+    where_ = where;
+    if (where == "-") {
+      fd_ = STDOUT_FILENO;
+    } else {
+      fd_ = ::open(where.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      created_ = fd_ >= 0;
+      if (fd_ < 0 && errno == EEXIST) fd_ = ::open(where.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd_ < 0) return false;
+    }
+    if (::fstat(fd_, &status_) != 0) status_ = {};
+    return true;
+  }
+  bool opened() const { return fd_ >= 0; }
+  const struct stat& status() const { return status_; }
+
+  // Empties the file it was before, and makes it ready for the lines. False with errno set.
+  bool begin() {
+    if (file_ != nullptr) return true;
+    if (fd_ == STDOUT_FILENO) {
+      file_ = stdout;
+      return true;
+    }
+    if (S_ISREG(status_.st_mode) && !created_ && ::ftruncate(fd_, 0) != 0) return false;
+    file_ = ::fdopen(fd_, "w");
     return file_ != nullptr;
   }
   bool active() const { return file_ != nullptr; }
+
+  // Gives the output up before a line was written: a file it created goes again.
+  void discard() {
+    if (fd_ > STDERR_FILENO) ::close(fd_);
+    if (created_) ::unlink(where_.c_str());
+    fd_ = -1;
+    created_ = false;
+  }
 
   void write(const std::string& line) {
     std::fputs(line.c_str(), file_);
@@ -136,10 +184,15 @@ class JsonOutput {
     bool whole = std::fflush(file_) == 0 && std::ferror(file_) == 0;
     if (file_ != stdout) whole = std::fclose(file_) == 0 && whole;
     file_ = nullptr;
+    fd_ = -1;
     return whole;
   }
 
  private:
+  std::string where_;
+  int fd_ = -1;
+  bool created_ = false;  // by this open: nothing stood under the name
+  struct stat status_ {};
   FILE* file_ = nullptr;
 };
 
@@ -167,7 +220,11 @@ struct Run {
   int32_t units = 0;
   int32_t complete = 0;
   uint32_t pressed = 0;
-  std::vector<vyr::DeviceRecord> finalTable;  // the units as the survey left them, for the JSON
+  // The units as the survey left them, for the JSON: the survey's own table, taken as it goes.
+  std::unique_ptr<vyr::DeviceRecord[]> finalTable;
+  int32_t finalCount = 0;
+  bool started = false;    // the survey was started
+  bool reporting = false;  // the JSON lines are being written
 
   std::string name(const char* ending) const {
     char sibling[400];
@@ -209,6 +266,8 @@ std::optional<SurveyExit> openPlatform(Run& run) {
   run.counting = std::make_unique<vyr::CountingSocket>(*run.paced);
   run.context =
       std::make_unique<vyr::Context>(*run.files, run.dialog, run.list, run.clock, *run.counting);
+  // A survey whose files cannot be written would survey for nothing: refused before it sends.
+  run.context->refuseUnsavableStart = true;
   return std::nullopt;
 }
 
@@ -236,36 +295,82 @@ std::optional<SurveyExit> chooseList(Run& run) {
                 " units by ID/serial, which only the IP server can locate: give --server";
     }
   }
-  if (problem.empty()) return std::nullopt;
+  if (problem.empty()) {
+    const int32_t cut = run.context->listCutLines;
+    if (cut > 0) {
+      complain("warning: " + shown + " has " + std::to_string(cut) +
+               (cut == 1 ? " line" : " lines") +
+               " longer than 79 bytes (or ended by a carriage return alone); each 79-byte part "
+               "of such a line is read as a line of its own");
+    }
+    return std::nullopt;
+  }
   complain(problem);
   return SurveyExit::BAD_ARGUMENTS;
 }
 
+// What the JSON output is of the survey's own files, where it is one of them ("" when none). The
+// files are compared, not their names: a link, "./" or another spelling of the folder names the
+// same file. A report or progress file that was not there yet is the JSON output's new file when
+// the output is to be written under that name, so it is found the same way.
+std::string jsonClash(const Run& run) {
+  const struct stat& json = run.json.status();
+  if (json.st_ino == 0) return "";
+  const std::string progress = run.name(vyr::PROGRESS_ENDING);
+  const struct {
+    const char* what;
+    std::string name;
+  } ours[] = {{"the list file", run.where + run.options.listName},
+              {"the report", run.name(vyr::REPORT_ENDING)},
+              {"the progress file", progress},
+              {"the progress file's temporary file", progress + ".tmp"}};
+  for (const auto& file : ours) {
+    struct stat status {};
+    if (::stat(file.name.c_str(), &status) == 0 && status.st_dev == json.st_dev &&
+        status.st_ino == json.st_ino) {
+      return std::string(file.what) + " " + file.name;
+    }
+  }
+  return "";
+}
+
 // The JSON output, opened once the list is known to be good and before anything is surveyed, so
-// that a path that cannot be written stops the command before it starts.
+// that a path that cannot be written, or that is one of the survey's own files, stops the command
+// before it starts.
 std::optional<SurveyExit> openJson(Run& run) {
   const std::string& where = run.options.json;
-  if (where.empty() || run.json.open(where)) return std::nullopt;
-  complain("cannot write the JSON output " + where + ": " + std::strerror(errno));
-  return SurveyExit::NOT_SAVED;
+  if (where.empty()) return std::nullopt;
+  if (!run.json.open(where)) {
+    complain("cannot write the JSON output " + where + ": " + std::strerror(errno));
+    return SurveyExit::NOT_SAVED;
+  }
+  const std::string clash = jsonClash(run);
+  if (clash.empty()) return std::nullopt;
+  run.json.discard();
+  complain("the JSON output " + (where == "-" ? std::string("(standard output)") : where) +
+           " is " + clash + ": give --json another file");
+  return SurveyExit::BAD_ARGUMENTS;
 }
 
 // How the survey ended.
 struct Ending {
-  bool done = false;   // complete
-  int stoppedBy = 0;   // the signal that stopped it, or 0
+  bool done = false;         // complete
+  int stoppedBy = 0;         // the signal that stopped it, or 0
+  bool outOfMemory = false;  // ended for want of memory
   vyr::ProgressCounts last;
 };
 
 // Runs the survey to its end, with the progress line unless quiet. Returns nothing when it could
-// not start.
+// not start (see survey.startRefusal).
 std::optional<Ending> survey(Run& run) {
   // The units as the survey leaves them, taken as it ends: a survey that completes ends inside
-  // the socket drain, where the table is released right after its save.
-  run.context->tableReleasing = [&run](const vyr::SurveyState& state) {
+  // the socket drain, where the table is released right after its save. The table itself is
+  // taken, not copied: a copy would double the largest allocation of the run.
+  run.context->tableReleasing = [&run](vyr::SurveyState& state) {
     run.complete = run.list.count(state);
-    if (run.json.active()) {
-      run.finalTable.assign(state.deviceTable.get(), state.deviceTable.get() + state.deviceCount);
+    if (run.json.opened()) {
+      run.finalTable = std::move(state.deviceTable);
+      run.finalCount = state.deviceCount;
     }
   };
   installStopHandlers();
@@ -274,6 +379,10 @@ std::optional<Ending> survey(Run& run) {
   // A resumed survey that was already complete finishes inside the press, which still succeeds.
   const vyr::StartMode mode = run.options.fresh ? vyr::StartMode::FRESH : vyr::StartMode::RESUME;
   if (!vyr::pressStart(*run.context, mode)) return std::nullopt;
+  run.started = true;
+  if (run.json.opened() && !run.json.begin()) {
+    complain("cannot write the JSON output " + run.options.json + ": " + std::strerror(errno));
+  }
 
   ProgressPrinter printer(::isatty(STDERR_FILENO) == 1);
   const bool showing = !run.options.quiet;
@@ -294,19 +403,51 @@ std::optional<Ending> survey(Run& run) {
   return ending;
 }
 
+// Why the survey did not start, on stderr; returns the exit status.
+SurveyExit refused(Run& run) {
+  const vyr::SurveyState& state = run.context->survey;
+  const std::string shown = run.where + run.options.listName;
+  const std::string problem(state.startProblem, strnlen(state.startProblem, sizeof state.startProblem));
+  run.json.discard();
+  switch (state.startRefusal) {
+    case vyr::StartRefusal::LIST_BUSY:
+      complain("another survey of " + shown + " is running" +
+               (problem.empty() ? std::string() : " (" + problem + ")") + ": it holds " +
+               run.name(vyr::REPORT_ENDING) + "; nothing was surveyed");
+      return SurveyExit::LIST_BUSY;
+    case vyr::StartRefusal::CANNOT_SAVE:
+      complain("cannot save a survey of " + shown + ": " + run.where + problem +
+               "; nothing was surveyed");
+      return SurveyExit::NOT_SAVED;
+    case vyr::StartRefusal::NO_ROWS:
+      complain(shown + " names no unit");
+      return SurveyExit::BAD_ARGUMENTS;
+    case vyr::StartRefusal::NO_MEMORY:
+    case vyr::StartRefusal::NONE:
+      break;
+  }
+  complain("not enough memory for " + std::to_string(run.units) + " units");
+  return SurveyExit::CANNOT_RUN;
+}
+
 // Writes the JSON lines and the summary line; returns the exit status.
 SurveyExit report(Run& run, const Ending& ending) {
-  const bool saved = run.context->survey.lastSaveSaved;
+  const vyr::SurveyState& state = run.context->survey;
+  const bool saved = state.lastSaveSaved;
   SurveyExit exit = ending.done             ? SurveyExit::DONE
                     : ending.stoppedBy != 0 ? SurveyExit::STOPPED
                                             : SurveyExit::TIMED_OUT;
   if (!saved) exit = SurveyExit::NOT_SAVED;
+  if (ending.outOfMemory) exit = SurveyExit::CANNOT_RUN;
 
   vyr::SurveySummary summary;
   summary.list = run.where + run.options.listName;
   summary.report = run.name(vyr::REPORT_ENDING);
   summary.progress = run.name(vyr::PROGRESS_ENDING);
-  summary.outcome = ending.done ? "complete" : ending.stoppedBy != 0 ? "stopped" : "timed out";
+  summary.outcome = ending.outOfMemory ? "out of memory"
+                    : ending.done      ? "complete"
+                    : ending.stoppedBy != 0 ? "stopped"
+                                            : "timed out";
   if (ending.stoppedBy != 0) summary.signal = signalName(ending.stoppedBy);
   summary.units = run.units;
   summary.complete = ending.last.complete;
@@ -315,15 +456,18 @@ SurveyExit report(Run& run, const Ending& ending) {
   summary.elapsedMs = ending.last.elapsedMs;
   summary.saved = saved;
   summary.exitStatus = vyr::exitStatus(exit);
-  if (run.json.active()) {
-    for (size_t i = 0; i < run.finalTable.size(); ++i) {
-      run.json.write(vyr::unitJsonLine(run.finalTable[i], static_cast<int32_t>(i)));
+  // After a failure while the lines were being written, what was written stays as it is. An
+  // output that memory kept from opening at the start may open now that the survey is over.
+  if (run.json.opened() && !run.reporting && run.json.begin()) {
+    run.reporting = true;
+    for (int32_t i = 0; i < run.finalCount; ++i) {
+      run.json.write(vyr::unitJsonLine(run.finalTable[i], i));
     }
     run.json.write(vyr::summaryJsonLine(summary));
     if (!run.json.close()) {
-      std::fprintf(stderr, "vyr-survey: could not write the JSON output %s in full: %s\n",
-                   run.options.json.c_str(), std::strerror(errno));
-      exit = SurveyExit::NOT_SAVED;
+      complain("could not write the JSON output " + run.options.json + " in full: " +
+               std::strerror(errno));
+      if (exit != SurveyExit::CANNOT_RUN) exit = SurveyExit::NOT_SAVED;
     }
   }
 
@@ -336,14 +480,44 @@ SurveyExit report(Run& run, const Ending& ending) {
                 static_cast<unsigned long long>(summary.received));
   std::string how = summary.outcome;
   if (summary.signal != nullptr) how += std::string(" by ") + summary.signal;
-  const std::string files = summary.report + " and " + summary.progress;
-  if (!saved) {
-    std::fprintf(stderr, "vyr-survey: %s %s; could not write %s in full\n", how.c_str(), figures,
-                 files.c_str());
-  } else if (!run.options.quiet) {
-    std::fprintf(stderr, "vyr-survey: %s %s; saved %s\n", how.c_str(), figures, files.c_str());
+  if (!saved || ending.outOfMemory || !run.options.quiet) {
+    complain(how + " " + figures + "; " +
+             vyr::saveWords(saved, state.lastSave, summary.report, summary.progress));
   }
   return exit;
+}
+
+// The whole run after the command line.
+SurveyExit runCommand(Run& run) {
+  if (auto exit = openPlatform(run)) return *exit;
+  if (auto exit = chooseList(run)) return *exit;
+  if (auto exit = openJson(run)) return *exit;
+  const std::optional<Ending> ending = survey(run);
+  if (!ending) return refused(run);
+  return report(run, *ending);
+}
+
+// Memory ran out somewhere in the run: a running survey is saved first, and the end is told as
+// any other end is, as far as memory lets.
+SurveyExit outOfMemory(Run& run) {
+  if (run.started && vyr::surveyRunning(*run.context)) {
+    try {
+      vyr::closeSurvey(*run.context);
+    } catch (const std::bad_alloc&) {
+      // The save is as far as it got; what it wrote is told below.
+    }
+  }
+  try {
+    complain("not enough memory to go on");
+    if (!run.started) return SurveyExit::CANNOT_RUN;
+    Ending ending;
+    ending.outOfMemory = true;
+    ending.last = run.counts();
+    return report(run, ending);
+  } catch (const std::bad_alloc&) {
+    // What is lost here is the telling, not the survey: its save came first.
+    return SurveyExit::CANNOT_RUN;
+  }
 }
 
 }  // namespace
@@ -354,13 +528,9 @@ int main(int argc, char** argv) {
     return vyr::exitStatus(*exit);
   }
   Run run(std::move(options));
-  if (auto exit = openPlatform(run)) return vyr::exitStatus(*exit);
-  if (auto exit = chooseList(run)) return vyr::exitStatus(*exit);
-  if (auto exit = openJson(run)) return vyr::exitStatus(*exit);
-  const std::optional<Ending> ending = survey(run);
-  if (!ending) {
-    complain("not enough memory for " + std::to_string(run.units) + " units");
-    return vyr::exitStatus(SurveyExit::CANNOT_RUN);
+  try {
+    return vyr::exitStatus(runCommand(run));
+  } catch (const std::bad_alloc&) {
+    return vyr::exitStatus(outOfMemory(run));
   }
-  return vyr::exitStatus(report(run, *ending));
 }

@@ -36,13 +36,17 @@ bytes exactly.
 Exit status:
   0  complete: every unit answered; report and progress file saved
   1  bad arguments, or a list file that is missing, unreadable, not a regular
-     file or names no unit (or names units by ID/serial and no --server is given)
+     file or names no unit (or names units by ID/serial and no --server is given),
+     or a JSON output that is the list, the report or the progress file
   2  timed out: not complete; aborted, report and progress file saved
   3  stopped by SIGINT, SIGTERM or SIGHUP: not complete; report and progress
      file saved
   4  the report, the progress file or the JSON output could not be written in
-     full (whatever the survey's outcome)
-  5  could not run: no UDP socket, or not enough memory for the units)";
+     full (whatever the survey's outcome), or cannot be: then nothing is sent
+  5  could not run: no UDP socket, or not enough memory; a survey that was
+     running is saved first
+  6  another survey of the same list runs (in the dialog or another
+     vyr-survey): nothing was surveyed or written)";
 
 // Four decimal numbers 0 to 255 separated by dots, nothing else: the dialog's field takes
 // whatever four numbers it can read, but a script's mistake should stop the command.

@@ -15,7 +15,8 @@ enum class SurveyExit : int {
   TIMED_OUT = 2,      // --timeout passed first; the survey was aborted and saved
   STOPPED = 3,        // SIGINT, SIGTERM or SIGHUP; the survey was saved
   NOT_SAVED = 4,      // the report, the progress file or the JSON output not written in full
-  CANNOT_RUN = 5,     // no UDP socket or not enough memory for the table
+  CANNOT_RUN = 5,     // no UDP socket or not enough memory; a running survey saved first
+  LIST_BUSY = 6,      // another survey of the same list runs; nothing surveyed or written
 };
 
 constexpr int exitStatus(SurveyExit exit) { return static_cast<int>(exit); }
