@@ -254,15 +254,22 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
     const char* fifo;  // a FIFO that must still be there, untouched
   } cases[] = {
       {"timed out", nullptr, "fleet.IPs", {"--timeout", "2"}, 2, "timed out after", true, nullptr},
+      // Files that cannot be written are found before the first datagram.
       {"report is a folder",
        [this] { std::filesystem::create_directory(directory_ / "fleet.model"); },
-       "fleet.IPs", {"--timeout", "1"}, 4, "could not write fleet.model and fleet.soFar in full",
-       false, nullptr},
+       "fleet.IPs", {"--timeout", "1"}, 4,
+       "cannot save a survey of fleet.IPs: fleet.model: not a regular file", false, nullptr},
       {"report is a FIFO", [this] { makeFifo("fleet.model"); }, "fleet.IPs",
-       {"--timeout", "1"}, 4, "could not write", false, "fleet.model"},
+       {"--timeout", "1"}, 4, "fleet.model: not a regular file; nothing was surveyed", false,
+       "fleet.model"},
+      {"report is a link planted beside the list",
+       [this] { std::filesystem::create_symlink("victim.txt", directory_ / "fleet.model"); },
+       "fleet.IPs", {"--timeout", "1"}, 4, "fleet.model: a symbolic link; nothing was surveyed",
+       false, nullptr},
       {"progress file is a folder",
        [this] { std::filesystem::create_directory(directory_ / "fleet.soFar"); }, "fleet.IPs",
-       {"--timeout", "1"}, 4, "could not write", false, nullptr},
+       {"--timeout", "1"}, 4, "fleet.soFar: not a regular file; nothing was surveyed", false,
+       nullptr},
       {"JSON output cannot be written", nullptr, "fleet.IPs",
        {"--timeout", "1", "--json", "/dev/full"}, 4, "could not write the JSON output", true,
        nullptr},
@@ -280,7 +287,8 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
   startFleet(description);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    for (const char* name : {"fleet.model", "fleet.soFar", "fleet.soFar.tmp", "other.IPs"}) {
+    for (const char* name :
+         {"fleet.model", "fleet.soFar", "fleet.soFar.tmp", "other.IPs", "victim.txt"}) {
       std::filesystem::remove_all(directory_ / name);
     }
     if (c.prepare) c.prepare();
@@ -296,6 +304,7 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
     if (c.fifo != nullptr) {
       EXPECT_TRUE(isFifo(c.fifo));
     }
+    EXPECT_FALSE(std::filesystem::exists(directory_ / "victim.txt")) << "written through a link";
     if (c.saved) {
       EXPECT_EQ(std::filesystem::file_size(directory_ / "fleet.soFar"),
                 PROGRESS_HEADER_SIZE + sizeof(DeviceRecord) * description.units.size());
@@ -305,17 +314,19 @@ TEST_F(SurveyProcessTest, EachOutcomeHasItsExitStatus) {
   }
 }
 
-// A FIFO under the progress name: the resume cannot read it and starts fresh, and the save leaves
-// it as it is, as it leaves any progress file it may not replace: the report is saved, the
-// progress file is not, and the exit status says so.
-TEST_F(SurveyProcessTest, AFifoUnderTheProgressNameStartsFreshAndStays) {
+// A FIFO under the progress name: no survey can be saved there, so none starts; the FIFO and the
+// report are left as they were.
+TEST_F(SurveyProcessTest, AFifoUnderTheProgressNameStopsTheStartAndStays) {
   const fleet::FleetDescription description = fleet::generateFleet(50, 33, 30, 50);
   startFleet(description);
   makeFifo("fleet.soFar");
   const Finished finished = run({"--server", "127.0.0.1", "--list", "fleet.IPs"});
   EXPECT_EQ(finished.status, 4) << finished.err;
+  EXPECT_NE(finished.err.find("fleet.soFar: not a regular file; nothing was surveyed"),
+            std::string::npos)
+      << finished.err;
   EXPECT_TRUE(isFifo("fleet.soFar"));
-  EXPECT_EQ(read("fleet.model"), fleet::expectedReport(description));
+  EXPECT_FALSE(std::filesystem::exists(directory_ / "fleet.model"));
 }
 
 TEST_F(SurveyProcessTest, EachStopSignalSavesAndExitsWithThree) {

@@ -102,18 +102,21 @@ TEST(UnitJsonTest, AUnitGivesItsFieldsAndItsReportColumns) {
   }
 }
 
-// The report writes a tab inside a text as it stands, which shifts its columns; the JSON keeps
-// each text in its own column.
-TEST(UnitJsonTest, ATabInATextStaysInItsColumn) {
+// The report shows a tab inside a text as '?', so its columns never shift, and so do the JSON's
+// report columns; the record's fields by name keep the tab.
+TEST(UnitJsonTest, ATabInATextShowsInTheReportColumnsAndStaysInTheFields) {
   const DeviceRecord record = testing::makeRecord({10, 0, 0, 1}, 7, "A\tB", 100, "P\tQ", 200, 0,
                                                   "M\tN", "E\tF", COMPLETE);
-  const json report = json::parse(unitJsonLine(record, 0))["report"];
-  EXPECT_EQ(report["ID"], "A\tB");
+  const json unit = json::parse(unitJsonLine(record, 0));
+  const json& report = unit["report"];
+  EXPECT_EQ(report["ID"], "A?B");
   EXPECT_EQ(report["BIOS"], "1.00");
-  EXPECT_EQ(report["Application"], "P\tQ");
+  EXPECT_EQ(report["Application"], "P?Q");
   EXPECT_EQ(report["Version"], "2.00");
-  EXPECT_EQ(report["Modem ID"], "M\tN");
-  EXPECT_EQ(report["ESN"], "E\tF");
+  EXPECT_EQ(report["Modem ID"], "M?N");
+  EXPECT_EQ(report["ESN"], "E?F");
+  EXPECT_EQ(unit["application"], "P\tQ");
+  EXPECT_EQ(unit["esn"], "E\tF");
 }
 
 TEST(UnitJsonTest, TheSummaryGivesEveryFigure) {

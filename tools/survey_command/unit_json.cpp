@@ -18,8 +18,14 @@ std::string hundredths(int16_t value) {
   return std::string(text.view());
 }
 
-// The report's columns of the record, each as the report prints it. They are made one by one
-// rather than cut from the report's line, since a unit's text may hold a tab of its own.
+// A text as the report prints it: a control byte shows as '?'.
+std::string shownJson(std::string_view bytes) {
+  TextLine shown;
+  shown.appendShown(bytes);
+  return fieldJson(shown.view());
+}
+
+// The report's columns of the record, each as the report prints it, made one by one.
 json reportColumns(const DeviceRecord& record) {
   TextLine ip;
   ip.appendDotted(record.address.ip);
@@ -30,12 +36,12 @@ json reportColumns(const DeviceRecord& record) {
   return {
       {"IP", std::string(ip.view())},
       {"Serial", std::string(serial.view())},
-      {"ID", fieldJson(fieldText(record.id))},
+      {"ID", shownJson(fieldText(record.id))},
       {"BIOS", hundredths(record.biosVersion)},
-      {"Application", fieldJson(fieldText(record.application))},
+      {"Application", shownJson(fieldText(record.application))},
       {"Version", version},
-      {"Modem ID", fieldJson(fieldText(record.modemId))},
-      {"ESN", fieldJson(fieldText(record.esn))},
+      {"Modem ID", shownJson(fieldText(record.modemId))},
+      {"ESN", shownJson(fieldText(record.esn))},
   };
 }
 

@@ -2,7 +2,8 @@
 // window messages as the dialog (timer 1, socket notification 1025) on a message-only window:
 //   vyr-survey --server A.B.C.D --list NAME.IPs [--new] [--timeout SECONDS] [--rate PER-SECOND]
 // Exit status: 0 complete, 1 could not start, 2 timed out (aborted and saved), 3 stopped by Ctrl+C
-// or the console closing (saved). One summary line goes to stderr.
+// or the console closing (saved), 4 the report or progress file not written in full, 6 another
+// survey of the list is running. One summary line goes to stderr.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -152,6 +153,11 @@ int survey(const Options& options) {
   ::SetConsoleCtrlHandler(onConsoleControl, TRUE);
   const uint32_t pressed = clock.tick();
   if (!vyr::pressStart(context, options.mode)) {
+    if (context.survey.startRefusal == vyr::StartRefusal::LIST_BUSY) {
+      std::fprintf(stderr, "vyr-survey: another survey of %s is running; nothing was surveyed\n",
+                   options.list.c_str());
+      return 6;
+    }
     std::fprintf(stderr, "vyr-survey: not enough memory for %d units\n", units);
     return 1;
   }
@@ -174,8 +180,13 @@ int survey(const Options& options) {
       break;
   }
   ::SetEvent(savedEvent);
-  std::fprintf(stderr, "vyr-survey: %s, %d units, %u ms, %llu datagrams sent\n", outcome, units,
-               clock.tick() - pressed, static_cast<unsigned long long>(counting.sent));
+  // A survey whose files were not written in full has lost its results: that is not success.
+  const vyr::SaveOutcome& save = context.survey.lastSave;
+  if (!context.survey.lastSaveSaved) status = 4;
+  std::fprintf(stderr, "vyr-survey: %s, %d units, %u ms, %llu datagrams sent%s%s%s%s\n", outcome,
+               units, clock.tick() - pressed, static_cast<unsigned long long>(counting.sent),
+               save.reportSaved ? "" : "; report not saved: ", save.reportFailure,
+               save.progressSaved ? "" : "; progress file not saved: ", save.progressFailure);
   return status;
 }
 
