@@ -41,10 +41,11 @@ dialog_start_survey() {
   dialog_keys "$window" Return
 }
 
-# Waits until file $1 exists, for at most $2 seconds.
+# Waits until file $1 has bytes, for at most $2 seconds: a survey's report is there, empty and
+# locked, from the moment the survey starts.
 wait_for_file() {
   local deadline=$((SECONDS + $2))
-  until [[ -e "$1" ]]; do
+  until [[ -s "$1" ]]; do
     ((SECONDS < deadline)) || return 1
     sleep 0.2
   done

@@ -31,6 +31,12 @@ inline bool addressIsZero(const SocketAddress& address) {
   return (address.ip[0] | address.ip[1] | address.ip[2] | address.ip[3]) == 0;
 }
 
+// The limited broadcast address: the socket never asks for broadcast permission, so a datagram to
+// it can never go, whatever the system's error for it says (an unreachable network, say).
+inline bool addressIsBroadcast(const SocketAddress& address) {
+  return (address.ip[0] & address.ip[1] & address.ip[2] & address.ip[3]) == 0xFF;
+}
+
 inline uint16_t portOf(const SocketAddress& address) {
   return static_cast<uint16_t>(address.port[0] << 8 | address.port[1]);
 }

@@ -70,7 +70,7 @@ printf '127.0.99.9 ; nobody answers here\r\n' >"$work/win32/b.IPs"
   --new --timeout 60 2>"$work/stopped.log") &
 survey_pid=$!
 sleep 3
-[[ ! -e "$work/win32/b.model" ]] || fail "the survey of b.IPs ended by itself"
+[[ ! -s "$work/win32/b.model" ]] || fail "the survey of b.IPs ended by itself"
 kill -INT "$survey_pid"
 status=0
 wait "$survey_pid" || status=$?

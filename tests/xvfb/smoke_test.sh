@@ -84,7 +84,7 @@ expect_saved() {
 start_unfinished_survey() {
   dialog_start_survey "$window" "$1" "$2"
   sleep 2
-  [[ ! -e "$work/dialog/b.model" ]] || fail "the survey of b.IPs ended by itself"
+  [[ ! -s "$work/dialog/b.model" ]] || fail "the survey of b.IPs ended by itself"
 }
 
 start_unfinished_survey "" 1

@@ -28,7 +28,7 @@ void requestReceiveBuffer(int fd) {
 // Linux delivers 0.0.0.0 to this very host, and port 0 names no listener: neither is a unit.
 bool isSendable(const SocketAddress& destination) {
   return familyOf(destination) == ADDRESS_FAMILY_IPV4 && !addressIsZero(destination) &&
-         portOf(destination) != 0;
+         !addressIsBroadcast(destination) && portOf(destination) != 0;
 }
 
 sockaddr_in toSockaddr(const SocketAddress& destination) {

@@ -68,7 +68,8 @@ SendResult Win32UdpSocket::sendTo(const SocketAddress& destination, const uint8_
                                   uint32_t length) {
   // Winsock sends to 0.0.0.0 without complaint, and port 0 names no listener: neither is a unit.
   if (familyOf(destination) != ADDRESS_FAMILY_IPV4 || addressIsZero(destination) ||
-      portOf(destination) == 0 || length > static_cast<uint32_t>(INT_MAX)) {
+      addressIsBroadcast(destination) || portOf(destination) == 0 ||
+      length > static_cast<uint32_t>(INT_MAX)) {
     return SendResult::REFUSED;
   }
   sockaddr_in to{};
