@@ -57,10 +57,11 @@ void installStopHandlers() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no restart: the loop's wait must return to see the flag
   for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-    // Under nohup, or as a shell's background job, the hang-up or the interrupt comes ignored:
-    // whoever started us asked for the survey to outlive it.
+    // Under nohup the hang-up comes ignored: whoever started us asked for the survey to outlive
+    // the terminal. The interrupt is not kept ignored: a script's shell ignores it for every job
+    // it starts in the background, and then stops that job with it.
     struct sigaction inherited {};
-    if (number != SIGTERM && sigaction(number, nullptr, &inherited) == 0 &&
+    if (number == SIGHUP && sigaction(number, nullptr, &inherited) == 0 &&
         inherited.sa_handler == SIG_IGN) {
       continue;
     }
