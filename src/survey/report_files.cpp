@@ -198,15 +198,52 @@ TextLine reportLine(const DeviceRecord& record) {
   return line;
 }
 
+namespace {
+
+// Nothing of the save is written: the report for `why` (unless a reason is noted already), and
+// so the progress file neither.
+bool saveNothing(SaveOutcome& outcome, const char* why) {
+  if (outcome.reportFailure[0] == '\0') {
+    copyBounded(why, outcome.reportFailure, FAILURE_TEXT_BUFFER);
+  }
+  copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
+  return false;
+}
+
+// Opens the report where the survey's section starts (`reportOffset`, or the end for a fresh
+// survey; created anew when missing) and gives the section's start and the size up to which the
+// report's bytes are the earlier ones. Null, with the reason noted, when it cannot.
+std::unique_ptr<FileHandle> openSection(FileSystem& files, const char* reportName,
+                                        int32_t reportOffset, int64_t& sectionStart,
+                                        int64_t& keptSize, char* failure) {
+  sectionStart = 0;
+  keptSize = 0;
+  std::unique_ptr<FileHandle> report = files.openForWriting(reportName);
+  if (!report) {
+    report = files.create(reportName);
+    if (!report) noteFailure(files, failure);
+    return report;
+  }
+  keptSize = report->seek(0, SeekFrom::END);
+  sectionStart =
+      reportOffset >= 0 && keptSize >= 0 ? report->seek(reportOffset, SeekFrom::START) : keptSize;
+  if (sectionStart < 0) noteFailure(files, failure);
+  // A section must start where the offset can record it; if the report cannot be positioned,
+  // nothing is saved rather than a section written over the earlier ones.
+  if (sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) return nullptr;
+  if (keptSize > sectionStart) keptSize = sectionStart;
+  return report;
+}
+
+}  // namespace
+
 bool saveReport(SurveyContext& context) {
   SurveyState& survey = context.survey;
   SaveOutcome& outcome = survey.lastSave;
   outcome = SaveOutcome{};
   survey.lastSaveSaved = false;
   if (!survey.deviceTable || survey.deviceCount < 1) {
-    copyBounded("no survey is running", outcome.reportFailure, FAILURE_TEXT_BUFFER);
-    copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
-    return false;
+    return saveNothing(outcome, "no survey is running");
   }
   context.settleTable();
   FileSystem& files = context.files;
@@ -218,37 +255,15 @@ bool saveReport(SurveyContext& context) {
   char progressName[FILE_NAME_BUFFER];
   if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName) ||
       !makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) {
-    copyBounded("the list's name gives no file name", outcome.reportFailure, FAILURE_TEXT_BUFFER);
-    copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
-    return false;
+    return saveNothing(outcome, "the list's name gives no file name");
   }
 
-  // Where the section starts, and up to where the report's bytes are the earlier ones.
   int64_t sectionStart = 0;
   int64_t keptSize = 0;
-  std::unique_ptr<FileHandle> report = files.openForWriting(reportName);
-  if (report) {
-    keptSize = report->seek(0, SeekFrom::END);
-    sectionStart = survey.reportOffset >= 0 && keptSize >= 0
-                       ? report->seek(survey.reportOffset, SeekFrom::START)
-                       : keptSize;
-    if (sectionStart < 0) noteFailure(files, outcome.reportFailure);
-  } else {
-    report = files.create(reportName);
-    if (!report) noteFailure(files, outcome.reportFailure);
-  }
-  // A section must start where the offset can record it; if the report cannot be positioned,
-  // nothing is saved rather than a section written over the earlier ones.
-  if (!report || sectionStart < 0 || sectionStart > std::numeric_limits<int32_t>::max()) {
-    if (outcome.reportFailure[0] == '\0') {
-      copyBounded("too long for a section to start in it", outcome.reportFailure,
-                  FAILURE_TEXT_BUFFER);
-    }
-    copyBounded(PROGRESS_NOT_WRITTEN, outcome.progressFailure, FAILURE_TEXT_BUFFER);
-    return false;
-  }
+  std::unique_ptr<FileHandle> report = openSection(files, reportName, survey.reportOffset,
+                                                   sectionStart, keptSize, outcome.reportFailure);
+  if (!report) return saveNothing(outcome, "too long for a section to start in it");
   survey.reportOffset = static_cast<int32_t>(sectionStart);
-  if (keptSize > sectionStart) keptSize = sectionStart;
 
   // A section that did not land whole is cut away again, so the report holds the earlier bytes
   // and no part of it; the progress file that follows still records where the section starts,

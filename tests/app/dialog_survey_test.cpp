@@ -193,7 +193,7 @@ TEST_F(DialogListTest, ASecondSurveyOfAListWaitsForTheFirstAndSaysWhy) {
     EXPECT_FALSE(surveyRunning(dialog_->context()));
     EXPECT_TRUE(dialog_->control(RESUME_BUTTON)->isEnabled()) << "the controls stay idle";
     EXPECT_EQ(dialog_->context().sendQueue.nodeCount, 0u) << "no unit is asked";
-    QMessageBox* box = dialog_->findChild<QMessageBox*>();
+    auto* box = dialog_->findChild<QMessageBox*>();
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->icon(), QMessageBox::Warning);
     EXPECT_EQ(box->windowTitle(), "VyrModel 1.03");

@@ -21,9 +21,9 @@ SaveOutcome outcome(bool report, bool progress, const char* reportWhy, const cha
 
 TEST(SaveWordsTest, NamesTheFileThatFailedAndWhy) {
   const struct {
-    bool saved;
-    SaveOutcome outcome;
-    const char* words;
+    bool saved = false;
+    SaveOutcome outcome{};
+    const char* words = nullptr;
   } cases[] = {
       {true, outcome(true, true, "", ""), "saved n.model and n.soFar"},
       // Until the save gives its account, both files are named together.

@@ -88,7 +88,7 @@ class SurveyProcessTest : public PrivateNetworkTest {
     if (how.addressSpaceKb != 0) {
       args.insert(args.begin(), {"/bin/sh", "-c",
                                  "ulimit -v " + std::to_string(how.addressSpaceKb) +
-                                     " && exec \"$0\" \"$@\""});
+                                     R"( && exec "$0" "$@")"});
     }
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -491,7 +491,9 @@ TEST_F(SurveyProcessTest, AnInheritedIgnoredHangUpStaysIgnored) {
   startFleet(description);
   for (int stop : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(stop));
-    struct sigaction ignore {}, oldHangUp {}, oldInterrupt {};
+    struct sigaction ignore {};
+    struct sigaction oldHangUp {};
+    struct sigaction oldInterrupt {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGHUP, &ignore, &oldHangUp);
     ::sigaction(SIGINT, &ignore, &oldInterrupt);

@@ -243,7 +243,9 @@ TEST(PosixFileSystem, ALockOfAnotherProcessIsHeldUntilItEnds) {
     if (::write(ready[1], &taken, 1) != 1 || ::read(finish[0], &byte, 1) < 0) ::_exit(2);
     ::_exit(0);  // the lock goes with the process, not with a destructor
   }
-  const Descriptor readyIn(ready[0]), readyOut(ready[1]), finishIn(finish[0]);
+  const Descriptor readyIn(ready[0]);
+  const Descriptor readyOut(ready[1]);
+  const Descriptor finishIn(finish[0]);
   {
     // Closing it, however this block ends, lets the child read the end and exit.
     const Descriptor finishOut(finish[1]);

@@ -144,15 +144,16 @@ TEST_F(PacedSocketTest, DatagramsThatCannotGoNowCostNeitherWindowNorRate) {
   const SocketAddress cutOff = address(10, 0, 0, 9, DEVICE_PORT);
   network.unreachable.push_back(cutOff);
   const struct {
-    SendPacing pacing;
-    uint32_t done;  // of ten, every other one unreachable
-    uint64_t sent;
+    SendPacing pacing{};
+    uint32_t done = 0;  // of ten, every other one unreachable
+    uint64_t sent = 0;
   } cases[] = {{{4, 0}, 8, 4}, {{0, 200}, 10, 5}, {{2, 200}, 4, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.pacing.window << " " << c.pacing.ratePerSecond);
     network.sentCount = 0;
     PacedSocket paced(network.toolSocket(), clock, c.pacing);
     std::vector<OutgoingDatagram> datagrams;
+    datagrams.reserve(10);
     for (int i = 0; i < 10; ++i) datagrams.push_back({i % 2 == 0 ? &cutOff : &kPeer, byte, 1});
     std::vector<SendResult> results(datagrams.size());
     ASSERT_EQ(paced.sendBatch(datagrams.data(), 10, results.data()), c.done);

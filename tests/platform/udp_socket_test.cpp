@@ -69,7 +69,8 @@ TEST(PosixUnreachableTest, ASendWithNoRouteIsKeptAndTheRestOfTheBatchGoes) {
   ASSERT_NE(receiver, nullptr);
   const uint8_t loopback[4] = {127, 0, 0, 1};
   const uint8_t elsewhere[4] = {10, 0, 0, 1};
-  SocketAddress near{}, far{};
+  SocketAddress near{};
+  SocketAddress far{};
   setSocketAddress(near, loopback, receiver->localPort());
   setSocketAddress(far, elsewhere, 9);
   const uint8_t bytes[3] = {1, 2, 3};

@@ -332,7 +332,61 @@ TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
 // The queue with hosts that cannot be reached for a while, against a plain list that sends what it
 // can in order, drops the refused, and moves each unreachable one behind the rest: what is sent
 // and in which order, each kept datagram tried once a flush, the stamps and the duplicate test.
-TEST_F(SendQueueTest, KeptDatagramsAgreeWithAPlainQueue) {
+struct KeptDatagramsTest : SendQueueTest {
+  // Every record's time, as the queue reads it (`effective`) or as settled, against the plain one.
+  void checkTimes(const PlainQueue& plain, bool effective) {
+    for (int32_t i = 0; i < 4; ++i) {
+      ASSERT_EQ(effective ? effectiveLastSent(context, i) : stamp(i), plain.times[i]) << i;
+    }
+  }
+
+  void toggleHost(bool* unreachable, uint8_t host) {
+    unreachable[host] = !unreachable[host];
+    network.unreachable.clear();
+    for (uint8_t h = 1; h < 3; ++h) {
+      if (unreachable[h]) network.unreachable.push_back(address(10, 0, 0, h, DEVICE_PORT));
+    }
+  }
+
+  // One flush of the queue and of the plain list with `room` sends left (UINT64_MAX: no limit),
+  // and what each sent.
+  void flushBoth(PlainQueue& plain, const bool* unreachable, uint32_t now, uint64_t room) {
+    network.sendRoom = room;
+    const uint64_t triesBefore = network.unreachableTries;
+    flushQueue(context);
+    network.writeWanted = false;
+    for (const PlainQueue::Waiting& w : plain.waiting) {
+      if (w.link != NO_LINK) plain.times[w.link] = now;
+    }
+    std::vector<PlainQueue::Waiting> left;
+    std::vector<PlainQueue::Waiting> kept;
+    std::vector<std::pair<SocketAddress, Bytes>> expected;
+    uint64_t tries = 0;
+    for (const PlainQueue::Waiting& w : plain.waiting) {
+      if (room == 0) {
+        left.push_back(w);
+      } else if (unreachable[w.to.ip[3]]) {
+        ++tries;
+        kept.push_back(w);
+      } else if (w.to.ip[3] != 0) {
+        expected.emplace_back(w.to, w.bytes);
+        if (room != UINT64_MAX) --room;
+      }
+    }
+    left.insert(left.end(), kept.begin(), kept.end());
+    plain.waiting = left;
+    std::vector<std::pair<SocketAddress, Bytes>> sent;
+    for (const MemoryNetwork::Datagram& d : takeSent()) sent.emplace_back(d.destination, d.bytes);
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      ASSERT_TRUE(sameSocketAddress(sent[i].first, expected[i].first)) << i;
+      ASSERT_EQ(sent[i].second, expected[i].second) << i;
+    }
+    ASSERT_EQ(network.unreachableTries - triesBefore, tries);
+  }
+};
+
+TEST_F(KeptDatagramsTest, AgreeWithAPlainQueue) {
   std::mt19937 random(23);
   PlainQueue plain;
   bool unreachable[3] = {};
@@ -343,53 +397,17 @@ TEST_F(SendQueueTest, KeptDatagramsAgreeWithAPlainQueue) {
     const uint32_t now = clock.tick();
     const auto choice = random() % 12;
     if (choice < 2) {
-      uint64_t room = random() % 3 == 0 ? UINT64_MAX : random() % 4;
-      network.sendRoom = room;
-      const uint64_t triesBefore = network.unreachableTries;
-      flushQueue(context);
-      network.writeWanted = false;
-      for (PlainQueue::Waiting& w : plain.waiting) {
-        if (w.link != NO_LINK) plain.times[w.link] = now;
-      }
-      std::vector<PlainQueue::Waiting> left, kept;
-      std::vector<std::pair<SocketAddress, Bytes>> expected;
-      uint64_t tries = 0;
-      for (PlainQueue::Waiting& w : plain.waiting) {
-        if (room == 0) {
-          left.push_back(w);
-        } else if (unreachable[w.to.ip[3]]) {
-          ++tries;
-          kept.push_back(w);
-        } else if (w.to.ip[3] != 0) {
-          expected.emplace_back(w.to, w.bytes);
-          if (room != UINT64_MAX) --room;
-        }
-      }
-      left.insert(left.end(), kept.begin(), kept.end());
-      plain.waiting = left;
-      std::vector<std::pair<SocketAddress, Bytes>> sent;
-      for (const MemoryNetwork::Datagram& d : takeSent()) sent.emplace_back(d.destination, d.bytes);
-      ASSERT_EQ(sent.size(), expected.size());
-      for (size_t i = 0; i < sent.size(); ++i) {
-        ASSERT_TRUE(sameSocketAddress(sent[i].first, expected[i].first)) << i;
-        ASSERT_EQ(sent[i].second, expected[i].second) << i;
-      }
-      ASSERT_EQ(network.unreachableTries - triesBefore, tries);
+      flushBoth(plain, unreachable, now, random() % 3 == 0 ? UINT64_MAX : random() % 4);
+      if (HasFatalFailure()) return;
     } else if (choice == 2) {  // a host's network goes away or comes back
-      const auto host = static_cast<uint8_t>(1 + random() % 2);
-      unreachable[host] = !unreachable[host];
-      network.unreachable.clear();
-      for (uint8_t h = 1; h < 3; ++h) {
-        if (unreachable[h]) network.unreachable.push_back(address(10, 0, 0, h, DEVICE_PORT));
-      }
+      toggleHost(unreachable, static_cast<uint8_t>(1 + random() % 2));
     } else if (choice == 3) {
       const auto index = static_cast<int32_t>(random() % 4);
       setLastSent(context, index, now + LOCATE_BACKOFF);
       plain.times[index] = now + LOCATE_BACKOFF;
-    } else if (choice == 4) {
-      for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(effectiveLastSent(context, i), plain.times[i]);
-    } else if (choice == 5) {
-      for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), plain.times[i]);
+    } else if (choice == 4 || choice == 5) {
+      checkTimes(plain, choice == 4);
+      if (HasFatalFailure()) return;
     } else {
       const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
       const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));

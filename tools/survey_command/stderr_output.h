@@ -15,7 +15,7 @@ constexpr int MESSAGE_WAIT_MS = 2000;
 
 class StderrOutput {
  public:
-  explicit StderrOutput(int fd) : fd_(fd) {}
+  explicit StderrOutput(int fd) noexcept : fd_(fd) {}
 
   // Writes `line` (cut to STDERR_LINE_LIMIT) in one write() if there is room now, else drops it.
   // Returns whether it was written.

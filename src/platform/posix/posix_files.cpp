@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -125,12 +126,15 @@ std::string lockHolder(const struct stat& status) {
     char kind[16];
     char mode[16];
     char access[16];
-    long pid = 0;
+    char number[24];
     char file[64];
-    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %63s", kind, mode, access, &pid, file) != 5 ||
-        std::string_view(kind) != "FLOCK" || std::string_view(file) != wanted || pid <= 0) {
+    if (std::sscanf(line, "%*d: %15s %15s %15s %23s %63s", kind, mode, access, number, file) != 5 ||
+        std::string_view(kind) != "FLOCK" || std::string_view(file) != wanted) {
       continue;
     }
+    char* end = nullptr;
+    const long pid = std::strtol(number, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
     char commPath[64];
     std::snprintf(commPath, sizeof commPath, "/proc/%ld/comm", pid);
     char name[64] = "";
