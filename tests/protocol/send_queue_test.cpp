@@ -295,9 +295,23 @@ struct PlainQueue {
   }
 };
 
+// The queue and the plain one side by side, over random traffic.
+struct PlainModelTest : SendQueueTest {
+  // Queues one random datagram, to one of three hosts and linked to one of four records or none,
+  // on both.
+  void queueToBoth(PlainQueue& plain, std::mt19937& random, uint32_t now) {
+    const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
+    const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
+    const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
+    plain.queue(to, bytes, link, now);
+    queue(to, bytes, link);
+    ASSERT_EQ(queued(), plain.waiting.size());
+  }
+};
+
 // The queue against the plain one over random traffic: the hashed duplicate test, and the
 // deferred stamps of the flushes as the poll pass reads them and as a save writes them.
-TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
+TEST_F(PlainModelTest, DuplicatesAndStampsAgree) {
   std::mt19937 random(11);
   PlainQueue plain;
   for (int step = 0; step < 20000; ++step) {
@@ -319,12 +333,8 @@ TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
     } else if (choice == 4) {
       for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), plain.times[i]);
     } else {
-      const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
-      const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
-      const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
-      plain.queue(to, bytes, link, now);
-      queue(to, bytes, link);
-      ASSERT_EQ(queued(), plain.waiting.size());
+      queueToBoth(plain, random, now);
+      if (HasFatalFailure()) return;
     }
   }
 }
@@ -332,7 +342,7 @@ TEST_F(SendQueueTest, DuplicatesAndStampsAgreeWithAPlainQueue) {
 // The queue with hosts that cannot be reached for a while, against a plain list that sends what it
 // can in order, drops the refused, and moves each unreachable one behind the rest: what is sent
 // and in which order, each kept datagram tried once a flush, the stamps and the duplicate test.
-struct KeptDatagramsTest : SendQueueTest {
+struct KeptDatagramsTest : PlainModelTest {
   // Every record's time, as the queue reads it (`effective`) or as settled, against the plain one.
   void checkTimes(const PlainQueue& plain, bool effective) {
     for (int32_t i = 0; i < 4; ++i) {
@@ -409,12 +419,8 @@ TEST_F(KeptDatagramsTest, AgreeWithAPlainQueue) {
       checkTimes(plain, choice == 4);
       if (HasFatalFailure()) return;
     } else {
-      const SocketAddress to = address(10, 0, 0, static_cast<uint8_t>(random() % 3), DEVICE_PORT);
-      const Bytes bytes(random() % 3, static_cast<uint8_t>(random() % 2));
-      const int32_t link = random() % 5 == 4 ? NO_LINK : static_cast<int32_t>(random() % 4);
-      plain.queue(to, bytes, link, now);
-      queue(to, bytes, link);
-      ASSERT_EQ(queued(), plain.waiting.size());
+      queueToBoth(plain, random, now);
+      if (HasFatalFailure()) return;
     }
   }
 }
