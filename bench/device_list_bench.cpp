@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/device_list.h"
+#include "app/qt/device_list.h"
 
 namespace {
 

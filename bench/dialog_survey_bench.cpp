@@ -33,8 +33,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/device_list.h"
-#include "app/main_dialog.h"
+#include "app/qt/device_list.h"
+#include "app/qt/main_dialog.h"
 #include "fleet/fleet_simulator.h"
 #include "loopback_measures.h"
 #include "platform/paced_socket.h"

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/headless_loop.h"
-#include "core/commands.h"
+#include "survey_command/poll_loop.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_simulator.h"
 #include "loopback_measures.h"
 #include "platform/counting_socket.h"
@@ -97,7 +97,7 @@ SurveyResult surveyOnce(const vyr::fleet::FleetDescription& description, bool pa
   const auto started = std::chrono::steady_clock::now();
   const double cpuBefore = threadCpuMs();
   vyr::pressStart(context, vyr::StartMode::FRESH);
-  result.done = vyr::runUntilDone(context, *socket, 600000, nullptr, &pacedSocket);
+  result.done = vyr::runUntilDone(context, socket->fd(), 600000);
   result.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
   result.toolCpuMs = threadCpuMs() - cpuBefore;

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <memory>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_model.h"
 #include "support/memory_fleet_world.h"
 #include "support/virtual_time_loop.h"
@@ -59,12 +59,14 @@ void BM_pressStart(benchmark::State& state) {
       stepMs[step] += std::chrono::duration<double, std::milli>(now - started).count();
       started = now;
     };
-    vyr::startSurvey(survey->context, vyr::StartMode::FRESH);
+    vyr::DriverWait wait;
+    vyr::pressStart(survey->context, vyr::StartMode::FRESH, wait);
     lap(0);
-    for (int step = 1; vyr::continueStart(survey->context, survey->context.survey.surveyNumber);
-         ++step) {
+    for (int step = 1; step < 3 && wait.startStepPending; ++step) {
+      wait = vyr::startStep(survey->context);
       lap(step);
     }
+    while (wait.startStepPending) wait = vyr::startStep(survey->context);
     lap(3);
     state.PauseTiming();
     survey.reset();

@@ -3,15 +3,15 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
 add_library(vyr_dialog STATIC
-  src/app/device_list.cpp
-  src/app/main_dialog.cpp
+  src/app/qt/device_list.cpp
+  src/app/qt/main_dialog.cpp
 )
 set_target_properties(vyr_dialog PROPERTIES AUTOMOC ON)
 target_link_libraries(vyr_dialog PUBLIC vyr_core vyr_posix Qt6::Widgets)
 # The core has a member named `slots`; Qt's keywords stay macros with a Q_ prefix.
 target_compile_definitions(vyr_dialog PUBLIC QT_NO_KEYWORDS)
 
-add_executable(vyrmodel src/app/main.cpp)
+add_executable(vyrmodel src/app/qt/main.cpp)
 target_link_libraries(vyrmodel PRIVATE vyr_dialog)
 install(TARGETS vyrmodel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vyrmodel)
 

@@ -1,6 +1,7 @@
 # The poll()-driven headless loop and its command-line front-end.
 
-add_library(vyr_headless STATIC src/app/headless_loop.cpp)
+add_library(vyr_headless STATIC tools/survey_command/poll_loop.cpp)
+target_include_directories(vyr_headless PUBLIC tools)
 target_link_libraries(vyr_headless PUBLIC vyr_core vyr_posix)
 
 # vyr-survey: its parts in a library the tests link too, argument parsing by CLI11 and JSON by

@@ -34,6 +34,12 @@ class CountingSocket final : public UdpSocket {
     return result;
   }
 
+  bool wantsWriteReadiness() const override { return inner_.wantsWriteReadiness(); }
+  void writeReadinessDelivered() override { inner_.writeReadinessDelivered(); }
+  int32_t msUntilFlush() override { return inner_.msUntilFlush(); }
+  int64_t receiveBufferBytes() const override { return inner_.receiveBufferBytes(); }
+  uint16_t localPort() const override { return inner_.localPort(); }
+
   uint64_t sent = 0;
   uint64_t received = 0;
 

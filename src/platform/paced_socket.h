@@ -6,7 +6,7 @@
 // when set, caps datagrams a second for links that drop bursts (cellular uplinks).
 //
 // A held-back send is refused as a busy socket refuses it, so the queue keeps every datagram in
-// its order and only the moment it leaves changes. The front-end asks msUntilFlush() after every
+// its order and only the moment it leaves changes. The driver asks msUntilFlush() after every
 // flush and every drain and flushes again when it says so.
 
 #include <cstdint>
@@ -44,9 +44,12 @@ class PacedSocket final : public UdpSocket {
   // -1 when no send is held back; otherwise the milliseconds until a flush can send again. 0 (now)
   // is said once, for the one flush that follows. A window opens again once half of it has been
   // answered or forgiven.
-  int32_t msUntilFlush();
+  int32_t msUntilFlush() override;
 
-  const SendPacing& pacing() const { return pacing_; }
+  bool wantsWriteReadiness() const override { return inner_.wantsWriteReadiness(); }
+  void writeReadinessDelivered() override { inner_.writeReadinessDelivered(); }
+  int64_t receiveBufferBytes() const override { return inner_.receiveBufferBytes(); }
+  uint16_t localPort() const override { return inner_.localPort(); }
 
  private:
   uint64_t burstCredit() const;

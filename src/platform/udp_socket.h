@@ -1,7 +1,7 @@
 #pragma once
 // The tool's one UDP socket: bound to any address and a port the system chooses, non-blocking.
-// The core sends and reads through this port only; readiness notifications are the front-end's
-// business (the headless loop polls, the dialog subscribes).
+// The core sends and reads through this port only; the waiting for readiness is the front-end's
+// business (poll(), a socket notifier, a window message), told what to wait for by the driver.
 
 #include <cstdint>
 
@@ -59,6 +59,23 @@ class UdpSocket {
   // buffer's content is unspecified.
   virtual ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                                     SocketAddress& source) = 0;
+
+  // True from a send the system had no room for until the front-end reports room once
+  // (writeReadinessDelivered): the one notification that wakes the queue again. Write readiness
+  // is an edge; a socket that is never full never asks for it.
+  virtual bool wantsWriteReadiness() const { return false; }
+  virtual void writeReadinessDelivered() {}
+
+  // -1 when no send is held back; otherwise the milliseconds until a flush can send again, 0
+  // (now) said once for the one flush that follows. Only a socket that paces its sends holds any.
+  virtual int32_t msUntilFlush() { return -1; }
+
+  // The receive buffer as the system reports it (what it charges waiting datagrams against); 0
+  // where there is no system buffer.
+  virtual int64_t receiveBufferBytes() const { return 0; }
+
+  // The port the system bound the socket to, in host order; 0 where there is none.
+  virtual uint16_t localPort() const { return 0; }
 };
 
 }  // namespace vyr

@@ -23,17 +23,6 @@ struct ProtocolContext : SurveyContext {
 
   SendQueue sendQueue;
   uint8_t receiveDepth = 0;  // re-entrancy guard of the socket drain
-  uint32_t startAsked = 0;   // the last survey whose start has asked every unit
-  // A dialog's start asks a large fleet a part per pass of its event loop; meanwhile no flush sends
-  // anything, so that no answer's follow-up is queued among the start's own requests.
-  uint32_t startAsking = 0;  // the survey whose start is asking its units, or 0
-  int32_t startAskNext = 0;  // the first unit it has still to ask
-  bool flushOwed = false;    // a flush came while the start was asking
-
-  // Whether a start is part way through asking the units of the running survey.
-  bool startAskingNow() const {
-    return startAsking != 0 && startAsking == survey.surveyNumber && survey.deviceTable;
-  }
 };
 
 }  // namespace vyr

@@ -168,10 +168,6 @@ void reserveQueue(ProtocolContext& context, uint32_t datagrams) {
 }
 
 void flushQueue(ProtocolContext& context) {
-  if (context.startAskingNow()) {
-    context.flushOwed = true;
-    return;
-  }
   SendQueue& queue = context.sendQueue;
   if (queue.flushDepth++ == 0 && queue.head != nullptr) {
     // Every waiting unit counts as asked now, also those stuck behind a send that fails: the

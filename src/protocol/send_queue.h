@@ -78,8 +78,7 @@ void reserveQueue(ProtocolContext& context, uint32_t datagrams);
 // has no room. A datagram the system will never send is dropped so the rest can go; one it cannot
 // send now (NOT_NOW) moves to the tail under a new sequence, for the next flush. Each flush tries
 // only the datagrams waiting when it began, each once. A call made
-// while a flush is under way returns at once; one made while a start asks its units part by part
-// is owed, and made when the last part is asked.
+// while a flush is under way returns at once.
 void flushQueue(ProtocolContext& context);
 
 // Removes and releases every queued datagram unsent; stamps nothing new.

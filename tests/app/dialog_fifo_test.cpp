@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/device_list.h"
+#include "app/qt/device_list.h"
 #include "app/dialog_on_disk.h"
 #include "survey/device_record.h"
 #include "survey/lifecycle.h"

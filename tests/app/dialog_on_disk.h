@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/main_dialog.h"
+#include "app/qt/main_dialog.h"
 #include "platform/paced_socket.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <set>
 
-#include "app/device_list.h"
+#include "app/qt/device_list.h"
 #include "app/dialog_on_disk.h"
 #include "support/fleet_thread.h"
 #include "survey/device_record.h"

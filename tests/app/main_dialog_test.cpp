@@ -2,7 +2,7 @@
 // tab order and mnemonics, Escape and Enter, the busy and idle appearances, start buttons without
 // rows, the selector's keyboard choices, and list rows that scroll, flicker or misalign.
 
-#include "app/main_dialog.h"
+#include "app/qt/main_dialog.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/device_list.h"
+#include "app/qt/device_list.h"
 #include "app/main_template.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_files.h"

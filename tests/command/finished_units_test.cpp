@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_model.h"
 #include "support/memory_fleet_world.h"
 #include "support/virtual_time_loop.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_model.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_files.h"

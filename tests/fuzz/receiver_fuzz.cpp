@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_model.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/memory/memory_dialog.h"

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/headless_loop.h"
-#include "core/commands.h"
+#include "survey_command/poll_loop.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -58,7 +58,7 @@ class LoopbackSurveyTest : public PrivateNetworkTest {
     dialog.select(0);
     chooseListFile(context);
     pressStart(context, StartMode::FRESH);
-    const bool done = runUntilDone(context, *socket, SURVEY_LIMIT_MS, nullptr, &paced);
+    const bool done = runUntilDone(context, socket->fd(), SURVEY_LIMIT_MS);
     if (!done) abortSurvey(context);
     stop = true;
     fleetThread.join();
@@ -117,7 +117,7 @@ TEST_F(LoopbackSurveyTest, WhatAStartQueuedLeavesBeforeTheLoopFirstWaits) {
   EXPECT_EQ(counting.sent, 0u) << "a start only queues";
 
   const volatile sig_atomic_t stopAtOnce = 1;
-  EXPECT_FALSE(runUntilDone(context, *socket, SURVEY_LIMIT_MS, &stopAtOnce));
+  EXPECT_FALSE(runUntilDone(context, socket->fd(), SURVEY_LIMIT_MS, &stopAtOnce));
   EXPECT_EQ(counting.sent, description.units.size())
       << "every unit's first request (an identify, or the server's locate query)";
   abortSurvey(context);

@@ -184,7 +184,7 @@ TEST(PacedSurveyTest, PacingChangesWhenDatagramsLeaveNeverWhich) {
     chooseListNamed(context, world.dialog, "fleet.IPs");
     pressStart(context, StartMode::FRESH);
     Run run;
-    run.ticks = runSurveyPeriods(context, world.clock, world.network, 400, &paced);
+    run.ticks = runSurveyPeriods(context, world.clock, world.network, 400);
     for (const MemoryNetwork::Datagram& d : world.network.sent) {
       const auto* to = reinterpret_cast<const uint8_t*>(&d.destination);
       run.sent.emplace_back(std::vector<uint8_t>(to, to + sizeof d.destination), d.bytes);

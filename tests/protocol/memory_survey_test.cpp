@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "protocol/messages.h"
 #include "support/memory_fleet_world.h"
 #include "support/protocol_fixture.h"
 #include "survey/report_files.h"
@@ -85,12 +85,13 @@ TEST_F(MemorySurveyTest, AnAbortedSurveyResumesIntoTheSameSection) {
   }
 }
 
-// The dialogs take a start in several passes of their event loop: its steps send what one press
-// sends, and only while the survey they were posted for still runs and has not asked yet.
-TEST_F(MemorySurveyTest, AStartInStepsSendsWhatOnePressSendsWhileItsSurveyRuns) {
-  // Nobody answers, so that every start finds the units as the list gave them.
+// The dialogs take a start in several passes of their event loop, and every event of the loop
+// may come between two of its steps: the start still sends exactly what one press sends, and its
+// replies are read only once every unit has been asked.
+TEST_F(MemorySurveyTest, AStartInStepsSendsTheOnePressBurstWhateverComesBetweenItsSteps) {
+  constexpr int32_t UNITS = 40000;  // more than two parts of asking
   dialog.serverField = "127.0.0.1";
-  chooseList("fleet.IPs", fleet::listFileText(fleet::generateFleet(40, 37, 30, 50)));
+  chooseList("fleet.IPs", fleet::listFileText(fleet::generateFleet(UNITS, 41, 30, 50)));
   const auto sentNow = [&] {
     flushQueue(context);
     std::vector<std::pair<Bytes, Bytes>> sent;  // (destination, bytes) in the order sent
@@ -102,94 +103,66 @@ TEST_F(MemorySurveyTest, AStartInStepsSendsWhatOnePressSendsWhileItsSurveyRuns) 
   };
   press(StartMode::FRESH);
   const auto onePress = sentNow();
-  ASSERT_EQ(onePress.size(), 40u);
+  ASSERT_EQ(onePress.size(), static_cast<size_t>(UNITS));
+  // The first address-listed unit, the one that answers out of turn.
+  int32_t unit = 0;
+  while (record(unit).flags & BY_SERIAL) ++unit;
+  const SocketAddress from = record(unit).address;
   abortSurvey(context);
 
+  // A stale identify reply of that unit, then each event a front-end can have.
+  const auto everyEvent = [&] {
+    Bytes reply(IDENTIFY_REPLY_MINIMUM, 0);
+    reply[0] = IDENTIFY;
+    std::memcpy(&reply[IDENTIFY_ID_OFFSET], "STALE", 5);
+    const Bytes datagram = frame(reply, false);
+    network.deliver(from, datagram.data(), static_cast<uint32_t>(datagram.size()));
+    socketReadable(context);
+    timerDue(context);
+    socketWritable(context);
+    flushDue(context);
+  };
   const struct {
     const char* between;
-    std::function<void(uint32_t started)> act;
-    int steps;  // steps that say another remains: an index by each key not yet built
-    bool asks;
+    bool events;
+    bool abort;  // Abort after the first step
   } cases[] = {
-      {"nothing", [](uint32_t) {}, 2, true},
-      {"a drain that looks a unit up, so that its key is indexed then",
-       [&](uint32_t) {
-         const uint8_t noise = 0;
-         for (int32_t i = 0; i < context.survey.deviceCount; ++i) {
-           if (record(i).flags & BY_SERIAL) continue;
-           network.deliver(record(i).address, &noise, 1);
-           break;
-         }
-         receiveAll(context);
-       },
-       1, true},
-      {"an Abort", [&](uint32_t) { abortSurvey(context); }, 0, false},
-      {"an Abort and a new start",
-       [&](uint32_t) {
-         abortSurvey(context);
-         startSurvey(context, StartMode::FRESH);
-       },
-       0, false},
-      {"all the steps already taken",
-       [&](uint32_t started) {
-         while (continueStart(context, started)) {
-         }
-         flushQueue(context);
-       },
-       0, false},
+      {"nothing", false, false},
+      {"a reply, a tick, write readiness and a paced flush", true, false},
+      {"an Abort", false, true},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.between);
-    ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
-    const uint32_t started = context.survey.surveyNumber;
-    test.act(started);
-    takeSent();
+    DriverWait wait;
+    ASSERT_TRUE(pressStart(context, StartMode::FRESH, wait));
     int steps = 0;
-    while (continueStart(context, started)) ++steps;
-    EXPECT_EQ(steps, test.steps);
+    while (!currentWait(context).readReadiness) {
+      if (test.events) everyEvent();
+      ASSERT_TRUE(takeSent().empty()) << "step " << steps << " sent before the start ended";
+      if (test.abort && steps == 1) {
+        ASSERT_FALSE(pressExit(context, wait));
+        break;
+      }
+      wait = startStep(context);
+      ++steps;
+    }
+    if (test.abort) {
+      EXPECT_FALSE(surveyRunning(context));
+      EXPECT_FALSE(currentWait(context).startStepPending) << "nothing owed after an Abort";
+      EXPECT_TRUE(sentNow().empty());
+      continue;
+    }
+    EXPECT_EQ(steps, 5) << "an index by each key, then three parts of asking";
     const auto sent = sentNow();
-    if (test.asks) {
-      EXPECT_EQ(sent, onePress);
-    } else {
-      EXPECT_TRUE(sent.empty());
+    ASSERT_EQ(sent, onePress);
+    EXPECT_EQ(wait.startStepPending, test.events) << "the reply and the tick are owed";
+    if (test.events) {
+      startStep(context);
+      EXPECT_STREQ(record(unit).id, "STALE") << "read once the start has asked every unit";
+      EXPECT_FALSE(currentWait(context).startStepPending);
     }
     abortSurvey(context);
   }
-}
-
-// A large fleet is asked a part per step, and a flush between the parts sends nothing: an answer
-// to an early part would put its follow-up among the later parts' requests. The flush is made
-// when the last part is asked.
-TEST_F(MemorySurveyTest, AStartAsksALargeFleetInPartsAndFlushesOnlyAfterTheLast) {
-  constexpr uint32_t UNITS = 40000;  // more than two parts
-  dialog.serverField = "127.0.0.1";
-  chooseList("fleet.IPs", fleet::listFileText(fleet::generateFleet(UNITS, 41, 30, 50)));
-  press(StartMode::FRESH);
-  flushQueue(context);
-  const std::vector<MemoryNetwork::Datagram> onePress = takeSent();
-  ASSERT_EQ(onePress.size(), UNITS);
-  abortSurvey(context);
-
-  ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
-  const uint32_t started = context.survey.surveyNumber;
-  int steps = 0;
-  while (continueStart(context, started)) {
-    ++steps;
-    flushQueue(context);
-    ASSERT_TRUE(takeSent().empty()) << "step " << steps;
-  }
-  EXPECT_EQ(steps, 4) << "an index by each key, then all the parts but the last";
-  const std::vector<MemoryNetwork::Datagram> inParts = takeSent();
-  ASSERT_EQ(inParts.size(), onePress.size());
-  for (size_t i = 0; i < inParts.size(); ++i) {
-    ASSERT_EQ(std::memcmp(&inParts[i].destination, &onePress[i].destination,
-                          sizeof onePress[i].destination),
-              0)
-        << i;
-    ASSERT_EQ(inParts[i].bytes, onePress[i].bytes) << i;
-  }
-  flushQueue(context);
-  EXPECT_TRUE(takeSent().empty()) << "nothing left waiting";
 }
 
 // A serial line whose ID is only white space gives a record that can never be asked anything

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/headless_loop.h"
-#include "core/commands.h"
+#include "survey_command/poll_loop.h"
+#include "core/survey_driver.h"
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -259,7 +259,7 @@ class SoakRun {
     const auto start = std::chrono::steady_clock::now();
     sample(survey);  // the start's everyone pass, not yet flushed
     while (surveyRunning(*context_) && secondsSince(start) * 1000 < limitMs) {
-      runUntilDone(*context_, *socket_, SLICE_MS);
+      runUntilDone(*context_, socket_->fd(), SLICE_MS);
       sample(survey);
     }
     return !surveyRunning(*context_);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "protocol/frame_codec.h"
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"

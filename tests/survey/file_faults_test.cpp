@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "core/context.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_dialog.h"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "support/survey_fixture.h"
 #include "survey/report_files.h"
 #include "survey/row_forms.h"

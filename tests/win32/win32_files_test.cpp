@@ -17,7 +17,7 @@
 #include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
 #include "platform/win32/win32_files.h"
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "support/faulty_files.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"

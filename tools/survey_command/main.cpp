@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/headless_loop.h"
-#include "core/commands.h"
+#include "survey_command/poll_loop.h"
+#include "core/survey_driver.h"
 #include "core/context.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
@@ -391,8 +391,8 @@ std::optional<Ending> survey(Run& run) {
   const vyr::PeriodicCall progress{printer.periodMs(), [&] { printer.show(run.counts()); }};
   const int timeoutMs = run.options.timeoutSeconds > 0 ? run.options.timeoutSeconds * 1000 : -1;
   Ending ending;
-  ending.done = vyr::runUntilDone(*run.context, *run.socket, timeoutMs, &stopSignal,
-                                  run.paced.get(), showing ? &progress : nullptr);
+  ending.done = vyr::runUntilDone(*run.context, run.socket->fd(), timeoutMs, &stopSignal,
+                                  showing ? &progress : nullptr);
   ending.stoppedBy = ending.done ? 0 : stopSignal;
   if (!ending.done && ending.stoppedBy != 0) {
     vyr::closeSurvey(*run.context);

@@ -4,7 +4,7 @@
 #include "app/dialog_units.h"
 #include "app/main_template.h"
 #include "app/win32/survey_events.h"
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
 #include "platform/win32/latin1_text.h"

@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "app/win32/survey_events.h"
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"

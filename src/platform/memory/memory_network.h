@@ -75,6 +75,8 @@ class MemoryNetwork {
                       uint32_t length) override;
     ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                               SocketAddress& source) override;
+    bool wantsWriteReadiness() const override { return network_.writeWanted; }
+    void writeReadinessDelivered() override { network_.writeWanted = false; }
 
    private:
     MemoryNetwork& network_;

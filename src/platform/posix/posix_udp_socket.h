@@ -33,16 +33,10 @@ class PosixUdpSocket final : public UdpSocket {
   // The descriptor to poll.
   int fd() const { return fd_; }
 
-  // The port the system bound the socket to, in host order.
-  uint16_t localPort() const { return localPort_; }
-
-  // The receive buffer as the system reports it (what it charges waiting datagrams against).
-  int64_t receiveBufferBytes() const;
-
-  // True from a send the system had no room for until the loop reports room once: the one
-  // notification that wakes the queue again.
-  bool wantsWriteReadiness() const { return wantsWrite_; }
-  void writeReadinessDelivered() { wantsWrite_ = false; }
+  uint16_t localPort() const override { return localPort_; }
+  int64_t receiveBufferBytes() const override;
+  bool wantsWriteReadiness() const override { return wantsWrite_; }
+  void writeReadinessDelivered() override { wantsWrite_ = false; }
 
  private:
   PosixUdpSocket(int fd, uint16_t port);

@@ -37,15 +37,10 @@ class Win32UdpSocket final : public UdpSocket {
 
   SOCKET handle() const { return socket_; }
 
-  // The port the system bound the socket to, in host order.
-  uint16_t localPort() const { return localPort_; }
-
-  // The receive buffer as the system reports it (what it charges waiting datagrams against).
-  int64_t receiveBufferBytes() const;
-
-  // True from a send that would have blocked until the next write readiness is delivered.
-  bool wantsWriteReadiness() const { return wantsWrite_; }
-  void writeReadinessDelivered() { wantsWrite_ = false; }
+  uint16_t localPort() const override { return localPort_; }
+  int64_t receiveBufferBytes() const override;
+  bool wantsWriteReadiness() const override { return wantsWrite_; }
+  void writeReadinessDelivered() override { wantsWrite_ = false; }
 
  private:
   Win32UdpSocket(SOCKET socket, uint16_t port, const WinsockCalls& calls)

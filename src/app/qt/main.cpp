@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/main_dialog.h"
+#include "app/qt/main_dialog.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"

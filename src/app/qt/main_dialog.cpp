@@ -1,4 +1,4 @@
-#include "app/main_dialog.h"
+#include "app/qt/main_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "app/busy_list_message.h"
-#include "app/device_list.h"
+#include "app/qt/device_list.h"
 #include "app/main_template.h"
-#include "core/commands.h"
+#include "core/survey_driver.h"
 #include "platform/bounded_copy.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "protocol/receiver.h"

@@ -1,4 +1,4 @@
-#include "app/device_list.h"
+#include "app/qt/device_list.h"
 
 #include <QPainter>
 #include <QTextOption>
