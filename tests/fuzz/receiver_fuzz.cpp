@@ -21,6 +21,7 @@
 #include "platform/memory/memory_list_view.h"
 #include "protocol/frame_codec.h"
 #include "protocol/messages.h"
+#include "protocol/receiver.h"
 #include "support/memory_fleet_world.h"
 #include "support/virtual_time_loop.h"
 #include "survey/list_files.h"
