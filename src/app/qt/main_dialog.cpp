@@ -232,15 +232,20 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
     const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
     // Set before the button sees its focus, which then makes it the dialog's default.
     button->setAutoDefault(reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
-  } else if (event->type() == QEvent::FocusOut && button->autoDefault() &&
+  } else if (event->type() == QEvent::FocusOut &&
              static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
-    // The button gives the default back itself only while it is auto-default; this one stops
-    // being so here, so Resume takes the default again.
-    button->setAutoDefault(false);
-    button->setDefault(false);
-    resume_->setDefault(true);
+    endTabDefault(button);
   }
   return QDialog::eventFilter(watched, event);
+}
+
+// The button would give the default back itself only while it is auto-default, which it stops
+// being here: Resume takes the default again.
+void MainDialog::endTabDefault(QPushButton* button) {
+  if (!button->autoDefault()) return;
+  button->setAutoDefault(false);
+  button->setDefault(false);
+  resume_->setDefault(true);
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
@@ -264,7 +269,11 @@ void MainDialog::setControlsIdle(bool enabled) {
 
 void MainDialog::setExitCaption(const char* caption) { exit_->setText(latin1(caption)); }
 
-void MainDialog::focusExit() { exit_->setFocus(Qt::OtherFocusReason); }
+void MainDialog::focusExit() {
+  // Exit may hold the focus already, from the operator's Tab: the program's focus makes no default.
+  endTabDefault(exit_);
+  exit_->setFocus(Qt::OtherFocusReason);
+}
 
 void MainDialog::beep() { QApplication::beep(); }
 

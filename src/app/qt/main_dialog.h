@@ -72,6 +72,8 @@ class MainDialog final : public QDialog, public Dialog {
   void showListBusy();
   // Sets the timers and notifiers to what the driver waits for after a verb.
   void await(const DriverWait& wait);
+  // A button the operator tabbed to stops being the one Enter presses.
+  void endTabDefault(QPushButton* button);
 
   PacedSocket paced_;
   DialogBaseUnits base_{};
