@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -133,9 +132,33 @@ Bytes framed(const Bytes& message) {
   return out;
 }
 
-// Every unit's port, on one socket as the simulator has it: keeps each datagram sent to a unit
-// (its destination address and bytes) and, until the first one comes, sends a stale identify
-// reply from the unit `answerer` to the tool every millisecond.
+// One datagram with its packet information: the local address it came to or leaves from.
+struct Packet {
+  Packet() {
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* item = CMSG_FIRSTHDR(&header);
+    item->cmsg_level = IPPROTO_IP;
+    item->cmsg_type = IP_PKTINFO;
+    item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  }
+  Packet(const Packet&) = delete;
+  Packet& operator=(const Packet&) = delete;
+  ~Packet() = default;
+  in_pktinfo* information() { return reinterpret_cast<in_pktinfo*>(CMSG_DATA(&item())); }
+  cmsghdr& item() { return *CMSG_FIRSTHDR(&header); }
+
+  uint8_t bytes[2048] = {};
+  iovec part{bytes, sizeof bytes};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr header{};
+};
+
+// Every unit's port on one socket, as the simulator has it: keeps the destination and bytes of
+// each datagram sent to a unit and, until the first comes, sends a stale identify reply from the
+// unit at `answerer` to the tool every millisecond.
 class UnitsPort {
  public:
   struct Received {
@@ -143,29 +166,33 @@ class UnitsPort {
     Bytes bytes;
   };
 
-  UnitsPort(in_addr answerer, uint16_t toolPort) {
+  UnitsPort() = default;
+  UnitsPort(const UnitsPort&) = delete;
+  UnitsPort& operator=(const UnitsPort&) = delete;
+  ~UnitsPort() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool open(in_addr answerer, uint16_t toolPort) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     const int size = 16 << 20;  // the whole burst, where the system allows it
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
+    const timeval wait{0, 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     ::setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(DEVICE_PORT);
-    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-    if (bound_) thread_ = std::thread([this, answerer, toolPort] { run(answerer, toolPort); });
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    thread_ = std::thread([this, answerer, toolPort] { run(answerer, toolPort); });
+    return true;
   }
-  ~UnitsPort() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    ::close(fd_);
-  }
-  UnitsPort(const UnitsPort&) = delete;
-  UnitsPort& operator=(const UnitsPort&) = delete;
 
-  bool bound() const { return bound_; }
   int staleRepliesSent() const { return stale_; }
   std::vector<Received> received() {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -177,58 +204,32 @@ class UnitsPort {
     Bytes reply(IDENTIFY_REPLY_MINIMUM, 0);
     reply[0] = IDENTIFY;
     std::memcpy(&reply[IDENTIFY_ID_OFFSET], "STALE", 5);
-    Bytes stale = framed(reply);
+    const Bytes stale = framed(reply);
     sockaddr_in tool{};
     tool.sin_family = AF_INET;
     tool.sin_port = htons(toolPort);
     tool.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool heard = false;
     while (!stop_) {
-      pollfd readable{fd_, POLLIN, 0};
-      if (::poll(&readable, 1, 1) == 0) {
-        if (received_.empty()) sendFrom(answerer, tool, stale);
-        continue;
+      Packet in;
+      const ssize_t length = ::recvmsg(fd_, &in.header, 0);
+      if (length >= 0) {
+        heard = true;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back({in.information()->ipi_addr.s_addr, Bytes(in.bytes, in.bytes + length)});
+      } else if (!heard) {
+        Packet out;
+        std::copy(stale.begin(), stale.end(), out.bytes);
+        out.part.iov_len = stale.size();
+        out.header.msg_name = &tool;
+        out.header.msg_namelen = sizeof tool;
+        out.information()->ipi_spec_dst = answerer;
+        if (::sendmsg(fd_, &out.header, 0) >= 0) ++stale_;
       }
-      uint8_t bytes[2048];
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-      iovec part{bytes, sizeof bytes};
-      msghdr header{};
-      header.msg_iov = &part;
-      header.msg_iovlen = 1;
-      header.msg_control = control;
-      header.msg_controllen = sizeof control;
-      const ssize_t length = ::recvmsg(fd_, &header, MSG_DONTWAIT);
-      if (length < 0) continue;
-      in_pktinfo information{};
-      if (cmsghdr* item = CMSG_FIRSTHDR(&header)) {
-        std::memcpy(&information, CMSG_DATA(item), sizeof information);
-      }
-      const std::lock_guard<std::mutex> lock(mutex_);
-      received_.push_back({information.ipi_addr.s_addr, Bytes(bytes, bytes + length)});
     }
   }
 
-  void sendFrom(in_addr source, const sockaddr_in& to, Bytes& bytes) {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    iovec part{bytes.data(), bytes.size()};
-    msghdr header{};
-    header.msg_name = const_cast<sockaddr_in*>(&to);
-    header.msg_namelen = sizeof to;
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    cmsghdr* item = CMSG_FIRSTHDR(&header);
-    item->cmsg_level = IPPROTO_IP;
-    item->cmsg_type = IP_PKTINFO;
-    item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo information{};
-    information.ipi_spec_dst = source;
-    std::memcpy(CMSG_DATA(item), &information, sizeof information);
-    if (::sendmsg(fd_, &header, 0) >= 0) ++stale_;
-  }
-
   int fd_ = -1;
-  bool bound_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> stale_{0};
   std::mutex mutex_;
@@ -248,8 +249,8 @@ TEST_F(DialogOnDiskTest, AStartInStepsSendsTheOnePressBurstThoughRepliesComeBetw
     list += "127.2." + std::to_string((i + 1) >> 8) + "." + std::to_string((i + 1) & 255) + "\n";
   }
   std::ofstream(directory_ / "a.IPs") << list;
-  UnitsPort port(units[0], socket_->localPort());
-  ASSERT_TRUE(port.bound());
+  UnitsPort port;
+  ASSERT_TRUE(port.open(units[0], socket_->localPort()));
   // Paced, so that the burst never outruns the units' socket here.
   openDialog(SendPacing{0, 15000});
   chooseList(1);
