@@ -216,7 +216,8 @@ class UnitsPort {
       if (length >= 0) {
         heard = true;
         const std::lock_guard<std::mutex> lock(mutex_);
-        received_.push_back({in.information()->ipi_addr.s_addr, Bytes(in.bytes, in.bytes + length)});
+        received_.push_back(
+            {in.information()->ipi_addr.s_addr, Bytes(in.bytes, in.bytes + length)});
       } else if (!heard) {
         Packet out;
         std::copy(stale.begin(), stale.end(), out.bytes);
