@@ -37,7 +37,7 @@ class DialogOnDiskTest : public ::testing::Test {
   void openDialog(SendPacing pacing = {}) {
     files_ = openPosixFileSystem(directory_.c_str());
     ASSERT_NE(files_, nullptr);
-    dialog_ = std::make_unique<MainDialog>(*files_, clock_, *socket_, pacing);
+    dialog_ = std::make_unique<MainDialog>(*files_, clock_, *socket_, socket_->fd(), pacing);
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
   }

@@ -10,11 +10,12 @@
 #include <memory>
 
 #include "app/qt/main_dialog.h"
+#include "app/send_rate.h"
+#include "core/survey_driver.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "platform/posix/termination_signals.h"
-#include "survey/lifecycle.h"
 
 namespace {
 
@@ -23,23 +24,18 @@ namespace {
 vyr::Context* openDialogContext = nullptr;
 
 void saveOnExit() {
-  if (openDialogContext != nullptr) vyr::closeSurvey(*openDialogContext);
+  if (openDialogContext != nullptr) vyr::endDriving(*openDialogContext);
 }
 
-// VYRMODEL_SEND_RATE, datagrams a second, caps what the dialog sends for links that drop bursts;
-// unset (or not a number above 0) the dialog sends as fast as its window allows.
 uint32_t sendRateFromEnvironment() {
-  const char* text = std::getenv("VYRMODEL_SEND_RATE");
-  if (text == nullptr || *text < '0' || *text > '9') return 0;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long rate = std::strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || rate > UINT32_MAX) {
-    std::fprintf(stderr, "vyrmodel: VYRMODEL_SEND_RATE=%s is not a number of datagrams; ignored\n",
-                 text);
-    return 0;
+  const char* text = std::getenv(vyr::SEND_RATE_VARIABLE);
+  bool valid = true;
+  const uint32_t rate = vyr::parseSendRate(text, valid);
+  if (!valid) {
+    std::fprintf(stderr, "vyrmodel: %s=%s is not a number of datagrams; ignored\n",
+                 vyr::SEND_RATE_VARIABLE, text);
   }
-  return static_cast<uint32_t>(rate);
+  return rate;
 }
 
 }  // namespace
@@ -63,7 +59,7 @@ int main(int argc, char** argv) {
   {
     const vyr::SendPacing pacing{vyr::windowForReceiveBuffer(socket->receiveBufferBytes()),
                                  sendRateFromEnvironment()};
-    vyr::MainDialog dialog(*files, clock, *socket, pacing);
+    vyr::MainDialog dialog(*files, clock, *socket, socket->fd(), pacing);
     // A termination signal ends the dialog as Exit would; its destruction then saves a running
     // survey. The desktop session asks for a save first and then quits the application, which
     // closes the dialog the same way.

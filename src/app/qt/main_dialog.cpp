@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,19 +11,11 @@
 #include <QPushButton>
 #include <QScreen>
 #include <algorithm>
-#include <utility>
 
 #include "app/busy_list_message.h"
-#include "app/qt/device_list.h"
 #include "app/main_template.h"
-#include "core/survey_driver.h"
+#include "app/qt/device_list.h"
 #include "platform/bounded_copy.h"
-#include "platform/posix/posix_udp_socket.h"
-#include "protocol/receiver.h"
-#include "protocol/scheduler.h"
-#include "protocol/send_queue.h"
-#include "survey/list_files.h"
-#include "survey/report_files.h"
 
 namespace vyr {
 namespace {
@@ -51,12 +44,12 @@ StartMode startModeOf(int button) {
 
 }  // namespace
 
-MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket, SendPacing pacing)
+MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int descriptor,
+                       SendPacing pacing)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      socket_(socket),
       paced_(socket, clock, pacing),
-      readNotifier_(socket.fd(), QSocketNotifier::Read),
-      writeNotifier_(socket.fd(), QSocketNotifier::Write) {
+      readNotifier_(descriptor, QSocketNotifier::Read),
+      writeNotifier_(descriptor, QSocketNotifier::Write) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
   font.setPointSize(MAIN_FONT_POINTS);
   setFont(font);
@@ -72,28 +65,27 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket, 
   context_ = std::make_unique<Context>(files, *this, *list_, clock, paced_);
 
   // Initialisation.
-  fillListSelector(*context_);
+  initialiseSelector(*context_);
   computeTabStops();
-  connect(&readNotifier_, &QSocketNotifier::activated, this, &MainDialog::readable);
-  connect(&writeNotifier_, &QSocketNotifier::activated, this, &MainDialog::writable);
-  watchSends();
-  pacedFlush_.setSingleShot(true);
-  pacedFlush_.setTimerType(Qt::PreciseTimer);
-  connect(&pacedFlush_, &QTimer::timeout, this, &MainDialog::pacedFlushDue);
-  connect(&timer_, &QTimer::timeout, this, &MainDialog::tick);
+  connect(&readNotifier_, &QSocketNotifier::activated, this,
+          [this] { await(socketReadable(*context_)); });
+  connect(&writeNotifier_, &QSocketNotifier::activated, this,
+          [this] { await(socketWritable(*context_)); });
+  flush_.setSingleShot(true);
+  flush_.setTimerType(Qt::PreciseTimer);
+  connect(&flush_, &QTimer::timeout, this, [this] { await(flushDue(*context_)); });
+  connect(&timer_, &QTimer::timeout, this, [this] { await(timerDue(*context_)); });
   // A timer of no delay rather than a posted call: the loop then paints, reads and ticks between
   // two steps of a start, where it would deliver a call posted meanwhile at once.
   startStep_.setSingleShot(true);
   startStep_.setInterval(0);
-  connect(&startStep_, &QTimer::timeout, this, &MainDialog::continuePendingStart);
+  connect(&startStep_, &QTimer::timeout, this, [this] { await(startStep(*context_)); });
+  await(currentWait(*context_));
   timer_.setTimerType(Qt::PreciseTimer);
   timer_.start(static_cast<int>(TICK_PERIOD));
 }
 
-MainDialog::~MainDialog() {
-  closeSurvey(*context_);
-  timer_.stop();
-}
+MainDialog::~MainDialog() { endDriving(*context_); }
 
 void MainDialog::buildControls() {
   QWidget* previousFocus = nullptr;
@@ -116,7 +108,7 @@ void MainDialog::buildControls() {
         selector_ = new QComboBox(this);
         // Like the original drop-down list, every choice the operator makes counts, by mouse or
         // by keyboard, while choices made by the program do not.
-        connect(selector_, &QComboBox::activated, this, &MainDialog::chooseList);
+        connect(selector_, &QComboBox::activated, this, [this] { listChosen(*context_); });
         widget = selector_;
         break;
       case ControlKind::LIST:
@@ -126,14 +118,19 @@ void MainDialog::buildControls() {
       case ControlKind::BUTTON:
       case ControlKind::DEFAULT_BUTTON: {
         auto* button = new QPushButton(latin1(entry.text), this);
+        // Enter presses the default button, never the one the program gave the focus to; only
+        // the operator's Tab to a button makes it Enter's while it has the focus (eventFilter).
+        button->setAutoDefault(false);
         button->setDefault(entry.kind == ControlKind::DEFAULT_BUTTON);
+        button->installEventFilter(this);
         const int id = entry.id;
         if (id == EXIT_BUTTON) {
           exit_ = button;
-          connect(button, &QPushButton::clicked, this, &MainDialog::pressExit);
+          connect(button, &QPushButton::clicked, this, &MainDialog::exitPressed);
         } else {
+          if (id == RESUME_BUTTON) resume_ = button;
           const StartMode mode = startModeOf(id);
-          connect(button, &QPushButton::clicked, this, [this, mode] { pressStartButton(mode); });
+          connect(button, &QPushButton::clicked, this, [this, mode] { startPressed(mode); });
         }
         widget = button;
         break;
@@ -182,25 +179,21 @@ void MainDialog::computeTabStops() {
   list_->setTabStops(stops, base_.x);
 }
 
-void MainDialog::pressExit() {
-  if (surveyRunning(*context_)) {
-    abortSurvey(*context_);
-    watchSends();
-  } else {
-    done(-1);
-  }
+void MainDialog::exitPressed() {
+  DriverWait wait;
+  const bool ending = pressExit(*context_, wait);
+  await(wait);
+  if (ending) done(-1);
 }
 
 // A start takes several passes of the event loop: the table is built in this one, and each of the
 // steps that follow (an index by each key, then asking every unit) gets a pass of its own. With a
 // hundred thousand units, all of it in one pass would hold the dialog several times as long.
-void MainDialog::pressStartButton(StartMode mode) {
-  if (!startSurvey(*context_, mode)) {
-    if (context_->survey.startRefusal == StartRefusal::LIST_BUSY) showListBusy();
-    return;
-  }
-  startPending_ = context_->survey.surveyNumber;
-  startStep_.start();
+void MainDialog::startPressed(StartMode mode) {
+  DriverWait wait;
+  const bool started = pressStart(*context_, mode, wait);
+  await(wait);
+  if (!started && context_->survey.startRefusal == StartRefusal::LIST_BUSY) showListBusy();
 }
 
 // Window-modal and opened rather than run: the loop goes on (the other survey's datagrams, the
@@ -217,60 +210,42 @@ void MainDialog::showListBusy() {
   box->open();
 }
 
-void MainDialog::continuePendingStart() {
-  if (startPending_ == 0) {
-    // The start is over; a tick it held back is what is left, in a pass of its own.
-    if (std::exchange(tickOwed_, false)) tick();
-    return;
+void MainDialog::await(const DriverWait& wait) {
+  if (wait.startStepPending) {
+    if (!startStep_.isActive()) startStep_.start();
+  } else {
+    startStep_.stop();
   }
-  if (!continueStart(*context_, startPending_)) startPending_ = 0;
-  if (startPending_ != 0 || tickOwed_) startStep_.start();
-  watchSends();
-}
-
-void MainDialog::chooseList() { chooseListFile(*context_); }
-
-void MainDialog::tick() {
-  // A tick that comes while a start is under way waits for the start's last step: it would ask
-  // the units before the start does.
-  if (startPending_ != 0) {
-    tickOwed_ = true;
-    return;
-  }
-  onTick(*context_);
-  watchSends();
-}
-
-void MainDialog::readable() {
-  receiveAll(*context_);
-  watchSends();
-}
-
-void MainDialog::writable() {
-  socket_.writeReadinessDelivered();
-  writeNotifier_.setEnabled(false);
-  flushQueue(*context_);
-  watchSends();
-}
-
-void MainDialog::watchSends() {
-  writeNotifier_.setEnabled(socket_.wantsWriteReadiness());
-  // "Now" is said only once, so a flush already due stays due; a sooner one moves it.
-  const int32_t flushIn = paced_.msUntilFlush();
-  if (flushIn >= 0 && (!pacedFlush_.isActive() || flushIn < pacedFlush_.remainingTime())) {
-    pacedFlush_.start(flushIn);
+  readNotifier_.setEnabled(wait.readReadiness);
+  writeNotifier_.setEnabled(wait.writeReadiness);
+  if (wait.flushInMs >= 0) {
+    flush_.start(static_cast<int>(wait.flushInMs));
+  } else {
+    flush_.stop();
   }
 }
 
-void MainDialog::pacedFlushDue() {
-  // A wait was a forecast: answers may have come, or may still be owed.
-  const int32_t flushIn = paced_.msUntilFlush();
-  if (flushIn > 0) {
-    pacedFlush_.start(flushIn);
-    return;
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+  auto* button = qobject_cast<QPushButton*>(watched);
+  if (button == nullptr) return QDialog::eventFilter(watched, event);
+  if (event->type() == QEvent::FocusIn) {
+    const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+    // Set before the button sees its focus, which then makes it the dialog's default.
+    button->setAutoDefault(reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
+  } else if (event->type() == QEvent::FocusOut &&
+             static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
+    endTabDefault(button);
   }
-  flushQueue(*context_);
-  watchSends();
+  return QDialog::eventFilter(watched, event);
+}
+
+// The button would give the default back itself only while it is auto-default, which it stops
+// being here: Resume takes the default again.
+void MainDialog::endTabDefault(QPushButton* button) {
+  if (!button->autoDefault()) return;
+  button->setAutoDefault(false);
+  button->setDefault(false);
+  resume_->setDefault(true);
 }
 
 void MainDialog::closeEvent(QCloseEvent* event) {
@@ -284,9 +259,7 @@ void MainDialog::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void MainDialog::commitData() {
-  if (surveyRunning(*context_)) saveReport(*context_);
-}
+void MainDialog::commitData() { saveRunningSurvey(*context_); }
 
 void MainDialog::setControlsIdle(bool enabled) {
   for (int id : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR}) {
@@ -296,12 +269,13 @@ void MainDialog::setControlsIdle(bool enabled) {
 
 void MainDialog::setExitCaption(const char* caption) { exit_->setText(latin1(caption)); }
 
-void MainDialog::focusExit() { exit_->setFocus(Qt::OtherFocusReason); }
-
-void MainDialog::beep() {
-  ++beeps_;
-  QApplication::beep();
+void MainDialog::focusExit() {
+  // Exit may hold the focus already, from the operator's Tab: the program's focus makes no default.
+  endTabDefault(exit_);
+  exit_->setFocus(Qt::OtherFocusReason);
 }
+
+void MainDialog::beep() { QApplication::beep(); }
 
 int32_t MainDialog::serverFieldText(char* buffer, int32_t size) const {
   return copyLatin1(server_->text(), buffer, size);

@@ -1,6 +1,6 @@
 #pragma once
-// The main dialog "MAIN": its controls, and the routing of its events to the survey and the
-// protocol. Everything runs on the dialog's thread.
+// The main dialog "MAIN": its controls, and the routing of its events to the survey driver's
+// verbs. Everything runs on the dialog's thread.
 
 #include <QDialog>
 #include <QSocketNotifier>
@@ -10,9 +10,10 @@
 
 #include "app/dialog_units.h"
 #include "core/context.h"
+#include "core/survey_driver.h"
 #include "platform/dialog.h"
 #include "platform/paced_socket.h"
-#include "survey/lifecycle.h"
+#include "platform/udp_socket.h"
 
 class QComboBox;
 class QLineEdit;
@@ -21,7 +22,6 @@ class QPushButton;
 namespace vyr {
 
 class DeviceList;
-class PosixUdpSocket;
 
 class MainDialog final : public QDialog, public Dialog {
   Q_OBJECT
@@ -29,9 +29,11 @@ class MainDialog final : public QDialog, public Dialog {
 
  public:
   // Builds the dialog from its template and initialises it: the list selector, the list's tab
-  // stops, the socket notifications and the 250 ms timer. Sends go out as `pacing` allows.
-  MainDialog(FileSystem& files, Clock& clock, PosixUdpSocket& socket, SendPacing pacing = {});
-  // Saves a running survey and stops the timer.
+  // stops, the socket notifications (on `descriptor`, the socket's) and the 250 ms timer. Sends
+  // go out as `pacing` allows.
+  MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int descriptor,
+             SendPacing pacing = {});
+  // Saves a running survey.
   ~MainDialog() override;
 
   // The control with this identifier, or null.
@@ -39,7 +41,6 @@ class MainDialog final : public QDialog, public Dialog {
   DeviceList& list() const { return *list_; }
   Context& context() { return *context_; }
   DialogBaseUnits baseUnits() const { return base_; }
-  int beeps() const { return beeps_; }
 
   // Ends the dialog from outside, as on a termination signal; its destruction saves the survey.
   void end() { done(-1); }
@@ -59,28 +60,21 @@ class MainDialog final : public QDialog, public Dialog {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // A button the operator tabs to is the one Enter presses while it keeps the focus.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void buildControls();
   void computeTabStops();
-  void pressExit();
-  void pressStartButton(StartMode mode);
+  void exitPressed();
+  void startPressed(StartMode mode);
   // Tells the operator that another survey holds the chosen list, in a message box of its own.
   void showListBusy();
-  // Takes the next step of the start under way, if any, and sets the one after it, or the tick
-  // the start held back, for the loop's next pass.
-  void continuePendingStart();
-  void chooseList();
-  void tick();
-  void readable();
-  void writable();
-  // After every call into the core: write readiness is watched only while a send has found the
-  // socket full, so that an always writable UDP socket never wakes the loop for nothing, and sends
-  // the pacing held back are flushed when it lets them go.
-  void watchSends();
-  void pacedFlushDue();
+  // Sets the timers and notifiers to what the driver waits for after a verb.
+  void await(const DriverWait& wait);
+  // A button the operator tabbed to stops being the one Enter presses.
+  void endTabDefault(QPushButton* button);
 
-  PosixUdpSocket& socket_;
   PacedSocket paced_;
   DialogBaseUnits base_{};
   std::map<int, QWidget*> controls_;
@@ -88,15 +82,13 @@ class MainDialog final : public QDialog, public Dialog {
   QComboBox* selector_ = nullptr;
   DeviceList* list_ = nullptr;
   QPushButton* exit_ = nullptr;
+  QPushButton* resume_ = nullptr;
   std::unique_ptr<Context> context_;
   QTimer timer_;
-  QTimer pacedFlush_;
+  QTimer flush_;
   QTimer startStep_;
   QSocketNotifier readNotifier_;
   QSocketNotifier writeNotifier_;
-  uint32_t startPending_ = 0;  // the survey whose start has steps left, or 0
-  bool tickOwed_ = false;      // a tick came while a start was under way
-  int beeps_ = 0;
 };
 
 }  // namespace vyr
