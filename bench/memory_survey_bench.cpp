@@ -28,7 +28,7 @@ void BM_memorySurvey(benchmark::State& state) {
     state.PauseTiming();
     auto survey = std::make_unique<Survey>(units);
     state.ResumeTiming();
-    vyr::startSurvey(survey->context, vyr::StartMode::FRESH);
+    vyr::startProtocolSurvey(survey->context, vyr::StartMode::FRESH);
     vyr::pollDevices(survey->context, vyr::POLL_EVERYONE);
     ticks = vyr::runSurveyPeriods(survey->context, survey->clock, survey->network, 100);
     state.PauseTiming();

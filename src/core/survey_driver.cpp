@@ -5,6 +5,7 @@
 #include "protocol/receiver.h"
 #include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
+#include "protocol/survey_records.h"
 #include "survey/list_files.h"
 #include "survey/record_index.h"
 #include "survey/report_files.h"
@@ -94,7 +95,8 @@ DriverWait waitAfter(Context& context) {
 
 bool pressStart(Context& context, StartMode mode, DriverWait& wait) {
   DriverState& driver = context.driver;
-  const bool started = startSurvey(context, mode);
+  const bool started = prepareSurveyRecords(context) && startSurvey(context, mode);
+  fitSurveyRecords(context);
   if (started && surveyRunning(context)) {
     driver.startingSurvey = context.survey.surveyNumber;
     driver.asking = false;
@@ -179,8 +181,10 @@ bool abortSurvey(Context& context) {
   driver.drainOwed = false;
   driver.tickOwed = false;
   driver.flushOwed = false;
-  clearQueue(context);
-  return stopSurvey(context);
+  clearQueue(context);  // settles the send times first
+  const bool saved = stopSurvey(context);
+  fitSurveyRecords(context);
+  return saved;
 }
 
 bool pressExit(Context& context, DriverWait& wait) {
@@ -193,12 +197,17 @@ bool pressExit(Context& context, DriverWait& wait) {
 DriverWait currentWait(const Context& context) { return waitOf(context); }
 
 bool saveRunningSurvey(Context& context) {
-  return surveyRunning(context) && saveReport(context);
+  if (!surveyRunning(context)) return false;
+  settleSendTimes(context);
+  return saveReport(context);
 }
 
 bool endDriving(Context& context) {
   context.driver = DriverState{};
-  return closeSurvey(context);
+  if (surveyRunning(context)) settleSendTimes(context);
+  const bool saved = closeSurvey(context);
+  fitSurveyRecords(context);
+  return saved;
 }
 
 void initialiseSelector(Context& context) { fillListSelector(context); }

@@ -1,12 +1,13 @@
 #pragma once
 // What the protocol operations work on: the survey's context, plus the tick, the socket, the send
-// queue and the drain's re-entrancy guard.
+// queue, the records the protocol keeps beside the table and the drain's re-entrancy guard.
 
 #include <cstdint>
 
 #include "platform/clock.h"
 #include "platform/udp_socket.h"
 #include "protocol/send_queue.h"
+#include "protocol/survey_records.h"
 #include "survey/survey_context.h"
 
 namespace vyr {
@@ -16,12 +17,12 @@ struct ProtocolContext : SurveyContext {
                   UdpSocket& udpSocket)
       : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {}
 
-  void settleTable() override { settleSendTimes(*this); }
-
   Clock& clock;
   UdpSocket& socket;
 
   SendQueue sendQueue;
+  SurveyRecords records;       // the running survey's
+  SurveyRecords startRecords;  // had for the start about to be made
   uint8_t receiveDepth = 0;  // re-entrancy guard of the socket drain
 };
 

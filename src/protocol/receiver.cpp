@@ -7,7 +7,6 @@
 #include "protocol/messages.h"
 #include "protocol/protocol_context.h"
 #include "protocol/requests.h"
-#include "protocol/scheduler.h"
 #include "protocol/send_queue.h"
 #include "survey/lifecycle.h"
 #include "survey/record_index.h"
@@ -61,7 +60,7 @@ void handleUnitDatagram(ProtocolContext& context, const SocketAddress& source,
   } else if (message[0] == MODEM_INFO) {
     // A unit still without its versions takes a modem reply only once this survey has asked for
     // one: an answer to an earlier survey's request would complete it with its versions missing.
-    if (record.biosVersion == 0 && !survey.modemAsked[index]) return;
+    if (record.biosVersion == 0 && !context.records.modemAsked[index]) return;
     handleModemReply(context, index, message, size);
   } else if (message[0] == VERSION_REPLY) {
     handleVersionReply(context, index, message, size);
@@ -164,7 +163,12 @@ void handleModemReply(ProtocolContext& context, int32_t index, const uint8_t* me
   setFieldText(record.esn, messageText(message, length, MODEM_ESN_OFFSET, sizeof record.esn - 1));
   context.list.replaceRow(index, completeRow(record).text);
   record.flags |= COMPLETE;
-  checkComplete(context);
+  if (!surveyComplete(context)) return;
+  // The last save writes every lastSent as the flushes left it; the rest of the drain finds no
+  // survey, and the records go with it.
+  settleSendTimes(context);
+  finishSurvey(context);
+  fitSurveyRecords(context);
 }
 
 }  // namespace vyr

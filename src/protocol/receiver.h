@@ -9,6 +9,9 @@ namespace vyr {
 
 struct ProtocolContext;
 
+// How long a unit is left alone once the IP server says it does not know it (yet).
+constexpr uint32_t LOCATE_BACKOFF = 60000;
+
 // Reads datagrams until none is waiting. A call made while a drain is under way returns at once.
 void receiveAll(ProtocolContext& context);
 

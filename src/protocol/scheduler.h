@@ -11,7 +11,6 @@ struct ProtocolContext;
 constexpr int32_t RETRY_INTERVAL = 5000;      // a unit is asked again once its lastSent is this old
 constexpr int32_t POLL_EVERYONE = INT32_MIN;  // an interval no age is below: asks every unit
 constexpr uint32_t SILENCE_LIMIT = 5000;      // without an accepted unit frame this long, ask all
-constexpr uint32_t LOCATE_BACKOFF = 60000;    // wait this long when the IP server does not know
 constexpr uint32_t TICK_PERIOD = 250;
 
 // One pass over the table: queues the request of every record whose lastSent is at least

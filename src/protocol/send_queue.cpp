@@ -120,7 +120,7 @@ void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
   }
   moveHeadToTail(queue);
   if (lastSent != nullptr)
-    context.survey.newestQueued[queue.tail->linkIndex] = queue.tail->sequence;
+    context.records.newestQueued[queue.tail->linkIndex] = queue.tail->sequence;
 }
 
 }  // namespace
@@ -155,7 +155,7 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
   node->sequence = queue.nextSequence++;
 
   if (linkedLastSent(survey, *node) != nullptr) {
-    survey.newestQueued[linkIndex] = node->sequence;
+    context.records.newestQueued[linkIndex] = node->sequence;
     setLastSent(context, linkIndex, context.clock.tick());
   }
 }
@@ -204,11 +204,13 @@ uint32_t effectiveLastSent(const ProtocolContext& context, int32_t index) {
   const SurveyState& survey = context.survey;
   const uint32_t stored = survey.deviceTable[index].lastSent;
   // Written since the last flush began, or no flush stamp left to apply.
-  if (!queue.stampPending || survey.lastSentFlush[index] >= queue.flushCount) return stored;
+  if (!queue.stampPending || context.records.lastSentFlush[index] >= queue.flushCount) {
+    return stored;
+  }
   // Datagrams leave from the head only, and the queue runs in the order of their numbers (one kept
   // for later goes back at the tail under a new one): the newest one queued for the record before
   // that flush still waits exactly when the head has not passed it.
-  const uint64_t newest = survey.newestQueued[index];
+  const uint64_t newest = context.records.newestQueued[index];
   if (newest == 0 || queue.head == nullptr || newest < queue.head->sequence) return stored;
   return queue.pendingTick;
 }
@@ -221,7 +223,7 @@ void settleSendTimes(ProtocolContext& context) {
   for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
     U32LE* lastSent = linkedLastSent(survey, *node);
     // A time written since that flush began is later than its stamp and stays.
-    if (lastSent != nullptr && survey.lastSentFlush[node->linkIndex] < queue.flushCount) {
+    if (lastSent != nullptr && context.records.lastSentFlush[node->linkIndex] < queue.flushCount) {
       *lastSent = queue.pendingTick;
     }
     if (node == queue.pendingThrough) break;
@@ -229,9 +231,8 @@ void settleSendTimes(ProtocolContext& context) {
 }
 
 void setLastSent(ProtocolContext& context, int32_t index, uint32_t tick) {
-  SurveyState& survey = context.survey;
-  survey.deviceTable[index].lastSent = tick;
-  survey.lastSentFlush[index] = context.sendQueue.flushCount;
+  context.survey.deviceTable[index].lastSent = tick;
+  context.records.lastSentFlush[index] = context.sendQueue.flushCount;
 }
 
 void clearQueue(ProtocolContext& context) {

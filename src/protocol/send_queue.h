@@ -89,8 +89,8 @@ void clearQueue(ProtocolContext& context);
 uint32_t effectiveLastSent(const ProtocolContext& context, int32_t index);
 
 // Writes the stamps of past flushes into the records of the datagrams still waiting, so that every
-// lastSent reads as effectiveLastSent. Called before the table is written out (through
-// SurveyContext::settleTable) and before the queue is cleared.
+// lastSent reads as effectiveLastSent. Called before the table is written out (the driver and the
+// receiver do so before every save) and before the queue is cleared.
 void settleSendTimes(ProtocolContext& context);
 
 // Sets record `index`'s lastSent to `tick` other than by a flush, so that no earlier flush's stamp

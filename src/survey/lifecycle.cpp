@@ -23,9 +23,6 @@ void releaseTable(SurveyContext& context) {
   if (context.survey.deviceTable && context.tableReleasing) context.tableReleasing(context.survey);
   releaseRecordIndexes(context.survey);
   context.survey.deviceTable.reset();
-  context.survey.modemAsked.reset();
-  context.survey.lastSentFlush.reset();
-  context.survey.newestQueued.reset();
   context.survey.deviceCount = 0;
   context.survey.listLock.reset();
 }
@@ -181,12 +178,7 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
   }
   // Without its table a survey cannot run: the dialog stays idle, as if nothing was pressed.
   std::unique_ptr<DeviceRecord[]> table(context.allocateTable(rows));
-  std::unique_ptr<uint8_t[]> modemAsked(new (std::nothrow) uint8_t[static_cast<size_t>(rows)]());
-  std::unique_ptr<uint32_t[]> lastSentFlush(new (std::nothrow)
-                                                uint32_t[static_cast<size_t>(rows)]());
-  std::unique_ptr<uint64_t[]> newestQueued(new (std::nothrow)
-                                               uint64_t[static_cast<size_t>(rows)]());
-  if (!table || !modemAsked || !lastSentFlush || !newestQueued) {
+  if (!table) {
     survey.startRefusal = StartRefusal::NO_MEMORY;
     return false;
   }
@@ -226,9 +218,6 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
 
   readServerAddress(context);
   survey.deviceTable = std::move(table);
-  survey.modemAsked = std::move(modemAsked);
-  survey.lastSentFlush = std::move(lastSentFlush);
-  survey.newestQueued = std::move(newestQueued);
   survey.deviceCount = rows;
   survey.reportOffset = -1;
   survey.finishedPrefix = 0;
@@ -248,14 +237,18 @@ bool startSurvey(SurveyContext& context, StartMode mode) {
   return true;
 }
 
-void checkComplete(SurveyContext& context) {
+bool surveyComplete(SurveyContext& context) {
   SurveyState& survey = context.survey;
-  if (!survey.deviceTable) return;
+  if (!survey.deviceTable) return false;
   while (survey.finishedPrefix < survey.deviceCount &&
          isFinished(survey.deviceTable[survey.finishedPrefix])) {
     ++survey.finishedPrefix;
   }
-  if (survey.finishedPrefix == survey.deviceCount) finishSurvey(context);
+  return survey.finishedPrefix == survey.deviceCount;
+}
+
+void checkComplete(SurveyContext& context) {
+  if (surveyComplete(context)) finishSurvey(context);
 }
 
 bool finishSurvey(SurveyContext& context) {

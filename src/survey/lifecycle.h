@@ -24,7 +24,9 @@ inline bool surveyRunning(const SurveyContext& context) {
 // ended again by the time this returns true.
 bool startSurvey(SurveyContext& context, StartMode mode);
 
-// Finishes the survey when every record has its ID and its modem reply.
+// Whether a survey runs and every record has its ID and its modem reply.
+bool surveyComplete(SurveyContext& context);
+// Finishes the survey when it is complete.
 void checkComplete(SurveyContext& context);
 
 // The ends of a survey. Each saves the report and the progress file and releases the table, and

@@ -235,6 +235,17 @@ std::unique_ptr<FileHandle> openSection(FileSystem& files, const char* reportNam
   return report;
 }
 
+// The names of the survey's two files beside `listName`; false when either cannot be made.
+struct SiblingNames {
+  char report[FILE_NAME_BUFFER];
+  char progress[FILE_NAME_BUFFER];
+};
+
+bool makeSiblingNames(const char* listName, SiblingNames& names) {
+  return makeSiblingName(listName, REPORT_ENDING, names.report, sizeof names.report) &&
+         makeSiblingName(listName, PROGRESS_ENDING, names.progress, sizeof names.progress);
+}
+
 }  // namespace
 
 bool saveReport(SurveyContext& context) {
@@ -245,18 +256,16 @@ bool saveReport(SurveyContext& context) {
   if (!survey.deviceTable || survey.deviceCount < 1) {
     return saveNothing(outcome, "no survey is running");
   }
-  context.settleTable();
   FileSystem& files = context.files;
 
   // The list the survey started from, at most 299 characters of it as a save reads the name.
   char listName[SAVE_NAME_BUFFER];
   copyBounded(survey.listName, listName, static_cast<int32_t>(sizeof listName));
-  char reportName[FILE_NAME_BUFFER];
-  char progressName[FILE_NAME_BUFFER];
-  if (!makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName) ||
-      !makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName)) {
+  SiblingNames names;
+  if (!makeSiblingNames(listName, names)) {
     return saveNothing(outcome, "the list's name gives no file name");
   }
+  const char* reportName = names.report;
 
   int64_t sectionStart = 0;
   int64_t keptSize = 0;
@@ -284,7 +293,7 @@ bool saveReport(SurveyContext& context) {
     }
   }
   outcome.reportSaved = reportSaved;
-  outcome.progressSaved = writeProgress(context, progressName, outcome.progressFailure);
+  outcome.progressSaved = writeProgress(context, names.progress, outcome.progressFailure);
   survey.lastSaveSaved = outcome.reportSaved && outcome.progressSaved;
   return survey.lastSaveSaved;
 }
@@ -335,14 +344,10 @@ bool progressFileWritable(SurveyContext& context, const char* listName, char* pr
 bool loadProgress(SurveyContext& context) {
   SurveyState& survey = context.survey;
   const char* listName = survey.listName;
-  char progressName[FILE_NAME_BUFFER];
-  char reportName[FILE_NAME_BUFFER];
-  if (!makeSiblingName(listName, PROGRESS_ENDING, progressName, sizeof progressName) ||
-      !makeSiblingName(listName, REPORT_ENDING, reportName, sizeof reportName)) {
-    return false;
-  }
+  SiblingNames names;
+  if (!makeSiblingNames(listName, names)) return false;
 
-  std::unique_ptr<FileHandle> file = context.files.openForReading(progressName);
+  std::unique_ptr<FileHandle> file = context.files.openForReading(names.progress);
   if (!file) return false;
   int64_t tableSize = static_cast<int64_t>(sizeof(DeviceRecord)) * survey.deviceCount;
   if (file->seek(0, SeekFrom::END) != PROGRESS_HEADER_SIZE + tableSize) return false;
@@ -361,7 +366,7 @@ bool loadProgress(SurveyContext& context) {
   }
   // A progress file older than the report's last section starts the survey fresh, so that no
   // saved section is cut away.
-  if (survey.reportOffset >= 0 && laterSectionFollows(context, reportName, survey.reportOffset)) {
+  if (survey.reportOffset >= 0 && laterSectionFollows(context, names.report, survey.reportOffset)) {
     survey.reportOffset = -1;
   }
   return true;

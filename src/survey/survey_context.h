@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <new>
+#include <type_traits>
 
 #include "platform/dialog.h"
 #include "platform/files.h"
@@ -23,11 +24,7 @@ struct SurveyContext {
       : files(fileSystem), dialog(mainDialog), list(listView) {}
   SurveyContext(const SurveyContext&) = delete;
   SurveyContext& operator=(const SurveyContext&) = delete;
-  virtual ~SurveyContext() = default;
-
-  // Brings every record's lastSent up to date before the table is written out: the protocol
-  // stamps the records of waiting datagrams only when their times are needed.
-  virtual void settleTable() {}
+  ~SurveyContext() = default;
 
   FileSystem& files;
   Dialog& dialog;
@@ -53,5 +50,9 @@ struct SurveyContext {
   // Empty for none.
   std::function<void(SurveyState& survey)> tableReleasing;
 };
+
+// The survey operations call nothing of the layers above: the protocol does its part before
+// calling them.
+static_assert(!std::is_polymorphic_v<SurveyContext>);
 
 }  // namespace vyr

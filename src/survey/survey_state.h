@@ -33,20 +33,9 @@ struct SaveOutcome {
 };
 
 // The state of one survey, shared by the lifecycle, the report and progress files and the
-// protocol. A survey is running exactly while `deviceTable` holds a table.
+// protocol (which keeps its own per-record bookkeeping, see protocol/survey_records.h). A survey is running exactly while `deviceTable` holds a table.
 struct SurveyState {
   std::unique_ptr<DeviceRecord[]> deviceTable;  // record i belongs to list row i
-  // Per record: non-zero once this survey has asked the unit for its modem information. A reply
-  // to a request of an earlier survey must not complete a unit whose versions are still missing.
-  std::unique_ptr<uint8_t[]> modemAsked;
-  // Per record: how many flushes of the send queue had begun when its lastSent was last written
-  // other than by a flush (a new request queued, the IP server's back-off). A flush's stamp is
-  // written into the records of the datagrams it leaves waiting only when the time is read, and
-  // must not overwrite what was written after the flush.
-  std::unique_ptr<uint32_t[]> lastSentFlush;
-  // Per record: the sequence number of the newest datagram queued for it in this survey, 0 for
-  // none; it still waits while the queue's head is not past it.
-  std::unique_ptr<uint64_t[]> newestQueued;
   int32_t deviceCount = 0;        // zero whenever the table is absent
   int32_t reportOffset = -1;      // start of this survey's report section; -1: append a new one
   uint32_t lastReceive = 0;       // tick of the last accepted unit frame

@@ -58,7 +58,7 @@ struct ReceiverTest : ProtocolFixture {
   void start(const std::string& rows) {
     dialog.serverField = "127.0.0.1";
     chooseList("a.IPs", rows);
-    startSurvey(context, StartMode::FRESH);
+    startProtocolSurvey(context, StartMode::FRESH);
     clock.set(1000);
   }
   void fromUnit(const Bytes& message, bool runCoded = false, SocketAddress from = kUnit) {

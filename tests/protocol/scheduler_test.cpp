@@ -14,7 +14,7 @@ struct SchedulerTest : ProtocolFixture {
   void start(const std::string& rows, const char* server = "127.0.0.1") {
     dialog.serverField = server;
     chooseList("a.IPs", rows);
-    startSurvey(context, StartMode::FRESH);
+    startProtocolSurvey(context, StartMode::FRESH);
   }
   std::vector<MemoryNetwork::Datagram> pollAndSend(int32_t interval) {
     pollDevices(context, interval);

@@ -18,7 +18,7 @@ struct SendQueueTest : ProtocolFixture {
   // A running survey of four units whose records the datagrams stamp; nothing is queued yet.
   SendQueueTest() {
     chooseList("a.IPs", "10.0.0.1\n10.0.0.2\n10.0.0.3\n10.0.0.4\n");
-    startSurvey(context, StartMode::FRESH);
+    startProtocolSurvey(context, StartMode::FRESH);
   }
 
   void queue(const SocketAddress& to, const Bytes& bytes, int32_t link = NO_LINK) {
@@ -215,7 +215,7 @@ TEST_F(KeptAcknowledgementTest, TheServerIsAcknowledgedOnceItCanBeReached) {
   ProtocolFixture& world = *this;
   world.dialog.serverField = "127.0.0.1";
   world.chooseList("a.IPs", "A17/501\n10.0.0.2\n");
-  startSurvey(world.context, StartMode::FRESH);
+  startProtocolSurvey(world.context, StartMode::FRESH);
   world.clock.set(1000);
   const SocketAddress server = address(127, 0, 0, 1, SERVER_PORT);
   world.network.unreachable.push_back(server);
@@ -259,7 +259,7 @@ TEST_F(SendQueueTest, DatagramsOfAnEndedSurveyStampNoRecordOfTheNext) {
   ASSERT_EQ(queued(), 2u);
   network.sendRoom = 0;
   closeSurvey(context);  // the table goes while both identify requests wait
-  startSurvey(context, StartMode::FRESH);
+  startProtocolSurvey(context, StartMode::FRESH);
   clock.set(500);
   flushQueue(context);
   EXPECT_EQ(stamp(0), 0u) << "a request of the closed survey stamped the new table";

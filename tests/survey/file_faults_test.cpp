@@ -216,15 +216,15 @@ void prepare(World& world, Scenario scenario) {
   if (scenario != Scenario::FIRST_SAVE) {
     // An earlier survey of the list, then the one the progress file describes, then bytes past
     // its section that a rewrite of the section cuts away.
-    startSurvey(world.context, StartMode::FRESH);
+    startProtocolSurvey(world.context, StartMode::FRESH);
     for (int32_t i = 0; i < kUnits; i += 9) answer(world.record(i), i);
     abortSurvey(world.context);
-    startSurvey(world.context, StartMode::FRESH);
+    startProtocolSurvey(world.context, StartMode::FRESH);
     for (int32_t i = 0; i < kUnits; i += 5) answer(world.record(i), i);
     abortSurvey(world.context);
     world.append(kReport, "stray bytes after the last section\r\n");
   }
-  startSurvey(world.context,
+  startProtocolSurvey(world.context,
               scenario == Scenario::RESUMED_SURVEY_IN_PLACE ? StartMode::RESUME : StartMode::FRESH);
   ASSERT_TRUE(surveyRunning(world.context));
   ASSERT_EQ(world.context.survey.reportOffset < 0, scenario != Scenario::RESUMED_SURVEY_IN_PLACE);
@@ -272,7 +272,7 @@ void resumeAndSaveAgain(World& world) {
   if (progress && sectionAfter(reportBefore, storedOffset(*progress))) progress.reset();
   world.files.reset();
   world.files.refuseNames.clear();
-  startSurvey(world.context, StartMode::RESUME);
+  startProtocolSurvey(world.context, StartMode::RESUME);
   ASSERT_TRUE(surveyRunning(world.context));
   const SurveyState& survey = world.context.survey;
   auto sectionStart = static_cast<int32_t>(reportBefore.size());
@@ -481,7 +481,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
   const std::string progress = *world.get(kProgress);
   const std::string report = *world.get(kReport);
   // What a fresh start makes of the rows; its section goes again, as it is not what is resumed.
-  startSurvey(world.context, StartMode::FRESH);
+  startProtocolSurvey(world.context, StartMode::FRESH);
   const std::vector<DeviceRecord> fresh(world.context.survey.deviceTable.get(),
                                         world.context.survey.deviceTable.get() + kUnits);
   const std::vector<std::string> freshRows = world.list.rows();
@@ -490,7 +490,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
   world.put(kReport, report);
 
   world.files.reset();
-  startSurvey(world.context, StartMode::RESUME);
+  startProtocolSurvey(world.context, StartMode::RESUME);
   const std::vector<FileOperation> trace = world.files.trace;
   ASSERT_EQ(world.context.survey.reportOffset, storedOffset(progress));
   abortSurvey(world.context);
@@ -530,7 +530,7 @@ TEST_P(FileFaultsTest, AResumeThatCannotReadTheProgressFileStartsFreshCleanly) {
       world.chooseList();
       world.files.reset();
       world.files.failAt(step, fault);
-      startSurvey(world.context, StartMode::RESUME);
+      startProtocolSurvey(world.context, StartMode::RESUME);
       ASSERT_TRUE(surveyRunning(world.context));
       if (accepted) {
         EXPECT_EQ(world.context.survey.reportOffset, storedOffset(progress));
@@ -619,7 +619,7 @@ TEST_P(FileFaultsTest, EntriesInTheWayAndFaultsThatLast) {
     if (c.progress == Left::NONE) {
       // A folder where the progress file belongs: every resume starts fresh and appends.
       const size_t before = report->size();
-      startSurvey(world.context, StartMode::RESUME);
+      startProtocolSurvey(world.context, StartMode::RESUME);
       EXPECT_EQ(world.context.survey.reportOffset, -1);
       abortSurvey(world.context);
       const File after = world.get(kReport);
@@ -677,7 +677,7 @@ void saveUnderProtection(bool posix, const Protection& c) {
   World world(posix);
   world.dialog.serverField = "127.0.0.1";
   world.chooseList();
-  startSurvey(world.context, StartMode::FRESH);
+  startProtocolSurvey(world.context, StartMode::FRESH);
   for (int32_t i = 0; i < kUnits; i += 7) answer(world.record(i), i);
   ASSERT_TRUE(abortSurvey(world.context));
   c.protect(world);
@@ -685,7 +685,7 @@ void saveUnderProtection(bool posix, const Protection& c) {
   const std::string firstProgress = *world.get(kProgress);
 
   // A fresh survey appends its section.
-  startSurvey(world.context, StartMode::FRESH);
+  startProtocolSurvey(world.context, StartMode::FRESH);
   for (int32_t i = 1; i < kUnits; i += 5) answer(world.record(i), i);
   EXPECT_EQ(abortSurvey(world.context), c.progressSaved);
   const std::string report = *world.get(kReport);
@@ -704,7 +704,7 @@ void saveUnderProtection(bool posix, const Protection& c) {
 
   // The resume continues the survey the progress file describes only when that is the last
   // section; either way every section saved so far stays.
-  startSurvey(world.context, StartMode::RESUME);
+  startProtocolSurvey(world.context, StartMode::RESUME);
   EXPECT_EQ(world.context.survey.reportOffset,
             c.progressSaved ? static_cast<int32_t>(firstReport.size()) : -1);
   abortSurvey(world.context);

@@ -55,7 +55,7 @@ struct LifecycleTest : SurveyFixture {
 const char* kList = "10.0.0.1 ; gate\r\nA17/501\r\n10.0.0.300\r\n";
 
 TEST_F(LifecycleTest, NothingStartsWithoutRowsOrWithoutMemory) {
-  EXPECT_FALSE(startSurvey(context, StartMode::FRESH));
+  EXPECT_FALSE(startProtocolSurvey(context, StartMode::FRESH));
   EXPECT_FALSE(surveyRunning(context));
   EXPECT_TRUE(idle());
 
@@ -73,10 +73,10 @@ TEST_F(LifecycleTest, NothingStartsWithoutRowsOrWithoutMemory) {
 TEST_F(LifecycleTest, RowsAlreadyInTheirFormAreNotRedrawn) {
   chooseList("north.IPs", kList);
   int before = list.redraws;
-  startSurvey(context, StartMode::FRESH);
+  startProtocolSurvey(context, StartMode::FRESH);
   EXPECT_EQ(list.redraws, before) << "the fresh build rewrote identical rows";
   abortSurvey(context);
-  startSurvey(context, StartMode::RESUME);
+  startProtocolSurvey(context, StartMode::RESUME);
   EXPECT_EQ(list.redraws, before + 1) << "only the resumed 10.0.0.300 row shows as 10.0.0.44";
 }
 
@@ -97,7 +97,7 @@ TEST_F(LifecycleTest, ServerFieldGivesTheServerAddress) {
   chooseList("north.IPs", kList);
   for (const Case& c : cases) {
     dialog.serverField = c.field;
-    startSurvey(context, StartMode::FRESH);
+    startProtocolSurvey(context, StartMode::FRESH);
     SocketAddress expected{};
     if (!c.ip.empty()) setSocketAddress(expected, c.ip.data(), SERVER_PORT);
     EXPECT_EQ(std::memcmp(&context.survey.serverAddress, &expected, sizeof expected), 0) << c.field;
@@ -109,7 +109,7 @@ TEST_F(LifecycleTest, FreshBuildMakesRecordsFromRowsAndListedRows) {
   chooseList("north.IPs", "10.0.0.300\r\n  ABC/77\r\nAB CD/5\r\n  /6\r\n");
   ASSERT_EQ(list.rows(),
             (Rows{"10.0.0.300", " 0.0.0.0\t77\t  ABC", " 0.0.0.0\t5\tAB CD", " 0.0.0.0\t6\t  "}));
-  startSurvey(context, StartMode::RESUME);  // no progress file: fresh
+  startProtocolSurvey(context, StartMode::RESUME);  // no progress file: fresh
   ASSERT_TRUE(surveyRunning(context));
   EXPECT_TRUE(busy());
   EXPECT_EQ(context.survey.deviceCount, 4);
@@ -131,7 +131,7 @@ TEST_F(LifecycleTest, FreshBuildMakesRecordsFromRowsAndListedRows) {
 
   // The rewritten rows scan the same way at a resume, so the saved survey is taken up again.
   abortSurvey(context);
-  startSurvey(context, StartMode::RESUME);
+  startProtocolSurvey(context, StartMode::RESUME);
   EXPECT_EQ(context.survey.reportOffset, 0) << "a white-space ID failed the resume's check";
   EXPECT_EQ(fieldText(record(1).id), "ABC");
   EXPECT_EQ(fieldText(record(2).id), "AB");
@@ -141,7 +141,7 @@ TEST_F(LifecycleTest, FreshBuildMakesRecordsFromRowsAndListedRows) {
 TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   chooseList("north.IPs", kList);
   dialog.serverField = "127.0.0.1";
-  startSurvey(context, StartMode::FRESH);
+  startProtocolSurvey(context, StartMode::FRESH);
   answer(record(0), "GATE", 900);
   const uint8_t located[4] = {10, 9, 9, 9};
   setSocketAddress(record(1).address, located, DEVICE_PORT);  // located, not yet complete
@@ -159,7 +159,7 @@ TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   EXPECT_EQ(dialog.beeps, 0);
   EXPECT_EQ(sections(), 1);
 
-  startSurvey(context, StartMode::RESUME);
+  startProtocolSurvey(context, StartMode::RESUME);
   ASSERT_TRUE(surveyRunning(context));
   EXPECT_EQ(context.survey.reportOffset, 0);
   EXPECT_EQ(fieldText(record(0).id), "GATE") << "restored, not rebuilt";
@@ -176,7 +176,7 @@ TEST_F(LifecycleTest, AbortSavesAndResumeContinuesTheSameSection) {
   EXPECT_TRUE(idle());
   EXPECT_EQ(sections(), 1) << "the section was rewritten in place";
 
-  startSurvey(context, StartMode::FRESH);
+  startProtocolSurvey(context, StartMode::FRESH);
   EXPECT_EQ(list.rows(), (Rows{"10.0.0.1", " 0.0.0.0\t501\tA17", "10.0.0.44"}))
       << "N always starts fresh";
   closeSurvey(context);
@@ -201,11 +201,11 @@ TEST_F(LifecycleTest, ResumeChecksEveryRowAgainstTheRestoredRecords) {
   for (const Case& c : cases) {
     files = MemoryFileSystem();
     chooseList("north.IPs", kList);
-    startSurvey(context, StartMode::FRESH);
+    startProtocolSurvey(context, StartMode::FRESH);
     record(0).lastSent = 1234;
     abortSurvey(context);
     chooseList("north.IPs", c.listAtResume);
-    startSurvey(context, StartMode::RESUME);
+    startProtocolSurvey(context, StartMode::RESUME);
     EXPECT_EQ(context.survey.reportOffset, c.resumed ? 0 : -1) << c.why;
     EXPECT_EQ(record(0).lastSent, c.resumed ? 1234u : 0u) << c.why;
     abortSurvey(context);
@@ -214,7 +214,7 @@ TEST_F(LifecycleTest, ResumeChecksEveryRowAgainstTheRestoredRecords) {
 
 TEST_F(LifecycleTest, ResumeOfAFinishedSurveyFinishesAtOnce) {
   chooseList("north.IPs", "10.0.0.1\r\nA/1\r\n");
-  startSurvey(context, StartMode::FRESH);
+  startProtocolSurvey(context, StartMode::FRESH);
   answer(record(0), "X", 7);
   answer(record(1), "A", 1);
   const uint8_t ip[4] = {10, 2, 2, 2};
@@ -223,7 +223,7 @@ TEST_F(LifecycleTest, ResumeOfAFinishedSurveyFinishesAtOnce) {
   EXPECT_EQ(dialog.beeps, 0);
 
   chooseList("north.IPs", "10.0.0.1\r\nA/1\r\n");
-  startSurvey(context, StartMode::RESUME);
+  startProtocolSurvey(context, StartMode::RESUME);
   EXPECT_FALSE(surveyRunning(context));
   EXPECT_EQ(dialog.beeps, 1);
   EXPECT_TRUE(idle());
@@ -255,7 +255,7 @@ TEST_F(LifecycleTest, EveryEndShowsTheTableOnceAfterItsSave) {
     SCOPED_TRACE(end.name);
     seen.clear();
     files.remove("north.model");
-    ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+    ASSERT_TRUE(startProtocolSurvey(context, StartMode::FRESH));
     EXPECT_TRUE(seen.empty()) << "no table to release at the start";
     setFieldText(record(0).id, "X");
     EXPECT_TRUE(end.end(context));
@@ -268,7 +268,7 @@ TEST_F(LifecycleTest, EveryEndShowsTheTableOnceAfterItsSave) {
     EXPECT_EQ(seen.size(), 1u);
   }
   seen.clear();
-  ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+  ASSERT_TRUE(startProtocolSurvey(context, StartMode::FRESH));
   answer(record(0), "X", 7);
   answer(record(1), "A", 1);
   checkComplete(context);
@@ -290,7 +290,7 @@ TEST_F(LifecycleTest, HandMadeProgressFileIsReadWithinItsFields) {
   progress.append(reinterpret_cast<const char*>(&forged), sizeof forged);
   files.setContents("north.soFar", progress);
 
-  startSurvey(context, StartMode::RESUME);
+  startProtocolSurvey(context, StartMode::RESUME);
   ASSERT_EQ(context.survey.reportOffset, 0) << "the row matches the eight characters of the ID";
   EXPECT_EQ(record(0).flags, BY_SERIAL);
   EXPECT_EQ(list.rows(), (Rows{" 0.0.0.0\t5\tAAAAAAAA"}));
@@ -408,7 +408,7 @@ TEST_F(LifecycleTest, TheListOfTheStartIsSavedAndHeldUntilItsSurveyEnds) {
     files.remove("north.model");
     files.remove("north.soFar");
     chooseList("north.IPs", kList);
-    ASSERT_TRUE(startSurvey(context, StartMode::FRESH));
+    ASSERT_TRUE(startProtocolSurvey(context, StartMode::FRESH));
     c.changeSelector();
 
     // Another survey of the same report is refused, under either list name; another list is not.

@@ -72,7 +72,7 @@ TEST_F(RecordIndexTest, AgreesWithAWalkOfTheTableWhileKeysChange) {
       SCOPED_TRACE(::testing::Message() << keys << " values a field, "
                                         << (atOnce ? "indexed at once" : "indexed when looked up"));
       spread = keys;
-      startSurvey(context, StartMode::FRESH);
+      startProtocolSurvey(context, StartMode::FRESH);
       SurveyState& survey = context.survey;
       for (int32_t i = 0; i < survey.deviceCount; ++i) randomise(survey.deviceTable[i]);
       if (atOnce) indexRecords(survey);
