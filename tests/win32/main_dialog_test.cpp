@@ -499,8 +499,8 @@ std::string framed(std::initializer_list<uint8_t> message) {
 
 TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps) {
   constexpr int UNITS = 40000;  // an index by each key, then three parts of asking
-  // Wine binds a socket to any address as to 0.0.0.0, so the unit that answers, the first, is the
-  // one address its replies can come from.
+  // Under Wine a datagram from a socket bound to 127.1.0.1 arrives from 127.0.0.1: the unit that
+  // answers, the first, has that address.
   const auto addressOf = [](int unit) {
     return unit == 0 ? INADDR_LOOPBACK : 0x7F010000u | static_cast<uint32_t>(unit / 250) << 8 |
                                              static_cast<uint32_t>(unit % 250 + 1);
@@ -538,6 +538,13 @@ TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps
     ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
     return bytes;
   };
+  // Waits without taking a message, so that none of the start's steps is taken meanwhile.
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (const DWORD start = ::GetTickCount(); !done(); ::Sleep(1)) {
+      if (::GetTickCount() - start > 10000) return false;
+    }
+    return true;
+  };
   const auto notified = [&] {
     MSG message;
     return ::PeekMessageW(&message, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION,
@@ -550,7 +557,7 @@ TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps
   // A reply waits before each of the start's messages is taken, its notification before the first.
   for (int taken = 0; !currentWait(main_->context).readReadiness; ++taken) {
     answer();
-    ASSERT_TRUE(pumpUntil([&] { return waiting() > 0 && (taken > 0 || notified()); }));
+    ASSERT_TRUE(waitFor([&] { return waiting() > 0 && (taken > 0 || notified()); }));
     MSG message;
     if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
   }
