@@ -14,9 +14,8 @@ add_library(vyr_win32 STATIC
 )
 target_link_libraries(vyr_win32 PUBLIC vyr_platform ws2_32)
 
-# The dialog, its list box and the routing of timer and socket notifications to the core.
+# The dialog, its list box, and its messages turned into the survey driver's verbs.
 add_library(vyr_win32_app STATIC
-  src/app/win32/survey_events.cpp
   src/app/win32/win32_dialog.cpp
   src/app/win32/list_box.cpp
   src/app/win32/main_window.cpp

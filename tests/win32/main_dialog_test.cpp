@@ -1,6 +1,7 @@
 // Catches a Win32 dialog that drifts from its template (controls, identifiers, styles, dialog
-// units, caption, font, tab order, default button, mnemonics), routes a message to the wrong core
-// call, sets column stops away from their header labels, or replaces a list row otherwise than in
+// units, caption, font, tab order, default button, mnemonics), routes a message to the wrong
+// driver verb, lets Enter press another button than Resume, sends a start's burst out of order,
+// sets column stops away from their header labels, or replaces a list row otherwise than in
 // place: top row, caret, selection or item data lost, redraw left off, or a redraw for nothing.
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,11 +19,13 @@
 #include "app/main_template.h"
 #include "app/win32/list_box.h"
 #include "app/win32/main_window.h"
-#include "app/win32/survey_events.h"
+#include "core/survey_driver.h"
 #include "platform/win32/latin1_text.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_udp_socket.h"
+#include "protocol/frame_codec.h"
+#include "protocol/messages.h"
 #include "support/faulty_files.h"
 #include "survey/lifecycle.h"
 #include "win32/temporary_directory.h"
@@ -237,6 +242,25 @@ class MainDialogTest : public ::testing::Test {
     ::SendMessageW(control(LIST_SELECTOR), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     command(LIST_SELECTOR, CBN_SELCHANGE);
   }
+  // Enter as the keyboard gives it: to the focused control, through the dialog manager.
+  void pressEnter() {
+    MSG key{::GetFocus(), WM_KEYDOWN, VK_RETURN, 1, 0, {}};
+    if (key.hwnd == nullptr) key.hwnd = dialog_;
+    ::IsDialogMessageW(dialog_, &key);
+  }
+  // Takes the thread's messages as the modal loop would until `done`; false after ten seconds.
+  bool pumpUntil(const std::function<bool()>& done) {
+    for (const DWORD start = ::GetTickCount(); !done();) {
+      if (::GetTickCount() - start > 10000) return false;
+      MSG message;
+      if (!::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+      } else if (!::IsDialogMessageW(dialog_, &message)) {
+        ::DispatchMessageW(&message);
+      }
+    }
+    return true;
+  }
   bool idle() const {
     for (int id : {SERVER_FIELD, NEW_BUTTON, RESUME_BUTTON, LIST_SELECTOR}) {
       if (!::IsWindowEnabled(control(id))) return false;
@@ -427,6 +451,133 @@ TEST_F(MainDialogTest, ASecondSurveyOfAListDoesNotStartAndSaysWhy) {
   EXPECT_FALSE(idle()) << "once the first survey ended, the list is free";
   EXPECT_EQ(shownMessages.size(), 1u);
   ::DestroyWindow(otherDialog);
+}
+
+TEST_F(MainDialogTest, EnterPressesResumeWhileIdleAndNothingWhileASurveyRuns) {
+  choose(L"north.IPs");
+  ::SetFocus(control(LIST_SELECTOR));
+  const auto enter = [this] { pressEnter(); };
+  const struct {
+    const char* step;
+    std::function<void()> act;
+    bool running;
+    bool anotherSurvey;  // a start, not the survey that ran before
+  } steps[] = {
+      {"Enter while idle", enter, true, true},
+      {"Enter during the survey, the focus on Abort", enter, true, false},
+      {"Abort", [this] { command(EXIT_BUTTON); }, false, false},
+      {"Enter after the survey, the focus on Exit", enter, true, true},
+  };
+  uint32_t survey = main_->context.survey.surveyNumber;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.step);
+    s.act();
+    EXPECT_EQ(surveyRunning(main_->context), s.running);
+    EXPECT_EQ(main_->context.survey.surveyNumber != survey, s.anotherSurvey);
+    survey = main_->context.survey.surveyNumber;
+    EXPECT_TRUE(::IsWindowVisible(dialog_));
+    EXPECT_EQ(LOWORD(::SendMessageW(dialog_, DM_GETDEFID, 0, 0)), RESUME_BUTTON);
+    // A focus the program gives leaves the default where it is: Enter then presses Resume.
+    EXPECT_EQ(::GetWindowLongW(control(EXIT_BUTTON), GWL_STYLE) & BS_TYPEMASK, BS_PUSHBUTTON);
+  }
+}
+
+// Every datagram the dialog's socket sent, (destination, bytes) in order; none goes out.
+std::vector<std::pair<sockaddr_in, std::string>> sentDatagrams;
+int WSAAPI recordSend(SOCKET, const char* bytes, int length, int, const sockaddr* to, int) {
+  sentDatagrams.emplace_back(*reinterpret_cast<const sockaddr_in*>(to), std::string(bytes, length));
+  return length;
+}
+
+std::string framed(std::initializer_list<uint8_t> message) {
+  const std::vector<uint8_t> bytes(message);
+  std::string frame(static_cast<size_t>(frameCapacity(static_cast<int32_t>(bytes.size()))), '\0');
+  frame.resize(static_cast<size_t>(writeFrame(bytes.data(), static_cast<int32_t>(bytes.size()),
+                                              false, reinterpret_cast<uint8_t*>(frame.data()))));
+  return frame;
+}
+
+TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps) {
+  constexpr int UNITS = 40000;  // an index by each key, then three parts of asking
+  // Under Wine a datagram from a socket bound to 127.1.0.1 arrives from 127.0.0.1: the unit that
+  // answers, the first, has that address.
+  const auto addressOf = [](int unit) {
+    return unit == 0 ? INADDR_LOOPBACK : 0x7F010000u | static_cast<uint32_t>(unit / 250) << 8 |
+                                             static_cast<uint32_t>(unit % 250 + 1);
+  };
+  std::string list;
+  for (int i = 0; i < UNITS; ++i) {
+    const uint32_t a = addressOf(i);
+    list += "127." + std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) + "." +
+            std::to_string(a & 255) + "\r\n";
+  }
+  put("many.IPs", list);
+  ::DestroyWindow(dialog_);
+  main_.reset();
+  socket_ = Win32UdpSocket::open({recordSend});
+  ASSERT_NE(socket_, nullptr);
+  main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
+  dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                 reinterpret_cast<LPARAM>(main_.get()));
+  ASSERT_NE(dialog_, nullptr);
+  choose(L"many.IPs");
+
+  // The first unit, answering out of turn an identify request of long ago.
+  SOCKET unit = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  sockaddr_in dialogAt{};
+  dialogAt.sin_family = AF_INET;
+  dialogAt.sin_port = htons(socket_->localPort());
+  dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::string stale = framed({IDENTIFY, 'S', 'T', 'A', 'L', 'E', 0, 0, 0, 0});
+  const auto answer = [&] {
+    ::sendto(unit, stale.data(), static_cast<int>(stale.size()), 0,
+             reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
+  };
+  const auto waiting = [&] {
+    u_long bytes = 0;
+    ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
+    return bytes;
+  };
+  // Waits without taking a message, so that none of the start's steps is taken meanwhile.
+  const auto waitFor = [](const std::function<bool()>& done) {
+    for (const DWORD start = ::GetTickCount(); !done(); ::Sleep(1)) {
+      if (::GetTickCount() - start > 10000) return false;
+    }
+    return true;
+  };
+  const auto notified = [&] {
+    MSG message;
+    return ::PeekMessageW(&message, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION,
+                          PM_NOREMOVE) != FALSE;
+  };
+
+  sentDatagrams.clear();
+  command(RESUME_BUTTON);
+  ASSERT_TRUE(surveyRunning(main_->context));
+  // A reply waits before each of the start's messages is taken, its notification before the first.
+  for (int taken = 0; !currentWait(main_->context).readReadiness; ++taken) {
+    answer();
+    ASSERT_TRUE(waitFor([&] { return waiting() > 0 && (taken > 0 || notified()); }));
+    MSG message;
+    if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+  }
+  ASSERT_TRUE(pumpUntil([] { return sentDatagrams.size() >= static_cast<size_t>(UNITS); }));
+  const std::string identify = framed({IDENTIFY, 0});
+  for (int i = 0; i < UNITS; ++i) {
+    const auto& [to, bytes] = sentDatagrams[static_cast<size_t>(i)];
+    ASSERT_EQ(ntohl(to.sin_addr.s_addr), addressOf(i)) << "datagram " << i;
+    ASSERT_EQ(ntohs(to.sin_port), DEVICE_PORT) << "datagram " << i;
+    ASSERT_EQ(bytes, identify) << "datagram " << i;
+  }
+
+  // The replies held back are read once every unit is asked, and the socket notifies again then.
+  ::KillTimer(dialog_, TICK_TIMER);
+  ASSERT_TRUE(pumpUntil([&] { return waiting() == 0; }));
+  EXPECT_STREQ(main_->context.survey.deviceTable[0].id, "STALE");
+  answer();
+  ASSERT_GT(waiting(), 0u);
+  EXPECT_TRUE(pumpUntil([&] { return waiting() == 0; })) << "an FD_READ was lost";
+  ::closesocket(unit);
 }
 
 TEST_F(MainDialogTest, ColumnStopsSitUnderTheirHeaderLabels) {

@@ -5,25 +5,32 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <cwchar>
 #include <memory>
+#include <string>
 
+#include "app/send_rate.h"
 #include "app/win32/main_window.h"
+#include "platform/win32/latin1_text.h"
 #include "platform/win32/win32_clock.h"
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_udp_socket.h"
 
 namespace {
 
-// VYRMODEL_SEND_RATE, datagrams a second, caps what the dialog sends for links that drop bursts;
-// unset (or not a number above 0) the dialog sends as fast as its window allows.
+// The variable's text as the one parser reads it. A character beyond ASCII is no digit: as "?" it
+// makes the text no number, as it is not one. A window program has nowhere to say so; it then
+// sends as fast as its window allows.
 uint32_t sendRateFromEnvironment() {
-  wchar_t text[32] = {};
-  const DWORD length = ::GetEnvironmentVariableW(L"VYRMODEL_SEND_RATE", text, 32);
-  if (length == 0 || length >= 32 || text[0] < L'0' || text[0] > L'9') return 0;
-  wchar_t* end = nullptr;
-  const unsigned long long rate = std::wcstoull(text, &end, 10);
-  return *end == L'\0' && rate <= UINT32_MAX ? static_cast<uint32_t>(rate) : 0;
+  const std::wstring name = vyr::widenLatin1(vyr::SEND_RATE_VARIABLE);
+  const DWORD size = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+  std::wstring wide(size, L'\0');
+  if (size != 0) wide.resize(::GetEnvironmentVariableW(name.c_str(), wide.data(), size));
+  std::string text(wide.size(), '?');
+  for (size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] < 0x80) text[i] = static_cast<char>(wide[i]);
+  }
+  bool valid = false;
+  return vyr::parseSendRate(size == 0 ? nullptr : text.c_str(), valid);
 }
 
 }  // namespace

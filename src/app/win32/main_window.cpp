@@ -3,48 +3,70 @@
 #include "app/busy_list_message.h"
 #include "app/dialog_units.h"
 #include "app/main_template.h"
-#include "app/win32/survey_events.h"
 #include "core/survey_driver.h"
-#include "survey/lifecycle.h"
-#include "survey/list_files.h"
 #include "platform/win32/latin1_text.h"
 
 namespace vyr {
 namespace {
 
-// The next step of a start, for the survey whose number is in wParam.
+// The next step of a start, taken after the messages already queued (painting, input).
 constexpr UINT CONTINUE_START = WM_APP;
 
 MainWindow* mainOf(HWND window) {
   return reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(window, DWLP_USER));
 }
 
+void CALLBACK pacedFlushDue(HWND window, UINT, UINT_PTR, DWORD);
+
+// Waits as the driver says. The socket's notifications stay on whatever it says: FD_WRITE is an
+// edge that comes only after a send found no room, and an FD_READ during a start is recorded by
+// the driver as a drain it owes; Winsock posts the next FD_READ once that drain has read.
+void await(HWND window, MainWindow& main, const DriverWait& wait) {
+  if (wait.startStepPending && !main.stepPosted) {
+    main.stepPosted = ::PostMessageW(window, CONTINUE_START, 0, 0) != FALSE;
+  }
+  if (wait.flushInMs >= 0) {
+    ::SetTimer(window, PACED_FLUSH_TIMER, static_cast<UINT>(wait.flushInMs), pacedFlushDue);
+  } else {
+    ::KillTimer(window, PACED_FLUSH_TIMER);
+  }
+}
+
+void CALLBACK pacedFlushDue(HWND window, UINT, UINT_PTR, DWORD) {
+  ::KillTimer(window, PACED_FLUSH_TIMER);
+  MainWindow* main = mainOf(window);
+  if (main != nullptr) await(window, *main, flushDue(main->context));
+}
+
 void initialise(HWND window, MainWindow& main) {
   main.dialog.attach(window);
   main.list.attach(::GetDlgItem(window, LIST_VIEW));
-  fillListSelector(main.context);
+  initialiseSelector(main.context);
   main.list.setTabStops(computeTabStops(window));
-  main.events.watch(window);
+  ::WSAAsyncSelect(main.socket.handle(), window, SOCKET_NOTIFICATION, FD_READ | FD_WRITE);
+  ::SetTimer(window, TICK_TIMER, TICK_PERIOD, nullptr);
 }
 
-// A start takes several messages: the table is built now, and each of the steps that follow (an
-// index by each key, then asking every unit) comes with a posted message of its own, so that a
-// hundred thousand units never hold the dialog for the whole start. Posted messages come before
-// any WM_TIMER, so no tick polls in between.
 void pressStartButton(HWND window, MainWindow& main, StartMode mode) {
-  if (startSurvey(main.context, mode)) {
-    ::PostMessageW(window, CONTINUE_START, main.context.survey.surveyNumber, 0);
-  } else if (main.context.survey.startRefusal == StartRefusal::LIST_BUSY) {
+  // Resume and N are disabled while a survey runs, and a start then would drop that survey
+  // unsaved: a command that comes all the same (a dialog manager that sends Enter to a disabled
+  // default button) does nothing.
+  if (surveyRunning(main.context)) return;
+  DriverWait wait;
+  if (!pressStart(main.context, mode, wait) &&
+      main.context.survey.startRefusal == StartRefusal::LIST_BUSY) {
     char listName[LIST_NAME_BUFFER];
     main.dialog.selectorText(listName, static_cast<int32_t>(sizeof listName));
     const std::string text = busyListMessage(listName, main.context.survey.startProblem);
     main.showMessage(window, widenLatin1(text.c_str()).c_str(), widenLatin1(MAIN_CAPTION).c_str(),
                      MB_ICONWARNING | MB_OK);
   }
+  await(window, main, wait);
 }
 
 // Commands nobody handles, Escape's IDCANCEL among them, do nothing: Exit is the only way out.
 void command(HWND window, MainWindow& main, int id, int notification) {
+  DriverWait wait;
   switch (id) {
     case RESUME_BUTTON:
       pressStartButton(window, main, StartMode::RESUME);
@@ -53,19 +75,36 @@ void command(HWND window, MainWindow& main, int id, int notification) {
       pressStartButton(window, main, StartMode::FRESH);
       break;
     case EXIT_BUTTON:
-      if (surveyRunning(main.context)) {
-        abortSurvey(main.context);
-      } else {
+      if (pressExit(main.context, wait)) {
         ::EndDialog(window, -1);
+      } else {
+        await(window, main, wait);
       }
       break;
     case LIST_SELECTOR:
-      if (notification == CBN_SELCHANGE) chooseListFile(main.context);
+      if (notification == CBN_SELCHANGE) listChosen(main.context);
       break;
     default:
       break;
   }
-  main.events.watchSends();
+}
+
+DriverWait socketNotification(Context& context, LPARAM lParam) {
+  // The error half is not looked at: the read or the send that follows meets the error itself.
+  switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_READ:
+      return socketReadable(context);
+    case FD_WRITE:
+      return socketWritable(context);
+    default:
+      return currentWait(context);
+  }
+}
+
+void stopWatching(HWND window, MainWindow& main) {
+  ::WSAAsyncSelect(main.socket.handle(), window, 0, 0);
+  ::KillTimer(window, TICK_TIMER);
+  ::KillTimer(window, PACED_FLUSH_TIMER);
 }
 
 }  // namespace
@@ -83,28 +122,27 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       command(window, *main, LOWORD(wParam), HIWORD(wParam));
       return FALSE;
     case CONTINUE_START:
-      if (continueStart(main->context, static_cast<uint32_t>(wParam))) {
-        ::PostMessageW(window, CONTINUE_START, wParam, 0);
-      }
-      main->events.watchSends();
+      main->stepPosted = false;
+      await(window, *main, startStep(main->context));
       return TRUE;
     case WM_TIMER:
-      main->events.route(message, lParam);
+      // A timer with a procedure of its own (the paced flush) never comes here.
+      if (lParam == 0) await(window, *main, timerDue(main->context));
       return FALSE;
     case SOCKET_NOTIFICATION:
-      main->events.route(message, lParam);
+      await(window, *main, socketNotification(main->context, lParam));
       return TRUE;
     case WM_ENDSESSION:
       // The session ends and the process with it, right after this returns: the running survey
       // is saved now, and the dialog ends as Exit would end it.
       if (wParam) {
-        closeSurvey(main->context);
+        endDriving(main->context);
         ::EndDialog(window, -1);
       }
       return FALSE;
     case WM_DESTROY:
-      closeSurvey(main->context);
-      main->events.stop();
+      endDriving(main->context);
+      stopWatching(window, *main);
       return FALSE;
     default:
       return FALSE;

@@ -1,6 +1,7 @@
 #pragma once
-// The Win32 program's main dialog "MAIN": its state, the dialog procedure that routes its messages
-// to the core, and the column stops of its list. The template is in main_dialog.rc.
+// The Win32 program's main dialog "MAIN": its state, the dialog procedure that turns its messages
+// into the survey driver's verbs, and the column stops of its list. The template is in
+// main_dialog.rc.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -9,32 +10,40 @@
 #include <cstdint>
 
 #include "app/win32/list_box.h"
-#include "app/win32/survey_events.h"
 #include "app/win32/win32_dialog.h"
-#include "platform/win32/win32_udp_socket.h"
 #include "core/context.h"
 #include "platform/paced_socket.h"
+#include "platform/win32/win32_udp_socket.h"
 
 namespace vyr {
 
 // The resource name of the template.
 constexpr const wchar_t* MAIN_TEMPLATE = L"MAIN";
 
-// Everything the dialog works with; it outlives the dialog window. Sends go out as `pacing`
-// allows.
+// What keeps a survey moving, as the dialog's messages: the socket's read and write readiness
+// (FD_READ, FD_WRITE), the 250 ms tick, and the flush the send pacing asks for. The flush timer has
+// a procedure of its own; any other timer ticks.
+constexpr UINT SOCKET_NOTIFICATION = WM_USER + 1;
+constexpr UINT_PTR TICK_TIMER = 1;
+constexpr UINT_PTR PACED_FLUSH_TIMER = 2;
+
+// Everything the dialog works with; it outlives the dialog window. Sends go out through `socket`
+// as `pacing` allows.
 struct MainWindow {
   MainWindow(FileSystem& files, Clock& clock, Win32UdpSocket& udpSocket, SendPacing pacing = {})
-      : paced(udpSocket, clock, pacing),
-        context(files, dialog, list, clock, paced),
-        events(context, udpSocket, paced) {}
+      : socket(udpSocket),
+        paced(udpSocket, clock, pacing),
+        context(files, dialog, list, clock, paced) {}
 
   Win32Dialog dialog;
   Win32ListBox list;
   // Shows the dialog's message boxes; a test puts its own here to read them without blocking.
   int(WINAPI* showMessage)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) = ::MessageBoxW;
+  Win32UdpSocket& socket;
   PacedSocket paced;
   Context context;
-  SurveyEvents events;
+  // A start's next step is posted and not yet taken: one at a time, so that each gets a pass.
+  bool stepPosted = false;
 };
 
 // The dialog procedure of MAIN; WM_INITDIALOG's parameter is the MainWindow.

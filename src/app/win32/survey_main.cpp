@@ -15,7 +15,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/win32/survey_events.h"
 #include "core/survey_driver.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
@@ -32,6 +31,9 @@ namespace {
 
 constexpr int MAX_TIMEOUT_SECONDS = 2000000;  // keeps the limit in milliseconds within an int
 constexpr UINT STOP_REQUEST = WM_APP;
+constexpr UINT SOCKET_NOTIFICATION = WM_USER + 1;
+constexpr UINT_PTR TICK_TIMER = 1;
+constexpr UINT_PTR PACED_FLUSH_TIMER = 2;
 constexpr DWORD SAVE_WAIT_MS = 10000;  // the console closes the process when its handler returns
 
 HWND eventWindow = nullptr;
@@ -92,17 +94,38 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
 
 enum class Outcome { COMPLETE, TIMED_OUT, STOPPED };
 
-// The dialog's message loop, less the dialog.
-Outcome runUntilDone(vyr::Context& context, vyr::SurveyEvents& events, int timeoutMs) {
+// The dialog's message loop, less the dialog: its messages turned into the driver's verbs.
+Outcome runUntilDone(vyr::Context& context, HWND window, int timeoutMs) {
   const uint32_t start = context.clock.tick();
+  vyr::DriverWait wait = vyr::currentWait(context);
   MSG message{};
   while (vyr::surveyRunning(context)) {
     if (timeoutMs >= 0 && context.clock.tick() - start >= static_cast<uint32_t>(timeoutMs)) {
       return Outcome::TIMED_OUT;
     }
+    if (wait.startStepPending) {
+      wait = vyr::startStep(context);
+      continue;
+    }
+    if (wait.flushInMs >= 0) {
+      ::SetTimer(window, PACED_FLUSH_TIMER, static_cast<UINT>(wait.flushInMs), nullptr);
+    } else {
+      ::KillTimer(window, PACED_FLUSH_TIMER);
+    }
     if (::GetMessageW(&message, nullptr, 0, 0) <= 0) return Outcome::STOPPED;
     if (message.message == STOP_REQUEST) return Outcome::STOPPED;
-    if (!events.route(message.message, message.lParam)) {
+    if (message.message == WM_TIMER && message.wParam == PACED_FLUSH_TIMER) {
+      ::KillTimer(window, PACED_FLUSH_TIMER);
+      wait = vyr::flushDue(context);
+    } else if (message.message == WM_TIMER) {
+      wait = vyr::timerDue(context);
+    } else if (message.message == SOCKET_NOTIFICATION &&
+               WSAGETSELECTEVENT(message.lParam) == FD_READ) {
+      wait = vyr::socketReadable(context);
+    } else if (message.message == SOCKET_NOTIFICATION &&
+               WSAGETSELECTEVENT(message.lParam) == FD_WRITE) {
+      wait = vyr::socketWritable(context);
+    } else {
       ::DispatchMessageW(&message);
     }
   }
@@ -128,10 +151,12 @@ int survey(const Options& options) {
                          {vyr::windowForReceiveBuffer(socket->receiveBufferBytes()), options.rate});
   vyr::CountingSocket counting(paced);
   vyr::Context context(*files, dialog, list, clock, counting);
-  vyr::SurveyEvents events(context, *socket, paced);
   eventWindow = ::CreateWindowExW(0, L"STATIC", L"vyr-survey", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                   nullptr, nullptr, nullptr);
-  if (eventWindow == nullptr || !events.watch(eventWindow)) {
+  if (eventWindow == nullptr ||
+      ::WSAAsyncSelect(socket->handle(), eventWindow, SOCKET_NOTIFICATION, FD_READ | FD_WRITE) !=
+          0 ||
+      ::SetTimer(eventWindow, TICK_TIMER, vyr::TICK_PERIOD, nullptr) == 0) {
     std::fprintf(stderr, "vyr-survey: cannot watch the socket\n");
     return 1;
   }
@@ -161,11 +186,10 @@ int survey(const Options& options) {
     std::fprintf(stderr, "vyr-survey: not enough memory for %d units\n", units);
     return 1;
   }
-  events.watchSends();
 
   int status = 0;
   const char* outcome = "complete";
-  switch (runUntilDone(context, events, options.timeoutMs)) {
+  switch (runUntilDone(context, eventWindow, options.timeoutMs)) {
     case Outcome::COMPLETE:
       break;
     case Outcome::STOPPED:

@@ -25,10 +25,9 @@ void Win32Dialog::setExitCaption(const char* caption) {
 }
 
 void Win32Dialog::focusExit() {
-  // The dialog's own way of moving the focus, so that the default button follows it.
-  if (window_ != nullptr) {
-    ::SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control(EXIT_BUTTON)), TRUE);
-  }
+  // SetFocus leaves the default button where it is, so that Enter presses Resume, or nothing while
+  // Resume is disabled; the dialog's own WM_NEXTDLGCTL would make Exit (Abort) the default.
+  if (window_ != nullptr) ::SetFocus(control(EXIT_BUTTON));
 }
 
 void Win32Dialog::beep() { ::MessageBeep(MB_ICONEXCLAMATION); }
