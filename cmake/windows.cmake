@@ -29,10 +29,9 @@ add_executable(vyrmodel WIN32 src/app/win32/main.cpp ${VYR_MAIN_TEMPLATE})
 target_link_libraries(vyrmodel PRIVATE vyr_win32_app)
 target_link_options(vyrmodel PRIVATE -municode)
 
-# The same survey without a window, for scripts and for the loopback tests against vyr-fleet.
-add_executable(vyr-survey src/app/win32/survey_main.cpp)
-target_link_libraries(vyr-survey PRIVATE vyr_win32_app vyr_memory)
-target_link_options(vyr-survey PRIVATE -municode)
+# The same survey without a window, from the Linux command's sources, for scripts and for the
+# loopback tests against vyr-fleet.
+include(cmake/survey_command.cmake)
 
 # The Windows folder: the program and a short README; `cpack` zips it.
 install(TARGETS vyrmodel RUNTIME DESTINATION .)
