@@ -9,14 +9,18 @@
 namespace vyr {
 
 // A file whatever its name: device and inode on POSIX systems, volume serial and file index on
-// Windows. Two identities that are both known and equal are the same file.
+// Windows. Two identities that are both known and equal are the same file. Where the system did
+// not tell the volume (Wine, for a handle made of an inherited descriptor), the file indexes alone
+// decide, which at worst takes a file of another volume for the same one.
 struct FileIdentity {
   uint64_t volume = 0;
   uint64_t file = 0;
   bool known = false;
+  bool volumeKnown = true;
 
   bool sameAs(const FileIdentity& other) const {
-    return known && other.known && volume == other.volume && file == other.file;
+    const bool volumes = volume == other.volume || !volumeKnown || !other.volumeKnown;
+    return known && other.known && volumes && file == other.file;
   }
 };
 
