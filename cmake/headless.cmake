@@ -23,6 +23,7 @@ if(BUILD_TESTING)
     tests/command/finished_units_test.cpp
     tests/command/unit_json_test.cpp
     tests/command/save_words_test.cpp
+    tests/command/output_file_test.cpp
   )
   target_include_directories(vyr_command_tests PRIVATE tests)
   target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model

@@ -39,14 +39,14 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int RUN_LIMIT_MS = 60000;  // far beyond any case: past it the program hangs
 
-// The program under test and what runs it: VYR_SURVEY_COMMAND, words separated by ";" (a runner
+// The program under test and what runs it: VYR_SURVEY_COMMAND, words separated by "|" (a runner
 // such as tests/win32/wine_run.sh with its prefix, then the program), or else the built program.
 std::vector<std::string> surveyCommand() {
   std::vector<std::string> words;
   const char* given = std::getenv("VYR_SURVEY_COMMAND");
   if (given == nullptr || *given == '\0') return {VYR_SURVEY_PROGRAM};
   std::istringstream list(given);
-  for (std::string word; std::getline(list, word, ';');) {
+  for (std::string word; std::getline(list, word, '|');) {
     if (!word.empty()) words.push_back(word);
   }
   return words;
