@@ -22,7 +22,10 @@ bool runUntilDone(Context& context, SOCKET socket, int timeoutMs,
     if (write) FD_SET(socket, &writable);
     FD_SET(socket, &failed);
     timeval limit{waitMs / 1000, waitMs % 1000 * 1000};
-    if (::select(0, &readable, &writable, &failed, &limit) <= 0) return 0;
+    const int ready = ::select(0, &readable, &writable, &failed, &limit);
+    // A failed wait still waits, so that the loop does not spin on it.
+    if (ready == SOCKET_ERROR) ::Sleep(static_cast<DWORD>(waitMs > 0 ? waitMs : 0));
+    if (ready <= 0) return 0;
     return ((FD_ISSET(socket, &readable) || FD_ISSET(socket, &failed)) ? SOCKET_READABLE : 0) |
            (FD_ISSET(socket, &writable) ? SOCKET_WRITABLE : 0);
   };
