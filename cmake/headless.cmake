@@ -1,28 +1,11 @@
 # The poll()-driven headless loop and its command-line front-end.
 
-add_library(vyr_headless STATIC tools/survey_command/poll_loop.cpp)
+add_library(vyr_headless STATIC tools/survey_command/poll_loop.cpp
+            tools/survey_command/driver_loop.cpp)
 target_include_directories(vyr_headless PUBLIC tools)
 target_link_libraries(vyr_headless PUBLIC vyr_core vyr_posix)
 
-# vyr-survey: its parts in a library the tests link too, argument parsing by CLI11 and JSON by
-# nlohmann-json, both from Debian.
-find_package(CLI11 REQUIRED)
-find_package(nlohmann_json 3.10 REQUIRED)
-add_library(vyr_survey_command STATIC
-  tools/survey_command/survey_options.cpp
-  tools/survey_command/progress_line.cpp
-  tools/survey_command/finished_units.cpp
-  tools/survey_command/unit_json.cpp
-  tools/survey_command/save_words.cpp
-  tools/survey_command/stderr_output.cpp
-)
-target_include_directories(vyr_survey_command PUBLIC tools)
-target_compile_definitions(vyr_survey_command PRIVATE VYR_VERSION="${PROJECT_VERSION}")
-target_link_libraries(vyr_survey_command PUBLIC vyr_core PRIVATE CLI11::CLI11
-                      nlohmann_json::nlohmann_json)
-
-add_executable(vyr-survey tools/survey_command/main.cpp)
-target_link_libraries(vyr-survey PRIVATE vyr_survey_command vyr_headless vyr_memory)
+include(cmake/survey_command.cmake)
 
 if(BUILD_TESTING)
   add_executable(vyr_posix_tests tests/platform/udp_socket_test.cpp
@@ -40,6 +23,7 @@ if(BUILD_TESTING)
     tests/command/finished_units_test.cpp
     tests/command/unit_json_test.cpp
     tests/command/save_words_test.cpp
+    tests/command/output_file_test.cpp
   )
   target_include_directories(vyr_command_tests PRIVATE tests)
   target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model

@@ -28,10 +28,9 @@ add_executable(vyrmodel WIN32 src/app/win32/main.cpp ${VYR_MAIN_TEMPLATE})
 target_link_libraries(vyrmodel PRIVATE vyr_win32_app)
 target_link_options(vyrmodel PRIVATE -municode)
 
-# The same survey without a window, for scripts and for the loopback tests against vyr-fleet.
-add_executable(vyr-survey src/app/win32/survey_main.cpp)
-target_link_libraries(vyr-survey PRIVATE vyr_win32_app vyr_memory)
-target_link_options(vyr-survey PRIVATE -municode)
+# The same survey without a window, from the Linux command's sources, for scripts and for the
+# loopback tests against vyr-fleet.
+include(cmake/survey_command.cmake)
 
 # The Windows folder: the program and a short README; `cpack` zips it.
 install(TARGETS vyrmodel RUNTIME DESTINATION .)
@@ -105,6 +104,29 @@ add_test(NAME win32.loopback_survey
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/win32/loopback_survey.sh ${VYR_WINE_RUN}
           $<TARGET_FILE:vyr-survey> ${VYR_LINUX_BUILD} ${PROJECT_SOURCE_DIR})
 set_tests_properties(win32.loopback_survey PROPERTIES RESOURCE_LOCK fixed_ports TIMEOUT 600
+                     FIXTURES_REQUIRED wine)
+
+# The command's own parts built for Windows: its options, progress line, JSON and output file.
+add_executable(vyr_command_tests
+  tests/command/survey_options_test.cpp
+  tests/command/progress_line_test.cpp
+  tests/command/finished_units_test.cpp
+  tests/command/unit_json_test.cpp
+  tests/command/save_words_test.cpp
+  tests/command/output_file_test.cpp
+)
+target_include_directories(vyr_command_tests PRIVATE tests)
+target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model
+                      nlohmann_json::nlohmann_json GTest::gtest GTest::gtest_main)
+vyr_wine_tests(vyr_command_tests TEST_PREFIX "win32.")
+
+# The Linux command tests (from the Linux build) against vyr-survey.exe under Wine: the same cases,
+# those without a Windows meaning skipped with their reason.
+list(JOIN VYR_WINE_RUN "|" wine_run_words)
+add_test(NAME win32.command_process_tests
+  COMMAND ${CMAKE_COMMAND} -E env "VYR_SURVEY_COMMAND=${wine_run_words}|$<TARGET_FILE:vyr-survey>"
+          ${VYR_LINUX_BUILD}/vyr_command_process_tests)
+set_tests_properties(win32.command_process_tests PROPERTIES RESOURCE_LOCK fixed_ports TIMEOUT 600
                      FIXTURES_REQUIRED wine)
 
 # vyrmodel.exe on an X display, driven from the keyboard, against vyr-fleet and the Linux

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/bounded_copy.h"
+#include "survey/list_files.h"
 #include "survey/report_files.h"
 #include "survey/row_forms.h"
 #include "survey/scan.h"
@@ -85,8 +86,6 @@ void readServerAddress(SurveyContext& context) {
   if (scanServerAddress(text, ip)) setSocketAddress(server, ip, SERVER_PORT);
 }
 
-bool isSerialRow(const char* row) { return isWhiteSpace(row[0]); }
-
 // Whether a restored record belongs to the row: a serial row by its serial and ID, an address row
 // by the address the fresh build would have made of it.
 bool rowMatchesRecord(const char* row, const DeviceRecord& record) {
@@ -166,6 +165,8 @@ void setIdleAppearance(Dialog& dialog) {
 }
 
 }  // namespace
+
+bool isSerialRow(const char* row) { return isWhiteSpace(row[0]); }
 
 bool startSurvey(SurveyContext& context, StartMode mode) {
   SurveyState& survey = context.survey;

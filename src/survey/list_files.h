@@ -27,6 +27,10 @@ void chooseListFile(SurveyContext& context);
 // alone). Each such line counts once however many pieces it took.
 int32_t loadListFile(FileHandle& file, ListView& list);
 
+// Whether a row of the list names its unit by ID and serial (it starts with white space), which
+// only the IP server can locate, rather than by its address.
+bool isSerialRow(const char* row);
+
 // Reads the next line, or the next piece of at most `size` - 1 bytes of a longer one, into
 // `buffer` and leaves the file positioned just after it. The line keeps its line feed; the text
 // ends at its first NUL. Returns `buffer`, or null at the end of the file or on a read error.

@@ -1,6 +1,6 @@
 #include "survey_command/finished_units.h"
 
-#include "survey/device_record.h"
+#include "core/survey_driver.h"
 
 namespace vyr {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/list_view.h"
-#include "survey/survey_state.h"
+#include "core/survey_driver.h"
 
 namespace vyr {
 

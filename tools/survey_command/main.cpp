@@ -2,13 +2,7 @@
 // dialog would (the same list loading, start, polling and saves), shows its progress on stderr
 // and can write the units as JSON lines. `vyr-survey --help` and its manual page say the rest.
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,24 +14,20 @@
 #include <utility>
 #include <vector>
 
-#include "survey_command/poll_loop.h"
-#include "core/survey_driver.h"
 #include "core/context.h"
+#include "core/survey_driver.h"
+#include "platform/console.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
+#include "platform/output_file.h"
 #include "platform/paced_socket.h"
-#include "platform/posix/posix_clock.h"
-#include "platform/posix/posix_files.h"
-#include "platform/posix/posix_udp_socket.h"
-#include "survey/lifecycle.h"
-#include "survey/list_files.h"
-#include "survey/report_files.h"
 #include "survey_command/finished_units.h"
 #include "survey_command/progress_line.h"
 #include "survey_command/save_words.h"
 #include "survey_command/stderr_output.h"
 #include "survey_command/survey_options.h"
+#include "survey_command/system.h"
 #include "survey_command/unit_json.h"
 
 namespace {
@@ -47,44 +37,7 @@ using vyr::SurveyExit;
 constexpr uint32_t TERMINAL_PERIOD_MS = 250;  // four redraws a second
 constexpr uint32_t LOG_PERIOD_MS = 5000;      // a line every five seconds into a file or pipe
 
-volatile sig_atomic_t stopSignal = 0;  // the signal that asked to stop, 0 for none
-
-void requestStop(int number) { stopSignal = number; }
-
-void installStopHandlers() {
-  struct sigaction action {};
-  action.sa_handler = requestStop;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no restart: the loop's wait must return to see the flag
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
-    // Under nohup the hang-up comes ignored: whoever started us asked for the survey to outlive
-    // the terminal. The interrupt is not kept ignored: a script's shell ignores it for every job
-    // it starts in the background, and then stops that job with it.
-    struct sigaction inherited {};
-    if (number == SIGHUP && sigaction(number, nullptr, &inherited) == 0 &&
-        inherited.sa_handler == SIG_IGN) {
-      continue;
-    }
-    sigaction(number, &action, nullptr);
-  }
-  // JSON into a pipe that closes is an output that could not be written, not a silent death.
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
-const char* signalName(int number) {
-  switch (number) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "a signal";
-  }
-}
-
-vyr::StderrOutput errorOutput{STDERR_FILENO};
+vyr::StderrOutput errorOutput;
 
 void complain(const std::string& message) { errorOutput.message("vyr-survey: " + message + "\n"); }
 
@@ -103,10 +56,9 @@ class ProgressPrinter {
     }
     // A line wider than the terminal would wrap, and the carriage return would then redraw
     // only its last part.
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
-        text.size() >= size.ws_col) {
-      text.resize(size.ws_col - 1u);
+    const int columns = vyr::standardErrorColumns();
+    if (columns > 1 && text.size() >= static_cast<size_t>(columns)) {
+      text.resize(static_cast<size_t>(columns) - 1u);
     }
     shown_ = errorOutput.progress("\r" + text + "\x1b[K") || shown_;
   }
@@ -133,73 +85,53 @@ class JsonOutput {
   JsonOutput(const JsonOutput&) = delete;
   JsonOutput& operator=(const JsonOutput&) = delete;
   ~JsonOutput() {
-    if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-    if (file_ == nullptr && fd_ > STDERR_FILENO) ::close(fd_);
+    if (file_.stream != nullptr && !file_.standardOutput) std::fclose(file_.stream);
+    vyr::closeOutputFile(file_);
   }
 
-  // Opens `where` ("-": standard output) and learns which file it is. False with errno set.
+  // Opens `where` ("-": standard output) and learns which file it is. False with the system's
+  // error set.
   bool open(const std::string& where) {
     where_ = where;
-    if (where == "-") {
-      fd_ = STDOUT_FILENO;
-    } else {
-      fd_ = ::open(where.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      created_ = fd_ >= 0;
-      if (fd_ < 0 && errno == EEXIST) fd_ = ::open(where.c_str(), O_WRONLY | O_CLOEXEC);
-      if (fd_ < 0) return false;
-    }
-    if (::fstat(fd_, &status_) != 0) status_ = {};
-    return true;
+    opened_ = vyr::openOutputFile(where, file_);
+    return opened_;
   }
-  bool opened() const { return fd_ >= 0; }
-  const struct stat& status() const { return status_; }
+  bool opened() const { return opened_; }
+  const vyr::FileIdentity& identity() const { return file_.identity; }
 
-  // Empties the file it was before, and makes it ready for the lines. False with errno set.
-  bool begin() {
-    if (file_ != nullptr) return true;
-    if (fd_ == STDOUT_FILENO) {
-      file_ = stdout;
-      return true;
-    }
-    if (S_ISREG(status_.st_mode) && !created_ && ::ftruncate(fd_, 0) != 0) return false;
-    file_ = ::fdopen(fd_, "w");
-    return file_ != nullptr;
-  }
-  bool active() const { return file_ != nullptr; }
+  // Empties the file it was before, and makes it ready for the lines. False with the system's
+  // error set.
+  bool begin() { return vyr::beginOutputFile(file_); }
+  bool active() const { return file_.stream != nullptr; }
 
   // Gives the output up before a line was written: a file it created goes again.
   void discard() {
-    if (fd_ > STDERR_FILENO) ::close(fd_);
-    if (created_) ::unlink(where_.c_str());
-    fd_ = -1;
-    created_ = false;
+    if (!opened_) return;
+    vyr::closeOutputFile(file_);
+    if (file_.created) vyr::removeFile(where_);
+    file_ = {};
+    opened_ = false;
   }
 
   void write(const std::string& line) {
-    std::fputs(line.c_str(), file_);
-    std::fputc('\n', file_);
+    std::fputs(line.c_str(), file_.stream);
+    std::fputc('\n', file_.stream);
   }
 
   // Flushes and closes; false when any line did not reach the file.
   bool close() {
-    bool whole = std::fflush(file_) == 0 && std::ferror(file_) == 0;
-    if (file_ != stdout) whole = std::fclose(file_) == 0 && whole;
-    file_ = nullptr;
-    fd_ = -1;
+    bool whole = std::fflush(file_.stream) == 0 && std::ferror(file_.stream) == 0;
+    if (!file_.standardOutput) whole = std::fclose(file_.stream) == 0 && whole;
+    file_ = {};
+    opened_ = false;
     return whole;
   }
 
  private:
   std::string where_;
-  int fd_ = -1;
-  bool created_ = false;  // by this open: nothing stood under the name
-  struct stat status_ {};
-  FILE* file_ = nullptr;
+  bool opened_ = false;
+  vyr::OutputFile file_;
 };
-
-bool isSerialRow(const std::string& row) {
-  return !row.empty() && std::strchr(" \t\n\v\f\r", row[0]) != nullptr;
-}
 
 // One run of the command: its options, the platform it works on, and what it learns.
 struct Run {
@@ -208,12 +140,12 @@ struct Run {
   vyr::SurveyOptions options;
   std::string where;  // the list's folder as it prefixes the file names in messages
   std::unique_ptr<vyr::FileSystem> files;
-  std::unique_ptr<vyr::PosixUdpSocket> socket;
+  std::unique_ptr<vyr::SystemSocket> socket;
   JsonOutput json;
   vyr::MemoryDialog dialog;
   vyr::MemoryListView rows;
   vyr::FinishedUnits list{rows};
-  vyr::PosixClock clock;
+  vyr::SystemClock clock;
   std::unique_ptr<vyr::PacedSocket> paced;
   std::unique_ptr<vyr::CountingSocket> counting;
   std::unique_ptr<vyr::Context> context;
@@ -249,14 +181,14 @@ struct Run {
 std::optional<SurveyExit> openPlatform(Run& run) {
   const vyr::SurveyOptions& options = run.options;
   run.where = options.directory == "." ? "" : options.directory + "/";
-  run.files = vyr::openPosixFileSystem(options.directory.c_str());
+  run.files = vyr::openSystemFileSystem(options.directory);
   if (!run.files) {
-    complain("cannot open the folder " + options.directory + ": " + std::strerror(errno));
+    complain("cannot open the folder " + options.directory + ": " + vyr::lastSystemError());
     return SurveyExit::BAD_ARGUMENTS;
   }
-  run.socket = vyr::PosixUdpSocket::open();
+  if (vyr::startNetworking()) run.socket = vyr::SystemSocket::open();
   if (!run.socket) {
-    complain(std::string("cannot open a UDP socket: ") + std::strerror(errno));
+    complain("cannot open a UDP socket: " + vyr::lastSystemError());
     return SurveyExit::CANNOT_RUN;
   }
   // Sends are paced so that a burst never outruns the reading of the answers (and, with --rate,
@@ -288,7 +220,7 @@ std::optional<SurveyExit> chooseList(Run& run) {
     vyr::chooseListFile(*run.context);
     run.units = run.list.rowCount();
     int32_t bySerial = 0;
-    for (const std::string& row : run.rows.rows()) bySerial += isSerialRow(row) ? 1 : 0;
+    for (const std::string& row : run.rows.rows()) bySerial += vyr::isSerialRow(row.c_str()) ? 1 : 0;
     if (run.units <= 0) {
       problem = shown + " names no unit";
     } else if (bySerial > 0 && run.options.server.empty()) {
@@ -315,8 +247,8 @@ std::optional<SurveyExit> chooseList(Run& run) {
 // same file. A report or progress file that was not there yet is the JSON output's new file when
 // the output is to be written under that name, so it is found the same way.
 std::string jsonClash(const Run& run) {
-  const struct stat& json = run.json.status();
-  if (json.st_ino == 0) return "";
+  const vyr::FileIdentity& json = run.json.identity();
+  if (!json.known) return "";
   const std::string progress = run.name(vyr::PROGRESS_ENDING);
   const struct {
     const char* what;
@@ -326,9 +258,7 @@ std::string jsonClash(const Run& run) {
               {"the progress file", progress},
               {"the progress file's temporary file", progress + ".tmp"}};
   for (const auto& file : ours) {
-    struct stat status {};
-    if (::stat(file.name.c_str(), &status) == 0 && status.st_dev == json.st_dev &&
-        status.st_ino == json.st_ino) {
+    if (vyr::identifyFile(file.name).sameAs(json)) {
       return std::string(file.what) + " " + file.name;
     }
   }
@@ -342,7 +272,7 @@ std::optional<SurveyExit> openJson(Run& run) {
   const std::string& where = run.options.json;
   if (where.empty()) return std::nullopt;
   if (!run.json.open(where)) {
-    complain("cannot write the JSON output " + where + ": " + std::strerror(errno));
+    complain("cannot write the JSON output " + where + ": " + vyr::lastSystemError());
     return SurveyExit::NOT_SAVED;
   }
   const std::string clash = jsonClash(run);
@@ -374,7 +304,8 @@ std::optional<Ending> survey(Run& run) {
       run.finalCount = state.deviceCount;
     }
   };
-  installStopHandlers();
+  vyr::watchStopRequests();
+  const volatile sig_atomic_t* stop = vyr::stopRequestFlag();
   run.list.restart();
   run.pressed = run.clock.tick();
   // A resumed survey that was already complete finishes inside the press, which still succeeds.
@@ -382,18 +313,18 @@ std::optional<Ending> survey(Run& run) {
   if (!vyr::pressStart(*run.context, mode)) return std::nullopt;
   run.started = true;
   if (run.json.opened() && !run.json.begin()) {
-    complain("cannot write the JSON output " + run.options.json + ": " + std::strerror(errno));
+    complain("cannot write the JSON output " + run.options.json + ": " + vyr::lastSystemError());
   }
 
-  ProgressPrinter printer(::isatty(STDERR_FILENO) == 1);
+  ProgressPrinter printer(vyr::standardErrorIsTerminal());
   const bool showing = !run.options.quiet;
   if (showing) printer.show(run.counts());
   const vyr::PeriodicCall progress{printer.periodMs(), [&] { printer.show(run.counts()); }};
   const int timeoutMs = run.options.timeoutSeconds > 0 ? run.options.timeoutSeconds * 1000 : -1;
   Ending ending;
-  ending.done = vyr::runUntilDone(*run.context, run.socket->fd(), timeoutMs, &stopSignal,
-                                  showing ? &progress : nullptr);
-  ending.stoppedBy = ending.done ? 0 : stopSignal;
+  ending.done = vyr::runSurveyLoop(*run.context, *run.socket, timeoutMs, stop,
+                                   showing ? &progress : nullptr);
+  ending.stoppedBy = ending.done ? 0 : *stop;
   if (!ending.done && ending.stoppedBy != 0) {
     vyr::closeSurvey(*run.context);
   } else if (!ending.done) {
@@ -449,7 +380,7 @@ SurveyExit report(Run& run, const Ending& ending) {
                     : ending.done      ? "complete"
                     : ending.stoppedBy != 0 ? "stopped"
                                             : "timed out";
-  if (ending.stoppedBy != 0) summary.signal = signalName(ending.stoppedBy);
+  if (ending.stoppedBy != 0) summary.signal = vyr::stopRequestName(ending.stoppedBy);
   summary.units = run.units;
   summary.complete = ending.last.complete;
   summary.sent = ending.last.sent;
@@ -524,14 +455,22 @@ SurveyExit outOfMemory(Run& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> arguments = vyr::commandArguments(argc, argv);
+  std::vector<const char*> words;
+  for (const std::string& argument : arguments) words.push_back(argument.c_str());
   vyr::SurveyOptions options;
-  if (auto exit = vyr::readSurveyOptions(argc, argv, options, std::cout, std::cerr)) {
+  if (auto exit = vyr::readSurveyOptions(static_cast<int>(words.size()), words.data(), options,
+                                         std::cout, std::cerr)) {
     return vyr::exitStatus(*exit);
   }
   Run run(std::move(options));
+  SurveyExit exit = SurveyExit::CANNOT_RUN;
   try {
-    return vyr::exitStatus(runCommand(run));
+    exit = runCommand(run);
   } catch (const std::bad_alloc&) {
-    return vyr::exitStatus(outOfMemory(run));
+    exit = outOfMemory(run);
   }
+  // All is saved and told: a console that is closing may end the process now.
+  vyr::stopRequestHandled();
+  return vyr::exitStatus(exit);
 }

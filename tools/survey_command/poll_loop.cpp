@@ -2,80 +2,19 @@
 
 #include <poll.h>
 
-#include <algorithm>
-
 namespace vyr {
-namespace {
 
-// Signed distance from `from` to `to` on the wrapping tick.
-int32_t ticksUntil(uint32_t from, uint32_t to) { return static_cast<int32_t>(to - from); }
-
-// A time that comes back every `period` ms. A stall (a suspended process, a slow disk) skips the
-// missed ones rather than firing them back to back, as a window timer would.
-struct Recurring {
-  uint32_t next;
-  uint32_t period;
-
-  // Whether it has come at `now`; if so, it moves on to the next time.
-  bool due(uint32_t now) {
-    if (ticksUntil(now, next) > 0) return false;
-    next += period;
-    if (ticksUntil(now, next) <= 0) next = now + period;
-    return true;
-  }
-};
-
-}  // namespace
-
-bool runUntilDone(Context& context, int fd, int timeoutMs,
-                  const volatile sig_atomic_t* stop, const PeriodicCall* every) {
-  const uint32_t start = context.clock.tick();
-  Recurring tick{start + TICK_PERIOD, TICK_PERIOD};
-  const bool calling = every != nullptr && every->call && every->periodMs > 0;
-  Recurring call{start + (calling ? every->periodMs : 0), calling ? every->periodMs : 0};
-  // A socket is writable from the outset: what a start queued goes now rather than at the first
-  // tick, so its answers are in before that tick's silence test looks for them.
-  DriverWait wait = socketWritable(context);
-  while (surveyRunning(context)) {
-    if (stop != nullptr && *stop != 0) return false;
-    // Nothing here needs a pass between a start's steps.
-    if (wait.startStepPending) {
-      wait = startStep(context);
-      continue;
-    }
-    const uint32_t now = context.clock.tick();
-    const uint32_t elapsed = now - start;
-    if (timeoutMs >= 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return false;
-    if (tick.due(now)) {
-      wait = timerDue(context);
-      continue;
-    }
-    if (calling && call.due(now)) {
-      every->call();
-      wait = currentWait(context);
-      continue;
-    }
-    if (wait.flushInMs == 0) {
-      wait = flushDue(context);
-      continue;
-    }
-    int waitMs = ticksUntil(now, tick.next);
-    if (wait.flushInMs > 0) waitMs = std::min(waitMs, static_cast<int>(wait.flushInMs));
-    if (calling) waitMs = std::min(waitMs, ticksUntil(now, call.next));
-    if (timeoutMs >= 0) waitMs = std::min(waitMs, timeoutMs - static_cast<int>(elapsed));
-    const short events =
-        static_cast<short>((wait.readReadiness ? POLLIN : 0) | (wait.writeReadiness ? POLLOUT : 0));
+bool runUntilDone(Context& context, int fd, int timeoutMs, const volatile sig_atomic_t* stop,
+                  const PeriodicCall* every) {
+  const SocketWait wait = [fd](bool read, bool write, int waitMs) {
+    const short events = static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0));
     pollfd entry{fd, events, 0};
-    // A signal interrupts the wait; the checks above then see the stop flag.
-    if (::poll(&entry, 1, waitMs) <= 0) {
-      // A flush timer that has come, or a tick, is found due above.
-      wait = currentWait(context);
-      continue;
-    }
-    if (entry.revents & (POLLIN | POLLERR)) wait = socketReadable(context);
-    if (entry.revents & POLLOUT) wait = socketWritable(context);
-  }
-  return true;
+    // A signal interrupts the wait, whatever SA_RESTART says.
+    if (::poll(&entry, 1, waitMs) <= 0) return 0;
+    return ((entry.revents & (POLLIN | POLLERR)) ? SOCKET_READABLE : 0) |
+           ((entry.revents & POLLOUT) ? SOCKET_WRITABLE : 0);
+  };
+  return runDriverLoop(context, wait, timeoutMs, stop, every);
 }
 
 }  // namespace vyr

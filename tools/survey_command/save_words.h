@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "survey/survey_state.h"
+#include "core/survey_driver.h"
 
 namespace vyr {
 

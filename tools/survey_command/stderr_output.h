@@ -1,6 +1,7 @@
 #pragma once
 // vyr-survey's standard error, written so that it never holds up the survey: a reader that does
-// not read (a full pipe, a stopped terminal) loses lines instead of stopping the loop.
+// not read (a full pipe, a stopped terminal) loses lines instead of stopping the loop. On Windows,
+// which cannot tell whether a pipe has room, a write waits for its reader.
 
 #include <cstdint>
 #include <string_view>
@@ -15,9 +16,7 @@ constexpr int MESSAGE_WAIT_MS = 2000;
 
 class StderrOutput {
  public:
-  explicit StderrOutput(int fd) noexcept : fd_(fd) {}
-
-  // Writes `line` (cut to STDERR_LINE_LIMIT) in one write() if there is room now, else drops it.
+  // Writes `line` (cut to STDERR_LINE_LIMIT) in one write if there is room now, else drops it.
   // Returns whether it was written.
   bool progress(std::string_view line);
 
@@ -28,7 +27,6 @@ class StderrOutput {
  private:
   bool writeWithin(std::string_view line, int waitMs);
 
-  int fd_;
   bool stuck_ = false;
 };
 

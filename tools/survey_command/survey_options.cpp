@@ -1,7 +1,5 @@
 #include "survey_command/survey_options.h"
 
-#include <arpa/inet.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdint>
 
@@ -50,13 +48,36 @@ Exit status:
 
 // Four decimal numbers 0 to 255 separated by dots, nothing else: the dialog's field takes
 // whatever four numbers it can read, but a script's mistake should stop the command.
+// The strict dotted form, as inet_pton reads it, on every system.
+bool readsAsIpv4(const std::string& text, bool& zero) {
+  int parts = 0;
+  zero = true;
+  size_t at = 0;
+  while (parts < 4) {
+    size_t digits = 0;
+    int value = 0;
+    while (at + digits < text.size() && text[at + digits] >= '0' && text[at + digits] <= '9') {
+      value = value * 10 + (text[at + digits] - '0');
+      if (++digits > 3) return false;
+    }
+    if (digits == 0 || value > 255 || (digits > 1 && text[at] == '0')) return false;
+    zero = zero && value == 0;
+    at += digits;
+    if (++parts < 4) {
+      if (at >= text.size() || text[at] != '.') return false;
+      ++at;
+    }
+  }
+  return at == text.size();
+}
+
 std::string checkServer(const std::string& text) {
-  in_addr address{};
-  if (::inet_pton(AF_INET, text.c_str(), &address) != 1) {
+  bool zero = false;
+  if (!readsAsIpv4(text, zero)) {
     return "'" + text + "' is not an IPv4 address: four numbers 0 to 255 with dots between " +
            "them and no leading zeros, like 192.0.2.10";
   }
-  if (address.s_addr == 0) return "0.0.0.0 names no server";
+  if (zero) return "0.0.0.0 names no server";
   return {};
 }
 

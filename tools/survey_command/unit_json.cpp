@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "survey/text.h"
+#include "core/survey_driver.h"
 
 namespace vyr {
 namespace {

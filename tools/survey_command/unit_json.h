@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "survey/device_record.h"
+#include "core/survey_driver.h"
 
 namespace vyr {
 

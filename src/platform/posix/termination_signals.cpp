@@ -10,32 +10,41 @@
 namespace vyr {
 namespace {
 
+volatile sig_atomic_t lastSignal = 0;
 int signalPipe[2] = {-1, -1};
+bool installed = false;
 
-void noteSignal(int) {
+void noteSignal(int number) {
   const int saved = errno;
+  lastSignal = number;
   const char byte = 1;
   // A full pipe already says all there is to say.
-  [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+  if (signalPipe[1] >= 0) [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
   errno = saved;
 }
 
 }  // namespace
 
 int watchTerminationSignals() {
-  if (signalPipe[0] >= 0) return signalPipe[0];
-  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  if (installed) return signalPipe[0];
+  installed = true;
+  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) signalPipe[0] = signalPipe[1] = -1;
   struct sigaction action = {};
   action.sa_handler = noteSignal;
   sigemptyset(&action.sa_mask);
+  // poll() and select() return on a signal whatever the flag says, so the loops still see it.
   action.sa_flags = SA_RESTART;
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-    // A signal the caller chose to ignore stays ignored, so that nohup and the like keep working.
+  for (int number : {SIGTERM, SIGINT, SIGHUP}) {
     struct sigaction inherited = {};
-    if (::sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
-    ::sigaction(signal, &action, nullptr);
+    if (number == SIGHUP && ::sigaction(number, nullptr, &inherited) == 0 &&
+        inherited.sa_handler == SIG_IGN) {
+      continue;
+    }
+    ::sigaction(number, &action, nullptr);
   }
   return signalPipe[0];
 }
+
+const volatile sig_atomic_t* terminationSignal() { return &lastSignal; }
 
 }  // namespace vyr

@@ -1,0 +1,47 @@
+# vyr-survey, from the same sources for Linux and Windows: its parts in a library the tests link
+# too, argument parsing by CLI11 and JSON by nlohmann-json, both header-only from Debian.
+
+if(WIN32)
+  # Debian's packages put their headers in /usr/include beside glibc's, which a mingw build must
+  # not see; only their two folders are linked into the build folder and put on the path.
+  find_path(VYR_CLI11_HEADERS CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH)
+  find_path(VYR_JSON_HEADERS nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH)
+  if(NOT VYR_CLI11_HEADERS OR NOT VYR_JSON_HEADERS)
+    message(FATAL_ERROR "vyr-survey needs Debian's libcli11-dev and nlohmann-json3-dev")
+  endif()
+  set(header_only ${PROJECT_BINARY_DIR}/header_only)
+  file(MAKE_DIRECTORY ${header_only})
+  file(CREATE_LINK ${VYR_CLI11_HEADERS}/CLI ${header_only}/CLI SYMBOLIC)
+  file(CREATE_LINK ${VYR_JSON_HEADERS}/nlohmann ${header_only}/nlohmann SYMBOLIC)
+  add_library(vyr_header_only INTERFACE)
+  target_include_directories(vyr_header_only SYSTEM INTERFACE ${header_only})
+  add_library(CLI11::CLI11 ALIAS vyr_header_only)
+  add_library(nlohmann_json::nlohmann_json ALIAS vyr_header_only)
+  set(VYR_COMMAND_SYSTEM tools/survey_command/winsock_loop.cpp tools/survey_command/driver_loop.cpp
+      src/platform/win32/win32_console.cpp src/platform/win32/win32_output_file.cpp)
+  set(VYR_COMMAND_PLATFORM vyr_win32 shell32)
+else()
+  find_package(CLI11 REQUIRED)
+  find_package(nlohmann_json 3.10 REQUIRED)
+  set(VYR_COMMAND_SYSTEM src/platform/posix/posix_console.cpp
+      src/platform/posix/posix_output_file.cpp)
+  # vyr_headless: the poll() loop, which the benchmarks and loopback tests use too.
+  set(VYR_COMMAND_PLATFORM vyr_headless)
+endif()
+
+add_library(vyr_survey_command STATIC
+  tools/survey_command/survey_options.cpp
+  tools/survey_command/progress_line.cpp
+  tools/survey_command/finished_units.cpp
+  tools/survey_command/unit_json.cpp
+  tools/survey_command/save_words.cpp
+  tools/survey_command/stderr_output.cpp
+  ${VYR_COMMAND_SYSTEM}
+)
+target_include_directories(vyr_survey_command PUBLIC tools)
+target_compile_definitions(vyr_survey_command PRIVATE VYR_VERSION="${PROJECT_VERSION}")
+target_link_libraries(vyr_survey_command PUBLIC vyr_core ${VYR_COMMAND_PLATFORM} PRIVATE
+                      CLI11::CLI11 nlohmann_json::nlohmann_json)
+
+add_executable(vyr-survey tools/survey_command/main.cpp)
+target_link_libraries(vyr-survey PRIVATE vyr_survey_command vyr_memory)
