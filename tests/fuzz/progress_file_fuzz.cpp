@@ -18,6 +18,7 @@
 #include "platform/memory/memory_list_view.h"
 #include "platform/memory/memory_network.h"
 #include "protocol/scheduler.h"
+#include "protocol/survey_records.h"
 #include "protocol/send_queue.h"
 #include "survey/lifecycle.h"
 #include "survey/list_files.h"
@@ -90,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vyr::chooseListFile(context);
   FUZZ_CHECK(list.rowCount() == rows);
 
-  vyr::startSurvey(context, vyr::StartMode::RESUME);
+  vyr::startProtocolSurvey(context, vyr::StartMode::RESUME);
   const size_t expectedSize = HEADER_SIZE + sizeof(vyr::DeviceRecord) * static_cast<size_t>(rows);
   const bool rightSize = progress.size() == expectedSize;
   if (!vyr::surveyRunning(context)) {
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The file just saved restores the same table, unless a row no longer matches its record (an ID
   // with white space in it is shown by its first word only).
-  vyr::startSurvey(context, vyr::StartMode::RESUME);
+  vyr::startProtocolSurvey(context, vyr::StartMode::RESUME);
   if (replaced && vyr::surveyRunning(context) && context.survey.reportOffset >= 0) {
     FUZZ_CHECK(context.survey.reportOffset == section);
     FUZZ_CHECK(tableBytes(context.survey) == resumedTable(table));

@@ -326,7 +326,7 @@ std::optional<Ending> survey(Run& run) {
                                    showing ? &progress : nullptr);
   ending.stoppedBy = ending.done ? 0 : *stop;
   if (!ending.done && ending.stoppedBy != 0) {
-    vyr::closeSurvey(*run.context);
+    vyr::endDriving(*run.context);
   } else if (!ending.done) {
     vyr::abortSurvey(*run.context);
   }
@@ -434,7 +434,7 @@ SurveyExit runCommand(Run& run) {
 SurveyExit outOfMemory(Run& run) {
   if (run.started && vyr::surveyRunning(*run.context)) {
     try {
-      vyr::closeSurvey(*run.context);
+      vyr::endDriving(*run.context);
     } catch (const std::bad_alloc&) {
       // The save is as far as it got; what it wrote is told below.
     }
