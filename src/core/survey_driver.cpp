@@ -94,10 +94,10 @@ DriverWait waitAfter(Context& context) {
 }  // namespace
 
 bool pressStart(Context& context, StartMode mode, DriverWait& wait) {
-  DriverState& driver = context.driver;
   const bool started = prepareSurveyRecords(context) && startSurvey(context, mode);
   fitSurveyRecords(context);
   if (started && surveyRunning(context)) {
+    DriverState& driver = context.driver;
     driver.startingSurvey = context.survey.surveyNumber;
     driver.asking = false;
   }
@@ -108,7 +108,7 @@ bool pressStart(Context& context, StartMode mode, DriverWait& wait) {
 bool pressStart(Context& context, StartMode mode) {
   DriverWait wait;
   if (!pressStart(context, mode, wait)) return false;
-  while (startUnderWay(context)) wait = startStep(context);
+  while (startUnderWay(context)) startStep(context);
   return true;
 }
 

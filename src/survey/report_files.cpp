@@ -261,7 +261,7 @@ bool saveReport(SurveyContext& context) {
   // The list the survey started from, at most 299 characters of it as a save reads the name.
   char listName[SAVE_NAME_BUFFER];
   copyBounded(survey.listName, listName, static_cast<int32_t>(sizeof listName));
-  SiblingNames names;
+  SiblingNames names{};
   if (!makeSiblingNames(listName, names)) {
     return saveNothing(outcome, "the list's name gives no file name");
   }
@@ -344,7 +344,7 @@ bool progressFileWritable(SurveyContext& context, const char* listName, char* pr
 bool loadProgress(SurveyContext& context) {
   SurveyState& survey = context.survey;
   const char* listName = survey.listName;
-  SiblingNames names;
+  SiblingNames names{};
   if (!makeSiblingNames(listName, names)) return false;
 
   std::unique_ptr<FileHandle> file = context.files.openForReading(names.progress);

@@ -23,6 +23,36 @@ struct Recurring {
   }
 };
 
+// The longest the loop may wait from `now`: until the next tick, the flush timer, the periodic
+// call or the time limit, whichever comes first.
+int waitLimit(uint32_t now, uint32_t elapsed, const Recurring& tick, const DriverWait& wait,
+              const Recurring* call, int timeoutMs) {
+  int waitMs = ticksUntil(now, tick.next);
+  if (wait.flushInMs > 0) waitMs = std::min(waitMs, static_cast<int>(wait.flushInMs));
+  if (call != nullptr) waitMs = std::min(waitMs, ticksUntil(now, call->next));
+  if (timeoutMs >= 0) waitMs = std::min(waitMs, timeoutMs - static_cast<int>(elapsed));
+  return waitMs;
+}
+
+// Takes the one event that is due at `now`, if any: the tick, the periodic call, the flush.
+bool takeDueEvent(Context& context, uint32_t now, Recurring& tick, Recurring* call,
+                  const PeriodicCall* every, DriverWait& wait) {
+  if (tick.due(now)) {
+    wait = timerDue(context);
+    return true;
+  }
+  if (call != nullptr && call->due(now)) {
+    every->call();
+    wait = currentWait(context);
+    return true;
+  }
+  if (wait.flushInMs == 0) {
+    wait = flushDue(context);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool runDriverLoop(Context& context, const SocketWait& waitForSocket, int timeoutMs,
@@ -44,23 +74,9 @@ bool runDriverLoop(Context& context, const SocketWait& waitForSocket, int timeou
     const uint32_t now = context.clock.tick();
     const uint32_t elapsed = now - start;
     if (timeoutMs >= 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return false;
-    if (tick.due(now)) {
-      wait = timerDue(context);
-      continue;
-    }
-    if (calling && call.due(now)) {
-      every->call();
-      wait = currentWait(context);
-      continue;
-    }
-    if (wait.flushInMs == 0) {
-      wait = flushDue(context);
-      continue;
-    }
-    int waitMs = ticksUntil(now, tick.next);
-    if (wait.flushInMs > 0) waitMs = std::min(waitMs, static_cast<int>(wait.flushInMs));
-    if (calling) waitMs = std::min(waitMs, ticksUntil(now, call.next));
-    if (timeoutMs >= 0) waitMs = std::min(waitMs, timeoutMs - static_cast<int>(elapsed));
+    if (takeDueEvent(context, now, tick, calling ? &call : nullptr, every, wait)) continue;
+    const int waitMs =
+        waitLimit(now, elapsed, tick, wait, calling ? &call : nullptr, timeoutMs);
     const int ready = waitForSocket(wait.readReadiness, wait.writeReadiness, waitMs);
     // A flush timer that has come, or a tick, is found due above, and so is a stop.
     if (ready == 0) {

@@ -51,7 +51,7 @@ class ProgressPrinter {
   void show(const vyr::ProgressCounts& counts) {
     std::string text = meter_.line(counts);
     if (!terminal_) {
-      errorOutput.progress(text + "\n");
+      vyr::StderrOutput::progress(text + "\n");
       return;
     }
     // A line wider than the terminal would wrap, and the carriage return would then redraw
@@ -60,7 +60,7 @@ class ProgressPrinter {
     if (columns > 1 && text.size() >= static_cast<size_t>(columns)) {
       text.resize(static_cast<size_t>(columns) - 1u);
     }
-    shown_ = errorOutput.progress("\r" + text + "\x1b[K") || shown_;
+    shown_ = vyr::StderrOutput::progress("\r" + text + "\x1b[K") || shown_;
   }
 
   // The last state, left standing on a terminal.
@@ -457,6 +457,7 @@ SurveyExit outOfMemory(Run& run) {
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments = vyr::commandArguments(argc, argv);
   std::vector<const char*> words;
+  words.reserve(arguments.size());
   for (const std::string& argument : arguments) words.push_back(argument.c_str());
   vyr::SurveyOptions options;
   if (auto exit = vyr::readSurveyOptions(static_cast<int>(words.size()), words.data(), options,

@@ -18,14 +18,14 @@ class StderrOutput {
  public:
   // Writes `line` (cut to STDERR_LINE_LIMIT) in one write if there is room now, else drops it.
   // Returns whether it was written.
-  bool progress(std::string_view line);
+  static bool progress(std::string_view line);
 
   // Writes `line` (cut to STDERR_LINE_LIMIT), waiting at most MESSAGE_WAIT_MS for room. Once a
   // message had to be dropped, later ones wait no more: the reader is gone or stuck.
   bool message(std::string_view line);
 
  private:
-  bool writeWithin(std::string_view line, int waitMs);
+  static bool writeWithin(std::string_view line, int waitMs);
 
   bool stuck_ = false;
 };

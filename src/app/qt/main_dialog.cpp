@@ -87,6 +87,25 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int d
 
 MainDialog::~MainDialog() { endDriving(*context_); }
 
+QPushButton* MainDialog::buildButton(const ControlTemplate& entry) {
+  auto* button = new QPushButton(latin1(entry.text), this);
+  // Enter presses the default button, never the one the program gave the focus to; only the
+  // operator's Tab to a button makes it Enter's while it has the focus (eventFilter).
+  button->setAutoDefault(false);
+  button->setDefault(entry.kind == ControlKind::DEFAULT_BUTTON);
+  button->installEventFilter(this);
+  const int id = entry.id;
+  if (id == EXIT_BUTTON) {
+    exit_ = button;
+    connect(button, &QPushButton::clicked, this, &MainDialog::exitPressed);
+  } else {
+    if (id == RESUME_BUTTON) resume_ = button;
+    const StartMode mode = startModeOf(id);
+    connect(button, &QPushButton::clicked, this, [this, mode] { startPressed(mode); });
+  }
+  return button;
+}
+
 void MainDialog::buildControls() {
   QWidget* previousFocus = nullptr;
   QLabel* pendingMnemonic = nullptr;
@@ -117,22 +136,7 @@ void MainDialog::buildControls() {
         break;
       case ControlKind::BUTTON:
       case ControlKind::DEFAULT_BUTTON: {
-        auto* button = new QPushButton(latin1(entry.text), this);
-        // Enter presses the default button, never the one the program gave the focus to; only
-        // the operator's Tab to a button makes it Enter's while it has the focus (eventFilter).
-        button->setAutoDefault(false);
-        button->setDefault(entry.kind == ControlKind::DEFAULT_BUTTON);
-        button->installEventFilter(this);
-        const int id = entry.id;
-        if (id == EXIT_BUTTON) {
-          exit_ = button;
-          connect(button, &QPushButton::clicked, this, &MainDialog::exitPressed);
-        } else {
-          if (id == RESUME_BUTTON) resume_ = button;
-          const StartMode mode = startModeOf(id);
-          connect(button, &QPushButton::clicked, this, [this, mode] { startPressed(mode); });
-        }
-        widget = button;
+        widget = buildButton(entry);
         break;
       }
     }
@@ -228,12 +232,13 @@ void MainDialog::await(const DriverWait& wait) {
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
   auto* button = qobject_cast<QPushButton*>(watched);
   if (button == nullptr) return QDialog::eventFilter(watched, event);
+  // Only focus events are looked at, so the cast is to what the event is.
   if (event->type() == QEvent::FocusIn) {
-    const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+    const Qt::FocusReason reason = dynamic_cast<QFocusEvent*>(event)->reason();
     // Set before the button sees its focus, which then makes it the dialog's default.
     button->setAutoDefault(reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
   } else if (event->type() == QEvent::FocusOut &&
-             static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
+             dynamic_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
     endTabDefault(button);
   }
   return QDialog::eventFilter(watched, event);

@@ -22,6 +22,7 @@ class QPushButton;
 namespace vyr {
 
 class DeviceList;
+struct ControlTemplate;
 
 class MainDialog final : public QDialog, public Dialog {
   Q_OBJECT
@@ -65,6 +66,7 @@ class MainDialog final : public QDialog, public Dialog {
 
  private:
   void buildControls();
+  QPushButton* buildButton(const ControlTemplate& entry);
   void computeTabStops();
   void exitPressed();
   void startPressed(StartMode mode);
