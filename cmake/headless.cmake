@@ -17,17 +17,7 @@ endif()
 
 if(BUILD_TESTING)
   # The parts of vyr-survey: its command line, progress line, finished-unit count and JSON.
-  add_executable(vyr_command_tests
-    tests/command/survey_options_test.cpp
-    tests/command/progress_line_test.cpp
-    tests/command/finished_units_test.cpp
-    tests/command/unit_json_test.cpp
-    tests/command/save_words_test.cpp
-    tests/command/output_file_test.cpp
-  )
-  target_include_directories(vyr_command_tests PRIVATE tests)
-  target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model
-                        nlohmann_json::nlohmann_json GTest::gtest GTest::gtest_main)
+  vyr_add_command_tests()
   gtest_discover_tests(vyr_command_tests DISCOVERY_TIMEOUT 60)
 
   # The built vyr-survey against the fleet simulator on the fixed ports: exit statuses, FIFOs,

@@ -45,3 +45,19 @@ target_link_libraries(vyr_survey_command PUBLIC vyr_core ${VYR_COMMAND_PLATFORM}
 
 add_executable(vyr-survey tools/survey_command/main.cpp)
 target_link_libraries(vyr-survey PRIVATE vyr_survey_command vyr_memory)
+
+# The command's own parts under test (options, progress line, finished-unit count, JSON, output
+# file), the same on both systems; the caller registers the tests its way.
+function(vyr_add_command_tests)
+  add_executable(vyr_command_tests
+    tests/command/survey_options_test.cpp
+    tests/command/progress_line_test.cpp
+    tests/command/finished_units_test.cpp
+    tests/command/unit_json_test.cpp
+    tests/command/save_words_test.cpp
+    tests/command/output_file_test.cpp
+  )
+  target_include_directories(vyr_command_tests PRIVATE tests)
+  target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model
+                        nlohmann_json::nlohmann_json GTest::gtest GTest::gtest_main)
+endfunction()

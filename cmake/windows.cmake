@@ -107,17 +107,7 @@ set_tests_properties(win32.loopback_survey PROPERTIES RESOURCE_LOCK fixed_ports 
                      FIXTURES_REQUIRED wine)
 
 # The command's own parts built for Windows: its options, progress line, JSON and output file.
-add_executable(vyr_command_tests
-  tests/command/survey_options_test.cpp
-  tests/command/progress_line_test.cpp
-  tests/command/finished_units_test.cpp
-  tests/command/unit_json_test.cpp
-  tests/command/save_words_test.cpp
-  tests/command/output_file_test.cpp
-)
-target_include_directories(vyr_command_tests PRIVATE tests)
-target_link_libraries(vyr_command_tests PRIVATE vyr_survey_command vyr_memory vyr_fleet_model
-                      nlohmann_json::nlohmann_json GTest::gtest GTest::gtest_main)
+vyr_add_command_tests()
 vyr_wine_tests(vyr_command_tests TEST_PREFIX "win32.")
 
 # The Linux command tests (from the Linux build) against vyr-survey.exe under Wine: the same cases,
