@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 
+#include "fleet/demo_files.h"
 #include "fleet/fleet_model.h"
+#include "fleet/fleet_options.h"
 #include "fleet/fleet_simulator.h"
 
 namespace {
@@ -20,26 +22,9 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 void requestStop(int) { stopRequested.store(true); }
 
-const char* const USAGE =
-    "usage: vyr-fleet UNITS-FILE [--write-list NAME.IPs] [--generate N] [--seed N]\n"
-    "       vyr-fleet --generate N [--write-list NAME.IPs] [--seed N]\n"
-    "Generated units follow those of the units file, whose options apply to them too.\n";
-
 int fail(const std::string& message) {
   std::fprintf(stderr, "vyr-fleet: %s\n", message.c_str());
   return 1;
-}
-
-bool readNumber(const char* text, uint64_t limit, uint64_t& value) {
-  if (*text == '\0') return false;
-  value = 0;
-  for (; *text; ++text) {
-    if (*text < '0' || *text > '9') return false;
-    const auto digit = static_cast<uint64_t>(*text - '0');
-    if (value > (limit - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
 }
 
 void printCounters(const vyr::fleet::FleetCounters& fleet,
@@ -80,54 +65,20 @@ void printCounters(const vyr::fleet::FleetCounters& fleet,
   }
 }
 
-struct Options {
-  const char* unitsFile = nullptr;
-  const char* listFile = nullptr;
-  uint64_t generate = 0;
-  uint64_t seed = 0;
-  bool seedGiven = false;
-};
-
-// Reads the command line into `options`; says what is wrong and returns false when it cannot.
-bool readOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const bool hasValue = i + 1 < argc;
-    if (std::strcmp(argv[i], "--write-list") == 0 && hasValue) {
-      options.listFile = argv[++i];
-    } else if (std::strcmp(argv[i], "--generate") == 0 && hasValue) {
-      if (!readNumber(argv[++i], 9999999, options.generate)) {
-        fail("bad unit count");
-        return false;
-      }
-    } else if (std::strcmp(argv[i], "--seed") == 0 && hasValue) {
-      if (!readNumber(argv[++i], UINT64_MAX, options.seed)) {
-        fail("bad seed");
-        return false;
-      }
-      options.seedGiven = true;
-    } else if (argv[i][0] != '-' && options.unitsFile == nullptr) {
-      options.unitsFile = argv[i];
-    } else {
-      std::fputs(USAGE, stderr);
-      return false;
-    }
-  }
-  if (options.unitsFile == nullptr && options.generate == 0) {
-    std::fputs(USAGE, stderr);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!readOptions(argc, argv, options)) return 1;
+  vyr::fleet::FleetOptions options;
+  if (const auto status = vyr::fleet::readFleetOptions(argc, argv, options, std::cout, std::cerr)) {
+    return *status;
+  }
+  if (!options.demoDir.empty()) {
+    return vyr::fleet::writeDemoFiles(options.demoDir, std::cout, std::cerr) ? 0 : 1;
+  }
 
   vyr::fleet::FleetDescription description;
   std::string error;
-  if (options.unitsFile != nullptr) {
+  if (!options.unitsFile.empty()) {
     std::ifstream in(options.unitsFile, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -144,7 +95,7 @@ int main(int argc, char** argv) {
   }
   if (!vyr::fleet::checkFleet(description, error)) return fail(error);
 
-  if (options.listFile != nullptr) {
+  if (!options.listFile.empty()) {
     std::ofstream out(options.listFile, std::ios::binary | std::ios::trunc);
     out << vyr::fleet::listFileText(description);
     out.close();
