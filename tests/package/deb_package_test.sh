@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Catches Debian packages that miss a file (a program, a manual page, the desktop entry or the
-# icon), ship one twice, name Depends this system cannot satisfy, or install programs that do not
-# run from where they land: builds them with CPack, installs all three with dpkg into a folder of
-# their own, and runs the installed vyr-survey (its help, and a short survey of the installed
-# vyr-fleet in a private network namespace) and the installed vyrmodel on Qt's offscreen platform.
+# Catches Debian packages that miss a file (a program, a manual page, the copyright file, the
+# Debian changelog, the desktop entry, the icon or the demo's examples), ship one twice, name
+# Depends this system cannot satisfy, draw an error or warning from lintian (or any hardening
+# tag), or install programs that do not run from where they land: builds them with CPack, runs
+# lintian on them, installs all three with dpkg into a folder of their own, and runs the installed
+# vyr-survey (its help, and a short survey of the installed vyr-fleet in a private network
+# namespace), the installed vyr-fleet's --help and --demo, and the installed vyrmodel on Qt's
+# offscreen platform.
 # Usage: deb_package_test.sh BUILD-DIR SOURCE-DIR
 set -euo pipefail
 build=$(realpath "$1")
+source_dir=$(realpath "$2")
 
 source "$(dirname "$0")/../support/script_support.sh"
 # The fleet binds the fixed unit and server ports: only inside a network namespace of our own.
@@ -33,14 +37,22 @@ declare -A expected=(
               ./usr/share/applications/vyrmodel.desktop
               ./usr/share/icons/hicolor/scalable/apps/vyrmodel.svg"
   [vyr-survey]="./usr/bin/vyr-survey ./usr/share/man/man1/vyr-survey.1.gz"
-  [vyr-fleet]="./usr/bin/vyr-fleet ./usr/share/man/man1/vyr-fleet.1.gz"
+  [vyr-fleet]="./usr/bin/vyr-fleet ./usr/share/man/man1/vyr-fleet.1.gz
+               ./usr/share/doc/vyr-fleet/examples/demo.units
+               ./usr/share/doc/vyr-fleet/examples/north.IPs
+               ./usr/share/doc/vyr-fleet/examples/south.IPs"
 )
 debs=()
 for package in vyrmodel vyr-survey vyr-fleet; do
+  expected[$package]+=" ./usr/share/doc/$package/copyright ./usr/share/doc/$package/changelog.Debian.gz
+                        ./usr/share/lintian/overrides/$package"
   deb="$work/out/${package}_${version}-1_${arch}.deb"
   [[ -f $deb ]] || fail "no $deb among: $(ls "$work/out")"
   debs+=("$deb")
   [[ $(dpkg-deb -f "$deb" Package) == "$package" ]] || fail "$deb is not named $package"
+  for field in Maintainer Homepage; do
+    [[ -n $(dpkg-deb -f "$deb" $field) ]] || fail "$package has no $field"
+  done
   dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort >"$work/$package.files"
   for file in ${expected[$package]}; do
     grep -qx "$file" "$work/$package.files" || fail "$package lacks $file"
@@ -63,6 +75,15 @@ for package in vyrmodel vyr-survey vyr-fleet; do
   done
 done
 [[ $(dpkg-deb -f "${debs[0]}" Depends) == *libqt6widgets6* ]] || fail "vyrmodel does not need Qt"
+
+# lintian: no error and no warning, and none of its hardening tags (which it shows as notes).
+# An override goes in packaging/lintian-overrides.in, with the reason written beside it.
+command -v lintian >/dev/null || fail "lintian is missing: bash scripts/setup --tests installs it"
+lintian --tag-display-limit 0 --display-info --fail-on none "${debs[@]}" >"$work/lintian.txt" 2>&1 ||
+  fail "lintian could not run: $(cat "$work/lintian.txt")"
+if grep -E '^[EW]: |hardening-' "$work/lintian.txt"; then
+  fail "lintian (above)"
+fi
 
 # Installed together by dpkg into a root of their own: no file shipped twice, control files
 # dpkg accepts. The libraries they depend on are this system's, outside that root.
@@ -100,6 +121,19 @@ if command -v desktop-file-validate >/dev/null; then
     fail "desktop entry: see above"
 fi
 
+# The installed vyr-fleet's command line, and its demo files: those of demo/, as its examples.
+"$bin/vyr-fleet" --help >"$work/fleet-help.txt" || fail "vyr-fleet --help exited with $?"
+grep -q -- '--demo DIR' "$work/fleet-help.txt" || fail "vyr-fleet --help: $(cat "$work/fleet-help.txt")"
+[[ $("$bin/vyr-fleet" -V) == "vyr-fleet $version" ]] || fail "vyr-fleet -V"
+"$bin/vyr-fleet" --demo "$work/demo" >"$work/demo.txt" || fail "vyr-fleet --demo exited with $?"
+grep -q 'vyr-fleet demo.units' "$work/demo.txt" || fail "vyr-fleet --demo: $(cat "$work/demo.txt")"
+for file in demo.units north.IPs south.IPs; do
+  cmp "$work/demo/$file" "$source_dir/demo/$file" || fail "vyr-fleet --demo wrote another $file"
+  cmp "$root/usr/share/doc/vyr-fleet/examples/$file" "$source_dir/demo/$file" ||
+    fail "the examples' $file is not demo/'s"
+done
+! "$bin/vyr-fleet" --demo "$work/demo" 2>/dev/null || fail "vyr-fleet --demo overwrote its files"
+
 # A short survey with the installed programs.
 mkdir "$work/survey"
 cd "$work/survey"
@@ -134,5 +168,6 @@ wait "$dialog_pid" || status=$?
 ((status == 0)) || fail "the installed vyrmodel ended with $status: $(cat dialog.log)"
 
 echo "packages: $(cd "$work/out" && ls ./*.deb | tr '\n' ' ')"
-echo "installed in a root of their own; help, manual pages, desktop entry, a survey of 50 units" \
-  "and the dialog's start all good"
+echo "lintian: no error, warning or hardening tag; installed in a root of their own; help," \
+  "manual pages, desktop entry, the demo's files, a survey of 50 units and the dialog's start" \
+  "all good"
