@@ -79,6 +79,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_VYRMODEL_PACKAGE_NAME vyrmodel)
+# Added to what the libraries need: the dialog cannot open a window without Qt's platform plugins
+# (xcb among them), which libqt6gui6 only recommends.
+set(CPACK_DEBIAN_VYRMODEL_PACKAGE_DEPENDS qt6-qpa-plugins)
 # Descriptions: a synopsis, then lines within 80 columns (Debian's control files).
 set(CPACK_COMPONENT_VYRMODEL_DESCRIPTION "inventory of a fleet of modem-equipped field units
 The operator's dialog: it asks every unit of a list file over UDP for its

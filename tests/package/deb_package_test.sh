@@ -75,6 +75,8 @@ for package in vyrmodel vyr-survey vyr-fleet; do
   done
 done
 [[ $(dpkg-deb -f "${debs[0]}" Depends) == *libqt6widgets6* ]] || fail "vyrmodel does not need Qt"
+[[ $(dpkg-deb -f "${debs[0]}" Depends) == *qt6-qpa-plugins* ]] ||
+  fail "vyrmodel does not need Qt's platform plugins"
 
 # lintian: no error and no warning, and none of its hardening tags (which it shows as notes).
 # An override goes in packaging/lintian-overrides.in, with the reason written beside it.
