@@ -28,6 +28,7 @@ struct Parsed {
 Parsed parse(std::vector<std::string> args) {
   args.insert(args.begin(), "vyr-fleet");
   std::vector<const char*> argv;
+  argv.reserve(args.size());
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   Parsed result;
   std::ostringstream out;
