@@ -136,17 +136,22 @@ for file in demo.units north.IPs south.IPs; do
 done
 ! "$bin/vyr-fleet" --demo "$work/demo" 2>/dev/null || fail "vyr-fleet --demo overwrote its files"
 
+# Starts the installed vyr-fleet with arguments "$@" in the working directory; sets fleet_pid.
+start_fleet() {
+  "$bin/vyr-fleet" "$@" >fleet.log 2>&1 &
+  fleet_pid=$!
+  for _ in $(seq 300); do
+    grep -qx ready fleet.log 2>/dev/null && break
+    kill -0 "$fleet_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -qx ready fleet.log || fail "the installed vyr-fleet did not start: $(cat fleet.log)"
+}
+
 # A short survey with the installed programs.
 mkdir "$work/survey"
 cd "$work/survey"
-"$bin/vyr-fleet" --generate 50 --seed 5 --write-list small.IPs >fleet.log 2>&1 &
-fleet_pid=$!
-for _ in $(seq 300); do
-  grep -qx ready fleet.log 2>/dev/null && break
-  kill -0 "$fleet_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -qx ready fleet.log || fail "the installed vyr-fleet did not start: $(cat fleet.log)"
+start_fleet --generate 50 --seed 5 --write-list small.IPs
 status=0
 timeout 120 "$bin/vyr-survey" --server 127.0.0.1 --list small.IPs --json small.json \
   2>survey.log || status=$?
@@ -155,6 +160,16 @@ timeout 120 "$bin/vyr-survey" --server 127.0.0.1 --list small.IPs --json small.j
 (($(stat -c %s small.soFar) == 8 + 92 * 50)) || fail "progress file of the wrong size"
 (($(grep -c '"type":"unit"' small.json) == 50)) || fail "not 50 units in the JSON"
 tail -n 1 small.json | grep -q '"outcome":"complete"' || fail "no summary in the JSON"
+kill "$fleet_pid"
+wait "$fleet_pid" 2>/dev/null || true
+fleet_pid=""
+
+# The demo as the README runs it from the installed programs, vyr-survey in the dialog's place.
+cd "$work/demo"
+start_fleet demo.units
+status=0
+timeout 120 "$bin/vyr-survey" --server 127.0.0.1 --list north.IPs --quiet || status=$?
+((status == 0)) || fail "the demo's survey of north.IPs ended with $status"
 kill "$fleet_pid"
 wait "$fleet_pid" 2>/dev/null || true
 fleet_pid=""
@@ -171,5 +186,6 @@ wait "$dialog_pid" || status=$?
 
 echo "packages: $(cd "$work/out" && ls ./*.deb | tr '\n' ' ')"
 echo "lintian: no error, warning or hardening tag; installed in a root of their own; help," \
-  "manual pages, desktop entry, the demo's files, a survey of 50 units and the dialog's start" \
+  "manual pages, desktop entry, the demo's files, a survey of 50 units, the demo's survey and" \
+  "the dialog's start" \
   "all good"
