@@ -78,10 +78,10 @@ TEST_F(ReportCommand, ExitStatusesAndMessages) {
        ""},
       {{"html", "north.model"}, 2, "", "--output is required"},
       {{"html", "north.model", "-o", "page.html"}, 0,
-       "page.html: section 2 of 2 sections, 2 units, 1 did not answer, 1 change since section 1",
+       "page.html: section 2 of 2, 2 units, 1 did not answer, 1 change since section 1",
        ""},
       {{"html", "north.model", "--output", "page.html", "--section", "1"}, 0,
-       "section 1 of 2 sections", ""},
+       "section 1 of 2,", ""},
   };
   for (const CommandCase& c : cases) {
     std::vector<std::string> words = {"vyr-report"};

@@ -196,7 +196,7 @@ int runHtml(const Options& options, std::string& out, const Failure& failure) {
     return failure.fail(options.output + ": could not be written in full");
   }
   out += options.output + ": section " + std::to_string(index) + " of " +
-         count(report.sections.size(), "section", "sections") + ", " +
+         std::to_string(report.sections.size()) + ", " +
          count(static_cast<size_t>(summary.section.units), "unit", "units") + ", " +
          std::to_string(summary.unanswered.size()) + " did not answer";
   if (changes.present) {

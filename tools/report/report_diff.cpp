@@ -142,8 +142,8 @@ std::vector<Table> diffTables(const std::string& from, const std::string& to,
     }
   }
   Table totals{"comparison", "From " + from + " to " + to,
-               {{"from", "From"},
-                {"to", "To"},
+               {{"from", "From", false, false},
+                {"to", "To", false, false},
                 {"added", "Added", true},
                 {"gone", "Gone", true},
                 {"stopped", "Stopped answering", true},
