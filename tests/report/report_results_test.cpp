@@ -124,6 +124,12 @@ TEST(ReportDiff, MatchesByAddressThenIdAndSerialAndNamesEveryChange) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(changes(diffSections(rowsOf(c.from), rowsOf(c.to))), c.expected);
   }
+  // A unit that fell silent is still told by the ID and serial it had.
+  const std::vector<DiffRow> silent =
+      diffSections(rowsOf({pump}), rowsOf({"10.0.0.1\t0\t\t0.00\t\t0.00"}));
+  ASSERT_EQ(silent.size(), 1u);
+  EXPECT_EQ(std::string(text(silent[0].unit.id)) + "/" + text(silent[0].unit.serial).data(),
+            "A17/480");
 }
 
 // Sections of a whole fleet: every unit found again by ID and serial in another order.

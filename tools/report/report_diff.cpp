@@ -1,5 +1,6 @@
 #include "report/report_diff.h"
 
+#include <cstring>
 #include <unordered_map>
 
 namespace vyr {
@@ -106,7 +107,13 @@ std::vector<DiffRow> diffSections(const std::vector<UnitRow>& from,
     const bool before = answered(was);
     const bool after = answered(now);
     if (before && !after) {
-      add(Change::STOPPED, now, "", answerText(was), answerText(now), was.line, now.line);
+      // A silent unit listed by address has no ID or serial of its own: it had them before.
+      UnitRow unit = now;
+      if (unit.id[0] == '\0') {
+        std::memcpy(unit.id, was.id, sizeof unit.id);
+        std::memcpy(unit.serial, was.serial, sizeof unit.serial);
+      }
+      add(Change::STOPPED, unit, "", answerText(was), answerText(now), was.line, now.line);
     } else if (!before && after) {
       add(Change::STARTED, now, "", answerText(was), answerText(now), was.line, now.line);
     } else if (before && after) {
