@@ -74,7 +74,7 @@ TEST_F(ReportCommand, ExitStatusesAndMessages) {
       {{"diff", "one.model"}, 2, "", "one.model: it has one section"},
       {{"diff", "one.model", "north.model"}, 0, "", ""},
       {{"diff", "north.model", "one.model", "--from", "1"}, 2, "", "not two reports"},
-      {{"diff", "north.model", "--format", "json"}, 1, "{\"type\":\"change\",\"change\":\"changed\"",
+      {{"diff", "north.model", "--format", "json"}, 1, R"({"type":"change","change":"changed")",
        ""},
       {{"html", "north.model"}, 2, "", "--output is required"},
       {{"html", "north.model", "-o", "page.html"}, 0,
@@ -93,6 +93,7 @@ TEST_F(ReportCommand, ExitStatusesAndMessages) {
     }
     SCOPED_TRACE(shown);
     std::vector<const char*> argv;
+    argv.reserve(words.size());
     for (const std::string& word : words) argv.push_back(word.c_str());
     std::string out;
     std::string err;

@@ -100,7 +100,7 @@ TEST(ReportReader, ReadsSectionsOrNamesTheLineThatIsNotAReport) {
     for (size_t i = 0; i < c.sections.size(); ++i) {
       EXPECT_EQ(report.sections[i].units, c.sections[i].units) << "section " << i + 1;
       EXPECT_EQ(report.sections[i].answered, c.sections[i].answered) << "section " << i + 1;
-      ASSERT_NE(sectionRows(report, int32_t(i + 1)), nullptr);
+      ASSERT_NE(sectionRows(report, static_cast<int32_t>(i + 1)), nullptr);
     }
   }
 }
@@ -115,8 +115,9 @@ TEST(ReportReader, PiecesOfAnySizeReadAsTheWholeText) {
       ReportReader reader;
       reader.request.keepLast = 100;
       bool read = true;
-      for (size_t at = 0; at < c.text.size() && read; at += piece) {
-        read = readPiece(reader, std::string_view(c.text).substr(at, piece));
+      const std::string_view whole = c.text;
+      for (size_t at = 0; at < whole.size() && read; at += piece) {
+        read = readPiece(reader, whole.substr(at, piece));
       }
       read = read && finishReading(reader);
       EXPECT_EQ(read, c.error == nullptr) << "pieces of " << piece << ": " << reader.error;

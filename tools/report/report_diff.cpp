@@ -38,7 +38,7 @@ struct Field {
   std::string_view (*value)(const UnitRow&);
 };
 
-const Field FIELDS[] = {
+constexpr Field FIELDS[] = {
     {"IP", [](const UnitRow& r) { return text(r.address); }},
     {"Serial", [](const UnitRow& r) { return text(r.serial); }},
     {"ID", [](const UnitRow& r) { return text(r.id); }},
@@ -70,63 +70,80 @@ std::string answerText(const UnitRow& row) {
          std::string(text(row.bios));
 }
 
-std::vector<DiffRow> diffSections(const std::vector<UnitRow>& from,
-                                  const std::vector<UnitRow>& to) {
+namespace {
+
+// For each unit of `to`, the unit of `from` it is (by address, then by ID and serial), or -1.
+std::vector<int64_t> matchUnits(const std::vector<UnitRow>& from, const std::vector<UnitRow>& to,
+                                std::vector<bool>& matched) {
   KeyIndex byAddress;
   KeyIndex byId;
   for (size_t i = 0; i < from.size(); ++i) {
     if (located(from[i])) byAddress[std::string(text(from[i].address))].units.push_back(i);
     if (from[i].id[0] != '\0') byId[idKey(from[i])].units.push_back(i);
   }
-  std::vector<bool> matched(from.size(), false);
+  matched.assign(from.size(), false);
   std::vector<int64_t> match(to.size(), -1);
-  for (size_t i = 0; i < to.size(); ++i) {
-    if (!located(to[i])) continue;
-    match[i] = claim(byAddress, std::string(text(to[i].address)), matched);
-    if (match[i] >= 0) matched[static_cast<size_t>(match[i])] = true;
-  }
-  for (size_t i = 0; i < to.size(); ++i) {
-    if (match[i] >= 0 || to[i].id[0] == '\0') continue;
-    match[i] = claim(byId, idKey(to[i]), matched);
-    if (match[i] >= 0) matched[static_cast<size_t>(match[i])] = true;
-  }
-
-  std::vector<DiffRow> groups[5];
-  auto add = [&](Change change, const UnitRow& unit, std::string field, std::string before,
-                 std::string after, int64_t fromLine, int64_t toLine) {
-    groups[static_cast<int>(change)].push_back(
-        {change, unit, std::move(field), std::move(before), std::move(after), fromLine, toLine});
-  };
-  for (size_t i = 0; i < to.size(); ++i) {
-    const UnitRow& now = to[i];
-    if (match[i] < 0) {
-      add(Change::ADDED, now, "", "", answerText(now), 0, now.line);
-      continue;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < to.size(); ++i) {
+      if (pass == 0 && located(to[i])) {
+        match[i] = claim(byAddress, std::string(text(to[i].address)), matched);
+      } else if (pass == 1 && match[i] < 0 && to[i].id[0] != '\0') {
+        match[i] = claim(byId, idKey(to[i]), matched);
+      }
+      if (match[i] >= 0) matched[static_cast<size_t>(match[i])] = true;
     }
-    const UnitRow& was = from[static_cast<size_t>(match[i])];
-    const bool before = answered(was);
-    const bool after = answered(now);
-    if (before && !after) {
-      // A silent unit listed by address has no ID or serial of its own: it had them before.
-      UnitRow unit = now;
-      if (unit.id[0] == '\0') {
-        std::memcpy(unit.id, was.id, sizeof unit.id);
-        std::memcpy(unit.serial, was.serial, sizeof unit.serial);
+  }
+  return match;
+}
+
+using Groups = std::vector<DiffRow>[5];
+
+void add(Groups& groups, Change change, const UnitRow& unit, std::string field,
+         std::string before, std::string after, int64_t fromLine, int64_t toLine) {
+  groups[static_cast<int>(change)].push_back(
+      {change, unit, std::move(field), std::move(before), std::move(after), fromLine, toLine});
+}
+
+// What became of one unit found in both sections.
+void compareUnit(Groups& groups, const UnitRow& was, const UnitRow& now) {
+  const bool before = answered(was);
+  const bool after = answered(now);
+  if (before && !after) {
+    // A silent unit listed by address has no ID or serial of its own: it had them before.
+    UnitRow unit = now;
+    if (unit.id[0] == '\0') {
+      std::memcpy(unit.id, was.id, sizeof unit.id);
+      std::memcpy(unit.serial, was.serial, sizeof unit.serial);
+    }
+    add(groups, Change::STOPPED, unit, "", answerText(was), answerText(now), was.line, now.line);
+  } else if (!before && after) {
+    add(groups, Change::STARTED, now, "", answerText(was), answerText(now), was.line, now.line);
+  } else if (before && after) {
+    for (const Field& field : FIELDS) {
+      if (field.value(was) != field.value(now)) {
+        add(groups, Change::CHANGED, now, field.name, std::string(field.value(was)),
+            std::string(field.value(now)), was.line, now.line);
       }
-      add(Change::STOPPED, unit, "", answerText(was), answerText(now), was.line, now.line);
-    } else if (!before && after) {
-      add(Change::STARTED, now, "", answerText(was), answerText(now), was.line, now.line);
-    } else if (before && after) {
-      for (const Field& field : FIELDS) {
-        if (field.value(was) != field.value(now)) {
-          add(Change::CHANGED, now, field.name, std::string(field.value(was)),
-              std::string(field.value(now)), was.line, now.line);
-        }
-      }
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<DiffRow> diffSections(const std::vector<UnitRow>& from,
+                                  const std::vector<UnitRow>& to) {
+  std::vector<bool> matched;
+  const std::vector<int64_t> match = matchUnits(from, to, matched);
+  Groups groups;
+  for (size_t i = 0; i < to.size(); ++i) {
+    if (match[i] < 0) {
+      add(groups, Change::ADDED, to[i], "", "", answerText(to[i]), 0, to[i].line);
+    } else {
+      compareUnit(groups, from[static_cast<size_t>(match[i])], to[i]);
     }
   }
   for (size_t i = 0; i < from.size(); ++i) {
-    if (!matched[i]) add(Change::GONE, from[i], "", answerText(from[i]), "", from[i].line, 0);
+    if (!matched[i]) add(groups, Change::GONE, from[i], "", answerText(from[i]), "", from[i].line, 0);
   }
   std::vector<DiffRow> rows;
   for (auto& group : groups) {

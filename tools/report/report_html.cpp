@@ -1,5 +1,6 @@
 #include "report/report_html.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 
@@ -55,49 +56,49 @@ std::string barChart(const std::vector<Bar>& bars) {
   constexpr int32_t labelWidth = 120;
   constexpr int32_t barRoom = 290;
   constexpr int32_t rowHeight = 24;
-  const size_t shown = bars.size() < MAX_BARS ? bars.size() : MAX_BARS;
+  const size_t shown = std::min(bars.size(), MAX_BARS);
   int32_t most = 1;
-  for (size_t i = 0; i < shown; ++i) most = bars[i].units > most ? bars[i].units : most;
+  for (const Bar& bar : bars) most = std::max(most, bar.units);
   const int32_t height = static_cast<int32_t>(shown) * rowHeight + 4;
-  std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"460\" height=\"" +
-                    number(height) + "\" role=\"img\">";
+  std::string svg = "<svg xmlns='http://www.w3.org/2000/svg' width='460' height='" +
+                    number(height) + "' role='img'>";
   for (size_t i = 0; i < shown; ++i) {
     const int32_t y = static_cast<int32_t>(i) * rowHeight;
     const int64_t width = int64_t{barRoom} * bars[i].units / most;
     const std::string label = bars[i].label.empty() ? "(none)" : htmlText(bars[i].label);
-    svg += "<text x=\"" + number(labelWidth - 8) + "\" y=\"" + number(y + 16) +
-           "\" text-anchor=\"end\">" + label + "</text>";
-    svg += "<rect x=\"" + number(labelWidth) + "\" y=\"" + number(y + 3) + "\" width=\"" +
-           number(width < 2 ? 2 : width) + "\" height=\"" + number(rowHeight - 6) +
-           "\" rx=\"3\" fill=\"" + (i == 0 ? "#2f6fce" : "#7aa6e6") + "\"/>";
-    svg += "<text x=\"" + number(labelWidth + width + 8) + "\" y=\"" + number(y + 16) + "\">" +
+    svg += "<text x='" + number(labelWidth - 8) + "' y='" + number(y + 16) +
+           "' text-anchor='end'>" + label + "</text>";
+    svg += "<rect x='" + number(labelWidth) + "' y='" + number(y + 3) + "' width='" +
+           number(width < 2 ? 2 : width) + "' height='" + number(rowHeight - 6) +
+           "' rx='3' fill='" + (i == 0 ? "#2f6fce" : "#7aa6e6") + "'/>";
+    svg += "<text x='" + number(labelWidth + width + 8) + "' y='" + number(y + 16) + "'>" +
            number(bars[i].units) + "</text>";
   }
   svg += "</svg>";
   if (bars.size() > shown) {
-    svg += "<p class=\"note\">and " + number(int64_t(bars.size() - shown)) + " more</p>";
+    svg += "<p class='note'>and " + number(static_cast<int64_t>(bars.size() - shown)) + " more</p>";
   }
   return svg;
 }
 
 std::string cell(std::string_view bytes) { return "<td>" + htmlText(bytes) + "</td>"; }
-std::string numberCell(int64_t value) { return "<td class=\"num\">" + number(value) + "</td>"; }
+std::string numberCell(int64_t value) { return "<td class='num'>" + number(value) + "</td>"; }
 
 std::string moreRows(size_t total) {
   if (total <= MAX_TABLE_ROWS) return "";
-  return "<p class=\"note\">and " + number(int64_t(total - MAX_TABLE_ROWS)) +
+  return "<p class='note'>and " + number(static_cast<int64_t>(total - MAX_TABLE_ROWS)) +
          " more: vyr-report summary lists them all</p>";
 }
 
 std::string unansweredSection(const SectionSummary& summary) {
-  std::string html = "<section><h2>Did not answer (" + number(int64_t(summary.unanswered.size())) +
+  std::string html = "<section><h2>Did not answer (" + number(static_cast<int64_t>(summary.unanswered.size())) +
                      ")</h2>";
   if (summary.unanswered.empty()) return html + "<p>Every unit answered.</p></section>";
-  html += "<table><tr><th>Unit</th><th>ID</th><th class=\"num\">Serial</th>"
-          "<th class=\"num\">Line</th></tr>";
+  html += "<table><tr><th>Unit</th><th>ID</th><th class='num'>Serial</th>"
+          "<th class='num'>Line</th></tr>";
   for (size_t i = 0; i < summary.unanswered.size() && i < MAX_TABLE_ROWS; ++i) {
     const UnitRow& row = summary.unanswered[i];
-    html += "<tr>" + cell(unitName(row)) + cell(text(row.id)) + "<td class=\"num\">" +
+    html += "<tr>" + cell(unitName(row)) + cell(text(row.id)) + "<td class='num'>" +
             htmlText(text(row.serial)) + "</td>" + numberCell(row.line) + "</tr>";
   }
   return html + "</table>" + moreRows(summary.unanswered.size()) + "</section>";
@@ -109,9 +110,9 @@ std::string versionCharts(const SectionSummary& summary) {
   // The versions come most common first; each goes to its application's chart.
   std::unordered_map<std::string, std::vector<Bar>> byApplication;
   for (const Count& count : summary.versions) {
-    byApplication[count.application].push_back({count.version, count.units});
+    byApplication[count.application].push_back(Bar{count.version, count.units});
   }
-  html += "<div class=\"charts\">";
+  html += "<div class='charts'>";
   for (size_t i = 0; i < summary.applications.size() && i < MAX_APPLICATION_CHARTS; ++i) {
     const Count& application = summary.applications[i];
     html += "<div><h3>" +
@@ -121,8 +122,8 @@ std::string versionCharts(const SectionSummary& summary) {
   }
   html += "</div>";
   if (summary.applications.size() > MAX_APPLICATION_CHARTS) {
-    html += "<p class=\"note\">and " +
-            number(int64_t(summary.applications.size() - MAX_APPLICATION_CHARTS)) +
+    html += "<p class='note'>and " +
+            number(static_cast<int64_t>(summary.applications.size() - MAX_APPLICATION_CHARTS)) +
             " more applications</p>";
   }
   return html + "</section>";
@@ -158,7 +159,7 @@ std::string changesSection(const PageChanges& changes) {
   html += "<table><tr><th>Change</th><th>Unit</th><th>Field</th><th>Old</th><th>New</th></tr>";
   for (size_t i = 0; i < changes.rows.size() && i < MAX_TABLE_ROWS; ++i) {
     const DiffRow& row = changes.rows[i];
-    html += std::string("<tr><td><span class=\"tag ") + tagClass(row.change) + "\">" +
+    html += std::string("<tr><td><span class='tag ") + tagClass(row.change) + "'>" +
             changeName(row.change) + "</span></td>" + cell(unitName(row.unit)) + cell(row.field) +
             cell(row.before) + cell(row.after) + "</tr>";
   }
@@ -166,11 +167,11 @@ std::string changesSection(const PageChanges& changes) {
 }
 
 std::string sectionsSection(const Report& report, int32_t chosen) {
-  std::string html = "<section><h2>Sections</h2><table><tr><th class=\"num\">Section</th>"
-                     "<th class=\"num\">Line</th><th class=\"num\">Units</th>"
-                     "<th class=\"num\">Answered</th><th class=\"num\">Did not answer</th></tr>";
+  std::string html = "<section><h2>Sections</h2><table><tr><th class='num'>Section</th>"
+                     "<th class='num'>Line</th><th class='num'>Units</th>"
+                     "<th class='num'>Answered</th><th class='num'>Did not answer</th></tr>";
   for (const SectionInfo& info : report.sections) {
-    html += std::string("<tr") + (info.index == chosen ? " style=\"font-weight:600\"" : "") + ">" +
+    html += std::string("<tr") + (info.index == chosen ? " style='font-weight:600'" : "") + ">" +
             numberCell(info.index) + numberCell(info.headerLine) + numberCell(info.units) +
             numberCell(info.answered) + numberCell(info.units - info.answered) + "</tr>";
   }
@@ -178,7 +179,7 @@ std::string sectionsSection(const Report& report, int32_t chosen) {
 }
 
 std::string figure(const char* what, int64_t value, bool warn) {
-  return std::string("<div class=\"figure") + (warn ? " warn" : "") + "\"><b>" + number(value) +
+  return std::string("<div class='figure") + (warn ? " warn" : "") + "'><b>" + number(value) +
          "</b>" + what + "</div>";
 }
 
@@ -212,25 +213,25 @@ std::string reportPage(const std::string& reportName, const Report& report,
                        const char* version) {
   const SectionInfo& section = summary.section;
   const std::string name = htmlText(reportName);
-  std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+  std::string html = "<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>"
+                     "<meta name='viewport' content='width=device-width, initial-scale=1'>"
                      "<title>" + name + " &middot; section " + number(section.index) +
                      "</title><style>" + STYLE + "</style></head>\n<body><main>";
   html += "<h1>What the fleet runs: " + name + "</h1>";
-  html += "<p class=\"meta\">Section " + number(section.index) + " of " +
-          number(int64_t(report.sections.size())) + ", from line " + number(section.headerLine) +
+  html += "<p class='meta'>Section " + number(section.index) + " of " +
+          number(static_cast<int64_t>(report.sections.size())) + ", from line " + number(section.headerLine) +
           "</p>";
-  html += "<div class=\"figures\">" + figure("units", section.units, false) +
+  html += "<div class='figures'>" + figure("units", section.units, false) +
           figure("answered", section.answered, false) +
           figure("did not answer", section.units - section.answered,
                  section.units > section.answered) +
-          figure("applications", int64_t(summary.applications.size()), false) + "</div>\n";
+          figure("applications", static_cast<int64_t>(summary.applications.size()), false) + "</div>\n";
   html += unansweredSection(summary) + "\n";
   html += versionCharts(summary) + "\n";
   html += biosChart(summary) + "\n";
   html += changesSection(changes) + "\n";
   html += sectionsSection(report, section.index) + "\n";
-  html += std::string("<p class=\"note\">Made by vyr-report ") + version + "</p>";
+  html += std::string("<p class='note'>Made by vyr-report ") + version + "</p>";
   html += "</main></body></html>\n";
   return html;
 }

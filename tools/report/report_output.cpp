@@ -1,6 +1,8 @@
 #include "report/report_output.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace vyr {
@@ -19,40 +21,53 @@ std::string cellText(std::string_view bytes) { return latin1ToUtf8(shownText(byt
 
 void pad(std::string& out, size_t count) { out.append(count, ' '); }
 
+// The cells of a row, the missing ones empty.
+std::vector<std::string_view> cellsOf(const std::vector<std::string>& row, size_t columns) {
+  std::vector<std::string_view> cells(columns);
+  for (size_t i = 0; i < columns && i < row.size(); ++i) cells[i] = row[i];
+  return cells;
+}
+
+// Each column as wide as its widest cell: one character per byte of the report's 8-bit texts.
+std::vector<size_t> columnWidths(const Table& table) {
+  std::vector<size_t> widths;
+  for (const Column& column : table.columns) widths.push_back(std::strlen(column.title));
+  for (const auto& row : table.rows) {
+    for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
+      widths[i] = std::max(widths[i], row[i].size());
+    }
+  }
+  return widths;
+}
+
+std::string textRow(const Table& table, const std::vector<size_t>& widths,
+                    const std::vector<std::string_view>& cells) {
+  std::string line;
+  for (size_t i = 0; i < table.columns.size(); ++i) {
+    if (!table.columns[i].inText) continue;
+    const size_t gap = widths[i] - cells[i].size();
+    line += "  ";
+    if (table.columns[i].number) pad(line, gap);
+    line += cellText(cells[i]);
+    if (!table.columns[i].number) pad(line, gap);
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line + "\n";
+}
+
 std::string textTable(const Table& table) {
   std::string out = table.title + "\n";
   if (table.rows.empty()) return out + "  (none)\n";
-  // Widths count characters: one per byte of the report's 8-bit texts.
-  std::vector<size_t> widths;
-  for (const Column& column : table.columns) widths.push_back(std::string_view(column.title).size());
-  for (const auto& row : table.rows) {
-    for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-      if (row[i].size() > widths[i]) widths[i] = row[i].size();
-    }
-  }
-  auto writeRow = [&](auto cell) {
-    std::string line;
-    for (size_t i = 0; i < table.columns.size(); ++i) {
-      if (!table.columns[i].inText) continue;
-      const std::string_view value = cell(i);
-      line += "  ";
-      const size_t gap = widths[i] - value.size();
-      if (table.columns[i].number) pad(line, gap);
-      line += cellText(value);
-      if (!table.columns[i].number) pad(line, gap);
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
-  };
-  writeRow([&](size_t i) { return std::string_view(table.columns[i].title); });
-  for (const auto& row : table.rows) {
-    writeRow([&](size_t i) { return i < row.size() ? std::string_view(row[i]) : ""; });
-  }
+  const std::vector<size_t> widths = columnWidths(table);
+  std::vector<std::string_view> titles;
+  for (const Column& column : table.columns) titles.emplace_back(column.title);
+  out += textRow(table, widths, titles);
+  for (const auto& row : table.rows) out += textRow(table, widths, cellsOf(row, widths.size()));
   return out;
 }
 
 std::string csvCell(std::string_view bytes) {
-  const std::string cell = cellText(bytes);
+  std::string cell = cellText(bytes);
   if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
   std::string quoted = "\"";
   for (char c : cell) {
@@ -62,27 +77,35 @@ std::string csvCell(std::string_view bytes) {
   return quoted + "\"";
 }
 
-std::string csvTables(const std::vector<Table>& tables) {
-  // One header for every table: a spreadsheet filters the rows by their first column.
+// Every table's columns once, in the order they first appear.
+std::vector<std::string> csvKeys(const std::vector<Table>& tables) {
   std::vector<std::string> keys;
   for (const Table& table : tables) {
     for (const Column& column : table.columns) {
-      bool known = false;
-      for (const std::string& key : keys) known = known || key == column.key;
-      if (!known) keys.emplace_back(column.key);
+      if (std::find(keys.begin(), keys.end(), column.key) == keys.end()) {
+        keys.emplace_back(column.key);
+      }
     }
   }
+  return keys;
+}
+
+std::string csvTables(const std::vector<Table>& tables) {
+  // One header for every table: a spreadsheet filters the rows by their first column.
+  const std::vector<std::string> keys = csvKeys(tables);
   std::string out = "table";
   for (const std::string& key : keys) out += "," + csvCell(key);
   out += "\r\n";
   for (const Table& table : tables) {
+    // Where each of the table's columns goes among the keys.
+    std::vector<size_t> place;
+    for (const Column& column : table.columns) {
+      place.push_back(static_cast<size_t>(std::find(keys.begin(), keys.end(), column.key) -
+                                          keys.begin()));
+    }
     for (const auto& row : table.rows) {
       std::vector<std::string> cells(keys.size());
-      for (size_t i = 0; i < table.columns.size() && i < row.size(); ++i) {
-        for (size_t k = 0; k < keys.size(); ++k) {
-          if (keys[k] == table.columns[i].key) cells[k] = csvCell(row[i]);
-        }
-      }
+      for (size_t i = 0; i < place.size() && i < row.size(); ++i) cells[place[i]] = csvCell(row[i]);
       out += table.kind;
       for (const std::string& cell : cells) out += "," + cell;
       out += "\r\n";

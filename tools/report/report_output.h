@@ -13,8 +13,8 @@ namespace vyr {
 enum class Format { TEXT, CSV, JSON };
 
 struct Column {
-  const char* key;    // CSV header and JSON member name
-  const char* title;  // heading in text
+  const char* key = "";    // CSV header and JSON member name
+  const char* title = "";  // heading in text
   bool number = false;  // right-aligned in text, a number in JSON
   bool inText = true;   // columns that only repeat the title are left out of text
 };

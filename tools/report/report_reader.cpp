@@ -18,7 +18,7 @@ static_assert(REPORT_LINE_LIMIT ==
                   (sizeof(DeviceRecord::modemId) - 1) + (sizeof(DeviceRecord::esn) - 1) + 7 + 2);
 // A line's bytes without its line end.
 constexpr size_t LINE_TEXT_LIMIT = REPORT_LINE_LIMIT - 2;
-constexpr size_t READ_PIECE = 256 * 1024;
+constexpr size_t READ_PIECE = size_t{256} * 1024;
 
 std::string_view headerText() {
   std::string_view header = REPORT_HEADER;
@@ -174,7 +174,7 @@ bool readLine(ReportReader& reader, std::string_view line) {
   }
   if (!reader.inSection) return fail(reader, "not a report: no report header before this line");
   if (line.find('\0') != std::string_view::npos) return fail(reader, "holds a zero byte");
-  UnitRow row;
+  UnitRow row{};
   if (!readUnit(reader, line, row)) return false;
   if (answered(row)) ++reader.report.sections.back().answered;
   reader.current.push_back(row);

@@ -48,7 +48,10 @@ SectionSummary summarize(const SectionInfo& section, const std::vector<UnitRow>&
     const std::string version(text(row.version));
     countUnder(applications, summary.applications, application, {application, "", 0, 0, 0});
     // A tab cannot stand in a column, so it keeps the two texts of the key apart.
-    countUnder(versions, summary.versions, application + "\t" + version,
+    std::string key = application;
+    key += '\t';
+    key += version;
+    countUnder(versions, summary.versions, key,
                {application, version, row.versionHundredths, row.versionSuffix, 0});
     countUnder(bios, summary.bios, std::string(text(row.bios)),
                {"", std::string(text(row.bios)), row.biosHundredths, 0, 0});
@@ -62,7 +65,7 @@ SectionSummary summarize(const SectionInfo& section, const std::vector<UnitRow>&
 std::vector<Table> summaryTables(const std::string& reportName, const Report& report,
                                  const SectionSummary& summary) {
   std::vector<Table> tables;
-  Table sections{"section", reportName + ": " + number(int64_t(report.sections.size())) +
+  Table sections{"section", reportName + ": " + number(static_cast<int64_t>(report.sections.size())) +
                                 (report.sections.size() == 1 ? " section" : " sections"),
                  {{"section", "Section", true},
                   {"line", "Line", true},
@@ -101,7 +104,7 @@ std::vector<Table> summaryTables(const std::string& reportName, const Report& re
     bios.rows.push_back({section, count.version, number(count.units)});
   }
   Table unanswered{"unanswered",
-                   of + number(int64_t(summary.unanswered.size())) + " of " +
+                   of + number(static_cast<int64_t>(summary.unanswered.size())) + " of " +
                        number(chosen.units) + " units did not answer",
                    {sectionColumn(),
                     {"unit", "Unit"},
