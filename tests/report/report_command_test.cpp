@@ -74,6 +74,8 @@ TEST_F(ReportCommand, ExitStatusesAndMessages) {
       {{"diff", "one.model"}, 2, "", "one.model: it has one section"},
       {{"diff", "one.model", "north.model"}, 0, "", ""},
       {{"diff", "north.model", "one.model", "--from", "1"}, 2, "", "not two reports"},
+      {{"diff", "one.model", "north.model", "cut.model"}, 2, "", "vyr-report: "},
+      {{"summary", "one.model", "north.model"}, 2, "", "vyr-report: "},
       {{"diff", "north.model", "--format", "json"}, 1, R"({"type":"change","change":"changed")",
        ""},
       {{"html", "north.model"}, 2, "", "--output is required"},

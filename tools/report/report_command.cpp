@@ -226,11 +226,12 @@ int runReport(int argc, const char* const* argv, std::string& out, std::string& 
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
   CLI::App* summary = app.add_subcommand(
-      "summary", "The report's sections, then what one section's units run (default: the "
-                 "last)\nand which did not answer");
+      "summary", "The report's sections, then what one section's\n"
+                 "units run (default: the last) and which did not answer");
   summary->add_option("report", options.files, "The report file")
       ->required()
       ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
       ->type_name("NAME.model");
   summary->add_option("--section", options.section, "The section, from 1 (default: the last)")
       ->type_name("K")
@@ -238,11 +239,12 @@ int runReport(int argc, const char* const* argv, std::string& out, std::string& 
   addFormat(summary, options);
 
   CLI::App* diff = app.add_subcommand(
-      "diff", "What changed between two sections of a report (default: the last two), or\n"
-              "between the last sections of two reports");
+      "diff", "What changed between two sections of a report\n"
+              "(default: the last two), or between two reports");
   diff->add_option("reports", options.files, "One report, or two to compare")
       ->required()
       ->expected(1, 2)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
       ->type_name("NAME.model");
   diff->add_option("--from", options.from, "The earlier section (default: the one before --to)")
       ->type_name("K")
@@ -253,11 +255,12 @@ int runReport(int argc, const char* const* argv, std::string& out, std::string& 
   addFormat(diff, options);
 
   CLI::App* html = app.add_subcommand(
-      "html", "One self-contained page of a section: charts of the versions, the changes\n"
-              "since the previous section and the units that did not answer");
+      "html", "One self-contained page of a section: its versions,\n"
+              "its silent units and the changes since the one before");
   html->add_option("report", options.files, "The report file")
       ->required()
       ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
       ->type_name("NAME.model");
   html->add_option("-o,--output", options.output, "The page to write")
       ->required()
