@@ -1,4 +1,5 @@
-// Catches wrong exit statuses and messages of vyr-report's commands, and a page written over the report it reads.
+// Catches wrong exit statuses and messages of vyr-report's commands, and a page written over the
+// report it reads.
 
 #include "report/report_command.h"
 
@@ -6,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,17 +23,16 @@ class ReportCommand : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
-              ("vyr-report-test-" + std::string(::testing::UnitTest::GetInstance()
-                                                    ->current_test_info()
-                                                    ->name()));
+              ("vyr-report-test-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+               std::to_string(std::random_device{}()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
-    write("north.model", reportText({"H", "10.0.0.1\t1\tA\t1.00\tPUMP\t3.12",
-                                     "10.0.0.2\t0\t\t0.00\t\t0.00", "H",
-                                     "10.0.0.1\t1\tA\t1.00\tPUMP\t3.20",
-                                     "10.0.0.2\t0\t\t0.00\t\t0.00"}));
-    write("one.model", reportText({"H", "10.0.0.1\t1\tA\t1.00\tPUMP\t3.20",
-                                   "10.0.0.2\t0\t\t0.00\t\t0.00"}));
+    write("north.model",
+          reportText({"H", "10.0.0.1\t1\tA\t1.00\tPUMP\t3.12", "10.0.0.2\t0\t\t0.00\t\t0.00", "H",
+                      "10.0.0.1\t1\tA\t1.00\tPUMP\t3.20", "10.0.0.2\t0\t\t0.00\t\t0.00"}));
+    write("one.model",
+          reportText({"H", "10.0.0.1\t1\tA\t1.00\tPUMP\t3.20", "10.0.0.2\t0\t\t0.00\t\t0.00"}));
     write("cut.model", reportText({"H"}) + "10.0.0.1\t1\tA");
     write("north.IPs", "10.0.0.1\r\n10.0.0.2\r\n");
   }
@@ -59,9 +60,13 @@ TEST_F(ReportCommand, ExitStatusesAndMessages) {
       {{"-V"}, 0, "vyr-report ", ""},
       {{}, 2, "", "vyr-report: A subcommand is required"},
       {{"summary", "north.model"}, 0, "Section 2: units by application", ""},
-      {{"summary", "north.model", "--section", "1", "--format", "csv"}, 0,
-       "version,1,,1,,,PUMP,3.12,", ""},
-      {{"summary", "north.model", "--section", "3"}, 2, "",
+      {{"summary", "north.model", "--section", "1", "--format", "csv"},
+       0,
+       "version,1,,1,,,PUMP,3.12,",
+       ""},
+      {{"summary", "north.model", "--section", "3"},
+       2,
+       "",
        "north.model: there is no section 3; it has 2 sections"},
       {{"summary", "north.model", "--format", "xml"}, 2, "", "vyr-report: --format"},
       {{"summary", "missing.model"}, 2, "", "missing.model: "},
@@ -76,14 +81,19 @@ TEST_F(ReportCommand, ExitStatusesAndMessages) {
       {{"diff", "north.model", "one.model", "--from", "1"}, 2, "", "not two reports"},
       {{"diff", "one.model", "north.model", "cut.model"}, 2, "", "vyr-report: "},
       {{"summary", "one.model", "north.model"}, 2, "", "vyr-report: "},
-      {{"diff", "north.model", "--format", "json"}, 1, R"({"type":"change","change":"changed")",
+      {{"diff", "north.model", "--format", "json"},
+       1,
+       R"({"type":"change","change":"changed")",
        ""},
       {{"html", "north.model"}, 2, "", "--output is required"},
-      {{"html", "north.model", "-o", "page.html"}, 0,
+      {{"html", "north.model", "-o", "page.html"},
+       0,
        "page.html: section 2 of 2, 2 units, 1 did not answer, 1 change since section 1",
        ""},
-      {{"html", "north.model", "--output", "page.html", "--section", "1"}, 0,
-       "section 1 of 2,", ""},
+      {{"html", "north.model", "--output", "page.html", "--section", "1"},
+       0,
+       "section 1 of 2,",
+       ""},
   };
   for (const CommandCase& c : cases) {
     std::vector<std::string> words = {"vyr-report"};

@@ -1,4 +1,5 @@
-// Catches a report misread: sections split wrongly, line ends, cut or overlong lines, columns that are not a unit's, or sections kept that were not asked for.
+// Catches a report misread: sections split wrongly, line ends, cut or overlong lines, columns that
+// are not a unit's, or sections kept that were not asked for.
 
 #include "report/report_reader.h"
 
@@ -21,8 +22,9 @@ const std::string UNLOCATED = "0.0.0.0\t502\tTANK0001\t0.00\t\t0.00";
 const std::string ESN_ONLY = "10.20.0.13\t481\tB2\t1.00\tRTU\t2.50\t\tE78";
 const std::string NEGATIVE_BIOS = "10.20.0.14\t482\tC3\t-0.05\tRTU\t2.50\tMX210";
 // Every field at its widest: 110 bytes with the line end.
-const std::string WIDEST = "255.255.255.255\t4294967295\tIIIIIIII\t-327.68\tAAAAAAAA\t-327.68.255\t" +
-                           std::string(29, 'M') + "\t" + std::string(13, 'E');
+const std::string WIDEST =
+    "255.255.255.255\t4294967295\tIIIIIIII\t-327.68\tAAAAAAAA\t-327.68.255\t" +
+    std::string(29, 'M') + "\t" + std::string(13, 'E');
 
 struct Counts {
   int32_t units;
@@ -42,11 +44,14 @@ const std::vector<ReaderCase>& readerCases() {
        reportText({"H", ANSWERED, SILENT, UNLOCATED, ESN_ONLY, NEGATIVE_BIOS, "H", ANSWERED}),
        nullptr,
        {{5, 3}, {1, 1}}},
-      {"LF line ends", reportText({"H", ANSWERED, SILENT, "H", SILENT}, "\n"), nullptr,
+      {"LF line ends",
+       reportText({"H", ANSWERED, SILENT, "H", SILENT}, "\n"),
+       nullptr,
        {{2, 1}, {1, 0}}},
       {"a section without units", reportText({"H", "H", ANSWERED}), nullptr, {{0, 0}, {1, 1}}},
       {"zero bytes before a section saved past the end",
-       reportText({"H", ANSWERED}) + std::string(300, '\0') + reportText({"H", SILENT}), nullptr,
+       reportText({"H", ANSWERED}) + std::string(300, '\0') + reportText({"H", SILENT}),
+       nullptr,
        {{1, 1}, {1, 0}}},
       {"the widest line", reportText({"H", WIDEST}), nullptr, {{1, 1}}},
       {"hostile texts are a unit's bytes",
@@ -56,27 +61,42 @@ const std::vector<ReaderCase>& readerCases() {
       {"empty", "", "not a report", {}},
       {"a list file", "127.0.0.1\r\nPUMP/100\r\n", "line 1: not a report", {}},
       {"the header cut short", "IP\tSerial\tID\r\n", "line 1: not a report", {}},
-      {"the last line cut short", reportText({"H", ANSWERED}) + "10.20.0.12\t0\t",
-       "line 3: cut short", {}},
-      {"one byte over the widest", reportText({"H", WIDEST + "E"}), "line 2: longer than 110",
+      {"the last line cut short",
+       reportText({"H", ANSWERED}) + "10.20.0.12\t0\t",
+       "line 3: cut short",
        {}},
-      {"a megabyte without a line end", reportText({"H"}) + std::string(1 << 20, 'x'),
-       "line 2: longer than 110", {}},
+      {"one byte over the widest", reportText({"H", WIDEST + "E"}), "line 2: longer than 110", {}},
+      {"a megabyte without a line end",
+       reportText({"H"}) + std::string(1 << 20, 'x'),
+       "line 2: longer than 110",
+       {}},
       {"five columns", reportText({"H", "10.0.0.1\t7\tA\t1.00\tPUMP"}), "line 2: 5 columns", {}},
       {"nine columns", reportText({"H", ANSWERED + "\tX"}), "line 2: more than 8", {}},
-      {"an address out of range", reportText({"H", "256.0.0.1\t7\tA\t1.00\tP\t1.00"}),
-       "line 2: the IP column", {}},
-      {"a serial that is not a number", reportText({"H", "10.0.0.1\t-7\tA\t1.00\tP\t1.00"}),
-       "line 2: the Serial column", {}},
+      {"an address out of range",
+       reportText({"H", "256.0.0.1\t7\tA\t1.00\tP\t1.00"}),
+       "line 2: the IP column",
+       {}},
+      {"a serial that is not a number",
+       reportText({"H", "10.0.0.1\t-7\tA\t1.00\tP\t1.00"}),
+       "line 2: the Serial column",
+       {}},
       {"one decimal", reportText({"H", "10.0.0.1\t7\tA\t1.5\tP\t1.00"}), "line 2: the BIOS", {}},
-      {"a BIOS past 16 bits", reportText({"H", "10.0.0.1\t7\tA\t327.68\tP\t1.00"}),
-       "line 2: the BIOS", {}},
-      {"a version suffix of zero", reportText({"H", "10.0.0.1\t7\tA\t1.00\tP\t1.00.0"}),
-       "line 2: the Version", {}},
-      {"an ID of 9 bytes", reportText({"H", "10.0.0.1\t7\tABCDEFGHI\t1.00\tP\t1.00"}),
-       "line 2: the ID", {}},
-      {"a zero byte in a line", reportText({"H", "10.0.0.1\t7\tA\0B\t1.00\tP\t1.00"s}),
-       "line 2: holds a zero byte", {}},
+      {"a BIOS past 16 bits",
+       reportText({"H", "10.0.0.1\t7\tA\t327.68\tP\t1.00"}),
+       "line 2: the BIOS",
+       {}},
+      {"a version suffix of zero",
+       reportText({"H", "10.0.0.1\t7\tA\t1.00\tP\t1.00.0"}),
+       "line 2: the Version",
+       {}},
+      {"an ID of 9 bytes",
+       reportText({"H", "10.0.0.1\t7\tABCDEFGHI\t1.00\tP\t1.00"}),
+       "line 2: the ID",
+       {}},
+      {"a zero byte in a line",
+       reportText({"H", "10.0.0.1\t7\tA\0B\t1.00\tP\t1.00"s}),
+       "line 2: holds a zero byte",
+       {}},
       {"a unit before any header", reportText({ANSWERED, "H"}), "line 1: not a report", {}},
   };
   return cases;
@@ -133,8 +153,8 @@ TEST(ReportReader, KeepsTheFieldsOfALine) {
   std::string error;
   ReadRequest last;
   last.keepLast = 1;
-  ASSERT_TRUE(readReportText(reportText({"H", ANSWERED, UNLOCATED, NEGATIVE_BIOS}), last, report,
-                             error));
+  ASSERT_TRUE(
+      readReportText(reportText({"H", ANSWERED, UNLOCATED, NEGATIVE_BIOS}), last, report, error));
   const std::vector<UnitRow>& rows = *sectionRows(report, 1);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(text(rows[0].address), "10.20.0.11");

@@ -1,4 +1,5 @@
-// Catches a page that a browser renders blank, or in which a unit's texts become elements instead of text.
+// Catches a page that a browser renders blank, or in which a unit's texts become elements instead
+// of text.
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -45,7 +47,8 @@ uint32_t bigEndian(const std::string& bytes, size_t at) {
 class ReportRender : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() / "vyr-report-render-test";
+    folder_ = fs::temp_directory_path() /
+              ("vyr-report-render-test-" + std::to_string(std::random_device{}()));
     fs::remove_all(folder_);
     fs::create_directories(folder_ / "profile");
   }
@@ -85,10 +88,10 @@ TEST_F(ReportRender, ChromiumShowsThePageWithTheUnitsTextsAsText) {
             0);
 
   const fs::path screenshot = folder_ / "page.png";
-  EXPECT_EQ(chromium("--screenshot=" + screenshot.string() + " --window-size=1200,1600 file://" +
-                         page,
-                     "/dev/null"),
-            0)
+  EXPECT_EQ(
+      chromium("--screenshot=" + screenshot.string() + " --window-size=1200,1600 file://" + page,
+               "/dev/null"),
+      0)
       << readFile(folder_ / "chromium.log");
   const std::string png = readFile(screenshot);
   ASSERT_GT(png.size(), 33u) << readFile(folder_ / "chromium.log");
@@ -107,7 +110,8 @@ TEST_F(ReportRender, ChromiumShowsThePageWithTheUnitsTextsAsText) {
   std::string colours;
   for (size_t at = 0; at + 3 <= pixels.size(); at += 3) {
     if (pixels.compare(at, 3, pixels, 0, 3) != 0) ++differing;
-    if (colours.size() < size_t{3} * 64 && colours.find(pixels.substr(at, 3)) == std::string::npos) {
+    if (colours.size() < size_t{3} * 64 &&
+        colours.find(pixels.substr(at, 3)) == std::string::npos) {
       colours += pixels.substr(at, 3);
     }
   }

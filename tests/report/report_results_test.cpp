@@ -1,4 +1,5 @@
-// Catches wrong counts or their order, units matched wrongly between sections, changes missed or invented, and unit texts that break out of CSV, JSON or HTML.
+// Catches wrong counts or their order, units matched wrongly between sections, changes missed or
+// invented, and unit texts that break out of CSV, JSON or HTML.
 
 #include <gtest/gtest.h>
 
@@ -56,7 +57,8 @@ TEST(ReportSummary, CountsAnsweredUnitsMostCommonFirstTiesInStatedOrder) {
   const SectionSummary summary = summarize(info, rows);
   // Ties: applications by name in byte order, versions lowest first (9.00 before 10.00).
   EXPECT_EQ(joined(summary.applications), "RTU=3, PUMP=2, GATE=1");
-  EXPECT_EQ(joined(summary.versions), "RTU 2.50=2, GATE 4.00=1, PUMP 9.00=1, PUMP 10.00=1, RTU 2.50.1=1");
+  EXPECT_EQ(joined(summary.versions),
+            "RTU 2.50=2, GATE 4.00=1, PUMP 9.00=1, PUMP 10.00=1, RTU 2.50.1=1");
   EXPECT_EQ(joined(summary.bios), "1.20=3, 1.05=2, -0.05=1");
   ASSERT_EQ(summary.unanswered.size(), 2u);
   EXPECT_EQ(unitName(summary.unanswered[0]), "10.0.0.4");
@@ -86,7 +88,9 @@ TEST(ReportDiff, MatchesByAddressThenIdAndSerialAndNamesEveryChange) {
   const DiffCase cases[] = {
       {"nothing changed", {pump, rtu}, {pump, rtu}, ""},
       {"the order of the list changed", {pump, rtu}, {rtu, pump}, ""},
-      {"a new version", {pump}, {"10.0.0.1\t480\tA17\t1.05\tPUMP\t3.20\tMX200\tE77"},
+      {"a new version",
+       {pump},
+       {"10.0.0.1\t480\tA17\t1.05\tPUMP\t3.20\tMX200\tE77"},
        "changed 10.0.0.1 Version 3.12 -> 3.20\n"},
       {"every field but the address",
        {pump},
@@ -95,7 +99,9 @@ TEST(ReportDiff, MatchesByAddressThenIdAndSerialAndNamesEveryChange) {
        "changed 10.0.0.1 BIOS 1.05 -> 1.10\nchanged 10.0.0.1 Application PUMP -> VALVE\n"
        "changed 10.0.0.1 Version 3.12 -> 3.12.4\nchanged 10.0.0.1 Modem ID MX200 -> MX300\n"
        "changed 10.0.0.1 ESN E77 -> E99\n"},
-      {"the modem columns left out", {pump}, {"10.0.0.1\t480\tA17\t1.05\tPUMP\t3.12"},
+      {"the modem columns left out",
+       {pump},
+       {"10.0.0.1\t480\tA17\t1.05\tPUMP\t3.12"},
        "changed 10.0.0.1 Modem ID MX200 -> \nchanged 10.0.0.1 ESN E77 -> \n"},
       {"added and gone", {pump}, {rtu}, "added 10.0.0.2\ngone 10.0.0.1\n"},
       {"stopped and started answering",
@@ -142,8 +148,8 @@ TEST(ReportDiff, MatchesAHundredThousandUnitsListedBySerial) {
     from += "0.0.0.0\t" + std::to_string(i) + "\t" + id + "\t0.00\t\t0.00\r\n";
     const int j = UNITS - 1 - i;
     to += "10." + std::to_string(j / 65536) + "." + std::to_string(j / 256 % 256) + "." +
-          std::to_string(j % 256) + "\t" +
-          std::to_string(j) + "\tU" + std::to_string(j) + "\t1.00\tRTU\t2.00\r\n";
+          std::to_string(j % 256) + "\t" + std::to_string(j) + "\tU" + std::to_string(j) +
+          "\t1.00\tRTU\t2.00\r\n";
   }
   Report before;
   Report after;
@@ -202,14 +208,14 @@ TEST(ReportOutput, UnitTextsStayInsideTheirCells) {
 }
 
 TEST(ReportOutput, TextColumnsAlignAndCountOneCharacterAByte) {
-  const std::vector<UnitRow> rows = rowsOf({"10.0.0.1\t7\tA\t1.00\tP\xe9\t1.00",
-                                            "10.0.0.2\t8\tB\t1.00\tLONGNAME\t1.00"});
+  const std::vector<UnitRow> rows =
+      rowsOf({"10.0.0.1\t7\tA\t1.00\tP\xe9\t1.00", "10.0.0.2\t8\tB\t1.00\tLONGNAME\t1.00"});
   SectionInfo info;
   info.index = 1;
   Report report;
   report.sections.push_back(info);
-  const std::string text = formatTables(summaryTables("r.model", report, summarize(info, rows)),
-                                        Format::TEXT);
+  const std::string text =
+      formatTables(summaryTables("r.model", report, summarize(info, rows)), Format::TEXT);
   EXPECT_NE(text.find("  Application  Units\n  LONGNAME         1\n  P\xc3\xa9               1\n"),
             std::string::npos)
       << text;
@@ -220,12 +226,9 @@ TEST(ReportHtml, EscapesEveryByteThatCouldMakeMarkup) {
     std::string bytes;
     const char* html;
   } cases[] = {
-      {"<script>", "&lt;script&gt;"},
-      {"a&b", "a&amp;b"},
-      {"\"'", "&quot;&#39;"},
-      {"\x01\x1b\x7f", "???"},
-      {"\xe9\xff", "\xc3\xa9\xc3\xbf"},
-      {"&lt;", "&amp;lt;"},
+      {"<script>", "&lt;script&gt;"},   {"a&b", "a&amp;b"},
+      {"\"'", "&quot;&#39;"},           {"\x01\x1b\x7f", "???"},
+      {"\xe9\xff", "\xc3\xa9\xc3\xbf"}, {"&lt;", "&amp;lt;"},
   };
   for (const auto& c : cases) EXPECT_EQ(htmlText(c.bytes), c.html) << c.bytes;
 
@@ -242,8 +245,7 @@ TEST(ReportHtml, EscapesEveryByteThatCouldMakeMarkup) {
   page.present = true;
   page.fromSection = 1;
   page.rows = diffSections(before, after);
-  const std::string html =
-      reportPage("r<u>.model", report, summarize(info, after), page, "test");
+  const std::string html = reportPage("r<u>.model", report, summarize(info, after), page, "test");
   for (const char* markup : {"<img", "<i>", "<u>", "<svg>", "\x01"}) {
     EXPECT_EQ(html.find(markup), std::string::npos) << markup;
   }

@@ -27,7 +27,8 @@ const char* const DESCRIPTION =
     "dialog and vyr-survey write: one section for each survey of a list. It only reads\n"
     "reports.";
 
-const char* const FOOTER = R"(Formats (--format): text, aligned for a terminal (the default); csv, UTF-8 with
+const char* const FOOTER =
+    R"(Formats (--format): text, aligned for a terminal (the default); csv, UTF-8 with
 one header row, for a spreadsheet; json, one object per line, for a script. The
 units' texts are 8-bit bytes read as Latin-1; in text and csv a control byte
 shows as '?', json keeps every byte.
@@ -144,8 +145,9 @@ int runDiff(const Options& options, std::string& out, const Failure& failure) {
   const int32_t to = options.to > 0 ? options.to : sections;
   const int32_t from = options.from > 0 ? options.from : to - 1;
   if (options.from == 0 && options.to == 0 && sections < 2) {
-    return failure.fail(path + ": it has one section, nothing to compare it with; name two "
-                               "reports to compare their last sections");
+    return failure.fail(path +
+                        ": it has one section, nothing to compare it with; name two "
+                        "reports to compare their last sections");
   }
   if (!haveSection(path, report, to, failure) || !haveSection(path, report, from, failure)) {
     return REPORT_BAD_INPUT;
@@ -165,8 +167,9 @@ bool sameFile(const std::string& output, const std::string& report) {
 int runHtml(const Options& options, std::string& out, const Failure& failure) {
   const std::string& path = options.files[0];
   if (sameFile(options.output, path)) {
-    return failure.fail(options.output + " is the report itself; vyr-report never writes a "
-                                          "report: name another page");
+    return failure.fail(options.output +
+                        " is the report itself; vyr-report never writes a "
+                        "report: name another page");
   }
   ReadRequest request;
   if (options.section > 0) {
@@ -225,9 +228,9 @@ int runReport(int argc, const char* const* argv, std::string& out, std::string& 
   app.require_subcommand(1, 1);
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
-  CLI::App* summary = app.add_subcommand(
-      "summary", "The report's sections, then what one section's\n"
-                 "units run (default: the last) and which did not answer");
+  CLI::App* summary = app.add_subcommand("summary",
+                                         "The report's sections, then what one section's\n"
+                                         "units run (default: the last) and which did not answer");
   summary->add_option("report", options.files, "The report file")
       ->required()
       ->expected(1)
@@ -238,9 +241,9 @@ int runReport(int argc, const char* const* argv, std::string& out, std::string& 
       ->check(CLI::Range(1, INT32_MAX).description(""));
   addFormat(summary, options);
 
-  CLI::App* diff = app.add_subcommand(
-      "diff", "What changed between two sections of a report\n"
-              "(default: the last two), or between two reports");
+  CLI::App* diff = app.add_subcommand("diff",
+                                      "What changed between two sections of a report\n"
+                                      "(default: the last two), or between two reports");
   diff->add_option("reports", options.files, "One report, or two to compare")
       ->required()
       ->expected(1, 2)
@@ -254,9 +257,9 @@ int runReport(int argc, const char* const* argv, std::string& out, std::string& 
       ->check(CLI::Range(1, INT32_MAX).description(""));
   addFormat(diff, options);
 
-  CLI::App* html = app.add_subcommand(
-      "html", "One self-contained page of a section: its versions,\n"
-              "its silent units and the changes since the one before");
+  CLI::App* html = app.add_subcommand("html",
+                                      "One self-contained page of a section: its versions,\n"
+                                      "its silent units and the changes since the one before");
   html->add_option("report", options.files, "The report file")
       ->required()
       ->expected(1)

@@ -55,11 +55,16 @@ std::string number(int64_t value) { return value == 0 ? "" : std::to_string(valu
 
 const char* changeName(Change change) {
   switch (change) {
-    case Change::ADDED: return "added";
-    case Change::GONE: return "gone";
-    case Change::STOPPED: return "stopped answering";
-    case Change::STARTED: return "started answering";
-    case Change::CHANGED: return "changed";
+    case Change::ADDED:
+      return "added";
+    case Change::GONE:
+      return "gone";
+    case Change::STOPPED:
+      return "stopped answering";
+    case Change::STARTED:
+      return "started answering";
+    case Change::CHANGED:
+      return "changed";
   }
   return "";
 }
@@ -98,8 +103,8 @@ std::vector<int64_t> matchUnits(const std::vector<UnitRow>& from, const std::vec
 
 using Groups = std::vector<DiffRow>[5];
 
-void add(Groups& groups, Change change, const UnitRow& unit, std::string field,
-         std::string before, std::string after, int64_t fromLine, int64_t toLine) {
+void add(Groups& groups, Change change, const UnitRow& unit, std::string field, std::string before,
+         std::string after, int64_t fromLine, int64_t toLine) {
   groups[static_cast<int>(change)].push_back(
       {change, unit, std::move(field), std::move(before), std::move(after), fromLine, toLine});
 }
@@ -143,7 +148,8 @@ std::vector<DiffRow> diffSections(const std::vector<UnitRow>& from,
     }
   }
   for (size_t i = 0; i < from.size(); ++i) {
-    if (!matched[i]) add(groups, Change::GONE, from[i], "", answerText(from[i]), "", from[i].line, 0);
+    if (!matched[i])
+      add(groups, Change::GONE, from[i], "", answerText(from[i]), "", from[i].line, 0);
   }
   std::vector<DiffRow> rows;
   for (auto& group : groups) {
@@ -165,18 +171,20 @@ std::vector<Table> diffTables(const std::string& from, const std::string& to,
       last = &row.unit;
     }
   }
-  Table totals{"comparison", "From " + from + " to " + to,
-               {{"from", "From", false, false},
-                {"to", "To", false, false},
-                {"added", "Added", true},
-                {"gone", "Gone", true},
-                {"stopped", "Stopped answering", true},
-                {"started", "Started answering", true},
-                {"changed", "Changed", true}},
-               {{from, to, std::to_string(counts[0]), std::to_string(counts[1]),
-                 std::to_string(counts[2]), std::to_string(counts[3]),
-                 std::to_string(changedUnits)}}};
-  Table changes{"change", rows.empty() ? "No unit changed" : "Changes",
+  Table totals{
+      "comparison",
+      "From " + from + " to " + to,
+      {{"from", "From", false, false},
+       {"to", "To", false, false},
+       {"added", "Added", true},
+       {"gone", "Gone", true},
+       {"stopped", "Stopped answering", true},
+       {"started", "Started answering", true},
+       {"changed", "Changed", true}},
+      {{from, to, std::to_string(counts[0]), std::to_string(counts[1]), std::to_string(counts[2]),
+        std::to_string(counts[3]), std::to_string(changedUnits)}}};
+  Table changes{"change",
+                rows.empty() ? "No unit changed" : "Changes",
                 {{"change", "Change"},
                  {"unit", "Unit"},
                  {"address", "IP", false, false},

@@ -15,11 +15,11 @@ enum class Change { ADDED, GONE, STOPPED, STARTED, CHANGED };
 
 struct DiffRow {
   Change change;
-  UnitRow unit;            // the unit as the later section has it (the earlier one when gone)
-  std::string field;       // the changed column's name, for CHANGED
-  std::string before;      // the earlier value, or what the unit had answered
-  std::string after;       // the later value, or what the unit answers now
-  int64_t fromLine = 0;    // 0 where the unit is not in that section
+  UnitRow unit;          // the unit as the later section has it (the earlier one when gone)
+  std::string field;     // the changed column's name, for CHANGED
+  std::string before;    // the earlier value, or what the unit had answered
+  std::string after;     // the later value, or what the unit answers now
+  int64_t fromLine = 0;  // 0 where the unit is not in that section
   int64_t toLine = 0;
 };
 

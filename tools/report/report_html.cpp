@@ -91,11 +91,12 @@ std::string moreRows(size_t total) {
 }
 
 std::string unansweredSection(const SectionSummary& summary) {
-  std::string html = "<section><h2>Did not answer (" + number(static_cast<int64_t>(summary.unanswered.size())) +
-                     ")</h2>";
+  std::string html = "<section><h2>Did not answer (" +
+                     number(static_cast<int64_t>(summary.unanswered.size())) + ")</h2>";
   if (summary.unanswered.empty()) return html + "<p>Every unit answered.</p></section>";
-  html += "<table><tr><th>Unit</th><th>ID</th><th class='num'>Serial</th>"
-          "<th class='num'>Line</th></tr>";
+  html +=
+      "<table><tr><th>Unit</th><th>ID</th><th class='num'>Serial</th>"
+      "<th class='num'>Line</th></tr>";
   for (size_t i = 0; i < summary.unanswered.size() && i < MAX_TABLE_ROWS; ++i) {
     const UnitRow& row = summary.unanswered[i];
     html += "<tr>" + cell(unitName(row)) + cell(text(row.id)) + "<td class='num'>" +
@@ -139,11 +140,16 @@ std::string biosChart(const SectionSummary& summary) {
 
 const char* tagClass(Change change) {
   switch (change) {
-    case Change::ADDED: return "added";
-    case Change::GONE: return "gone";
-    case Change::STOPPED: return "stopped";
-    case Change::STARTED: return "started";
-    case Change::CHANGED: return "changed";
+    case Change::ADDED:
+      return "added";
+    case Change::GONE:
+      return "gone";
+    case Change::STOPPED:
+      return "stopped";
+    case Change::STARTED:
+      return "started";
+    case Change::CHANGED:
+      return "changed";
   }
   return "";
 }
@@ -153,8 +159,7 @@ std::string changesSection(const PageChanges& changes) {
     return "<section><h2>Changes</h2><p>The first section: no earlier one to compare.</p>"
            "</section>";
   }
-  std::string html = "<section><h2>Changes since section " + number(changes.fromSection) +
-                     "</h2>";
+  std::string html = "<section><h2>Changes since section " + number(changes.fromSection) + "</h2>";
   if (changes.rows.empty()) return html + "<p>No unit changed.</p></section>";
   html += "<table><tr><th>Change</th><th>Unit</th><th>Field</th><th>Old</th><th>New</th></tr>";
   for (size_t i = 0; i < changes.rows.size() && i < MAX_TABLE_ROWS; ++i) {
@@ -167,9 +172,10 @@ std::string changesSection(const PageChanges& changes) {
 }
 
 std::string sectionsSection(const Report& report, int32_t chosen) {
-  std::string html = "<section><h2>Sections</h2><table><tr><th class='num'>Section</th>"
-                     "<th class='num'>Line</th><th class='num'>Units</th>"
-                     "<th class='num'>Answered</th><th class='num'>Did not answer</th></tr>";
+  std::string html =
+      "<section><h2>Sections</h2><table><tr><th class='num'>Section</th>"
+      "<th class='num'>Line</th><th class='num'>Units</th>"
+      "<th class='num'>Answered</th><th class='num'>Did not answer</th></tr>";
   for (const SectionInfo& info : report.sections) {
     html += std::string("<tr") + (info.index == chosen ? " style='font-weight:600'" : "") + ">" +
             numberCell(info.index) + numberCell(info.headerLine) + numberCell(info.units) +
@@ -190,11 +196,21 @@ std::string htmlText(std::string_view bytes) {
   html.reserve(bytes.size());
   for (char c : bytes) {
     switch (c) {
-      case '&': html += "&amp;"; break;
-      case '<': html += "&lt;"; break;
-      case '>': html += "&gt;"; break;
-      case '"': html += "&quot;"; break;
-      case '\'': html += "&#39;"; break;
+      case '&':
+        html += "&amp;";
+        break;
+      case '<':
+        html += "&lt;";
+        break;
+      case '>':
+        html += "&gt;";
+        break;
+      case '"':
+        html += "&quot;";
+        break;
+      case '\'':
+        html += "&#39;";
+        break;
       default: {
         const auto byte = static_cast<uint8_t>(c);
         if (byte < 0x20 || byte == 0x7F) {
@@ -213,19 +229,21 @@ std::string reportPage(const std::string& reportName, const Report& report,
                        const char* version) {
   const SectionInfo& section = summary.section;
   const std::string name = htmlText(reportName);
-  std::string html = "<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>"
-                     "<meta name='viewport' content='width=device-width, initial-scale=1'>"
-                     "<title>" + name + " &middot; section " + number(section.index) +
-                     "</title><style>" + STYLE + "</style></head>\n<body><main>";
+  std::string html =
+      "<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>"
+      "<meta name='viewport' content='width=device-width, initial-scale=1'>"
+      "<title>" +
+      name + " &middot; section " + number(section.index) + "</title><style>" + STYLE +
+      "</style></head>\n<body><main>";
   html += "<h1>What the fleet runs: " + name + "</h1>";
   html += "<p class='meta'>Section " + number(section.index) + " of " +
-          number(static_cast<int64_t>(report.sections.size())) + ", from line " + number(section.headerLine) +
-          "</p>";
-  html += "<div class='figures'>" + figure("units", section.units, false) +
-          figure("answered", section.answered, false) +
-          figure("did not answer", section.units - section.answered,
-                 section.units > section.answered) +
-          figure("applications", static_cast<int64_t>(summary.applications.size()), false) + "</div>\n";
+          number(static_cast<int64_t>(report.sections.size())) + ", from line " +
+          number(section.headerLine) + "</p>";
+  html +=
+      "<div class='figures'>" + figure("units", section.units, false) +
+      figure("answered", section.answered, false) +
+      figure("did not answer", section.units - section.answered, section.units > section.answered) +
+      figure("applications", static_cast<int64_t>(summary.applications.size()), false) + "</div>\n";
   html += unansweredSection(summary) + "\n";
   html += versionCharts(summary) + "\n";
   html += biosChart(summary) + "\n";

@@ -100,8 +100,8 @@ std::string csvTables(const std::vector<Table>& tables) {
     // Where each of the table's columns goes among the keys.
     std::vector<size_t> place;
     for (const Column& column : table.columns) {
-      place.push_back(static_cast<size_t>(std::find(keys.begin(), keys.end(), column.key) -
-                                          keys.begin()));
+      place.push_back(
+          static_cast<size_t>(std::find(keys.begin(), keys.end(), column.key) - keys.begin()));
     }
     for (const auto& row : table.rows) {
       std::vector<std::string> cells(keys.size());

@@ -15,8 +15,8 @@ enum class Format { TEXT, CSV, JSON };
 struct Column {
   const char* key = "";    // CSV header and JSON member name
   const char* title = "";  // heading in text
-  bool number = false;  // right-aligned in text, a number in JSON
-  bool inText = true;   // columns that only repeat the title are left out of text
+  bool number = false;     // right-aligned in text, a number in JSON
+  bool inText = true;      // columns that only repeat the title are left out of text
 };
 
 // Cells hold the report's bytes as they are (8-bit texts, read as Latin-1).

@@ -12,10 +12,10 @@ namespace {
 
 // Every field at its widest: address, serial, ID, BIOS, application, version with suffix, modem
 // ID and ESN, seven tabs and the line end.
-static_assert(REPORT_LINE_LIMIT ==
-              15 + 10 + (sizeof(DeviceRecord::id) - 1) + 7 +
-                  (sizeof(DeviceRecord::application) - 1) + 11 +
-                  (sizeof(DeviceRecord::modemId) - 1) + (sizeof(DeviceRecord::esn) - 1) + 7 + 2);
+static_assert(REPORT_LINE_LIMIT == 15 + 10 + (sizeof(DeviceRecord::id) - 1) + 7 +
+                                       (sizeof(DeviceRecord::application) - 1) + 11 +
+                                       (sizeof(DeviceRecord::modemId) - 1) +
+                                       (sizeof(DeviceRecord::esn) - 1) + 7 + 2);
 // A line's bytes without its line end.
 constexpr size_t LINE_TEXT_LIMIT = REPORT_LINE_LIMIT - 2;
 constexpr size_t READ_PIECE = size_t{256} * 1024;

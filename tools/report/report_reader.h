@@ -44,7 +44,7 @@ bool answered(const UnitRow& row);
 std::string unitName(const UnitRow& row);
 
 struct SectionInfo {
-  int32_t index = 0;      // from 1, in file order
+  int32_t index = 0;       // from 1, in file order
   int64_t headerLine = 0;  // line number of its header
   int32_t units = 0;
   int32_t answered = 0;
@@ -74,7 +74,7 @@ struct ReportReader {
   char pending[REPORT_LINE_LIMIT + 1] = {};
   int32_t pendingLength = 0;
   bool leadingZeros = true;  // a gap of zero bytes before a section placed past the old end
-  std::string error;          // empty while the file reads as a report
+  std::string error;         // empty while the file reads as a report
 };
 
 // Takes the next piece of the file; false once the file has turned out not to be a report.

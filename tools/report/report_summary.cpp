@@ -65,8 +65,9 @@ SectionSummary summarize(const SectionInfo& section, const std::vector<UnitRow>&
 std::vector<Table> summaryTables(const std::string& reportName, const Report& report,
                                  const SectionSummary& summary) {
   std::vector<Table> tables;
-  Table sections{"section", reportName + ": " + number(static_cast<int64_t>(report.sections.size())) +
-                                (report.sections.size() == 1 ? " section" : " sections"),
+  Table sections{"section",
+                 reportName + ": " + number(static_cast<int64_t>(report.sections.size())) +
+                     (report.sections.size() == 1 ? " section" : " sections"),
                  {{"section", "Section", true},
                   {"line", "Line", true},
                   {"units", "Units", true},
@@ -82,13 +83,15 @@ std::vector<Table> summaryTables(const std::string& reportName, const Report& re
   const SectionInfo& chosen = summary.section;
   const std::string of = "Section " + number(chosen.index) + ": ";
   const std::string section = number(chosen.index);
-  Table applications{"application", of + "units by application",
+  Table applications{"application",
+                     of + "units by application",
                      {sectionColumn(), {"application", "Application"}, {"units", "Units", true}},
                      {}};
   for (const Count& count : summary.applications) {
     applications.rows.push_back({section, count.application, number(count.units)});
   }
-  Table versions{"version", of + "units by application and version",
+  Table versions{"version",
+                 of + "units by application and version",
                  {sectionColumn(),
                   {"application", "Application"},
                   {"version", "Version"},
@@ -97,7 +100,8 @@ std::vector<Table> summaryTables(const std::string& reportName, const Report& re
   for (const Count& count : summary.versions) {
     versions.rows.push_back({section, count.application, count.version, number(count.units)});
   }
-  Table bios{"bios", of + "units by BIOS version",
+  Table bios{"bios",
+             of + "units by BIOS version",
              {sectionColumn(), {"bios", "BIOS"}, {"units", "Units", true}},
              {}};
   for (const Count& count : summary.bios) {
