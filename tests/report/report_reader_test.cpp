@@ -148,27 +148,6 @@ TEST(ReportReader, PiecesOfAnySizeReadAsTheWholeText) {
   }
 }
 
-TEST(ReportReader, KeepsTheFieldsOfALine) {
-  Report report;
-  std::string error;
-  ReadRequest last;
-  last.keepLast = 1;
-  ASSERT_TRUE(
-      readReportText(reportText({"H", ANSWERED, UNLOCATED, NEGATIVE_BIOS}), last, report, error));
-  const std::vector<UnitRow>& rows = *sectionRows(report, 1);
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(text(rows[0].address), "10.20.0.11");
-  EXPECT_EQ(text(rows[0].esn), "E77");
-  EXPECT_EQ(rows[0].versionHundredths, 312);
-  EXPECT_EQ(rows[0].versionSuffix, 2);
-  EXPECT_EQ(rows[0].line, 2);
-  EXPECT_EQ(unitName(rows[1]), "TANK0001/502");
-  EXPECT_FALSE(answered(rows[1]));
-  EXPECT_EQ(rows[2].biosHundredths, -5);
-  EXPECT_EQ(text(rows[2].modemId), "MX210");
-  EXPECT_EQ(text(rows[2].esn), "");
-}
-
 // Only the sections asked for keep their rows, whatever the report's length.
 TEST(ReportReader, KeepsOnlyTheSectionsAskedFor) {
   struct KeepCase {

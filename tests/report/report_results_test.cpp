@@ -138,29 +138,6 @@ TEST(ReportDiff, MatchesByAddressThenIdAndSerialAndNamesEveryChange) {
             "A17/480");
 }
 
-// Sections of a whole fleet: every unit found again by ID and serial in another order.
-TEST(ReportDiff, MatchesAHundredThousandUnitsListedBySerial) {
-  std::string from = report_test::HEADER + "\r\n";
-  std::string to = from;
-  constexpr int UNITS = 100000;
-  for (int i = 0; i < UNITS; ++i) {
-    const std::string id = "U" + std::to_string(i);
-    from += "0.0.0.0\t" + std::to_string(i) + "\t" + id + "\t0.00\t\t0.00\r\n";
-    const int j = UNITS - 1 - i;
-    to += "10." + std::to_string(j / 65536) + "." + std::to_string(j / 256 % 256) + "." +
-          std::to_string(j % 256) + "\t" + std::to_string(j) + "\tU" + std::to_string(j) +
-          "\t1.00\tRTU\t2.00\r\n";
-  }
-  Report before;
-  Report after;
-  std::string error;
-  ASSERT_TRUE(readReportText(from, {{}, 1}, before, error)) << error;
-  ASSERT_TRUE(readReportText(to, {{}, 1}, after, error)) << error;
-  const std::vector<DiffRow> rows = diffSections(before.kept[1], after.kept[1]);
-  ASSERT_EQ(rows.size(), size_t{UNITS});
-  for (const DiffRow& row : rows) ASSERT_EQ(row.change, Change::STARTED);
-}
-
 // A unit's texts hostile to each format: markup, quotes, separators, control bytes and 8-bit
 // bytes.
 const std::string HOSTILE_ID = "<i>&\"'\x01";
