@@ -18,7 +18,7 @@ install(FILES demo/demo.units demo/north.IPs demo/south.IPs
 # Manual pages carry the project's version and are installed compressed, as Debian keeps them.
 set(VYR_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 set(VYR_MAN_PAGES)
-foreach(program IN ITEMS vyrmodel vyr-survey vyr-fleet)
+foreach(program IN ITEMS vyrmodel vyr-survey vyr-fleet vyr-report)
   configure_file(docs/man/${program}.1 ${VYR_MAN_DIR}/${program}.1 @ONLY)
   add_custom_command(OUTPUT ${VYR_MAN_DIR}/${program}.1.gz
     COMMAND gzip -9 -n -k -f ${program}.1
@@ -26,8 +26,13 @@ foreach(program IN ITEMS vyrmodel vyr-survey vyr-fleet)
     WORKING_DIRECTORY ${VYR_MAN_DIR}
     VERBATIM)
   list(APPEND VYR_MAN_PAGES ${VYR_MAN_DIR}/${program}.1.gz)
+  # vyr-report ships in vyr-survey's package; every other page in its program's own.
+  set(component ${program})
+  if(program STREQUAL vyr-report)
+    set(component vyr-survey)
+  endif()
   install(FILES ${VYR_MAN_DIR}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-          COMPONENT ${program})
+          COMPONENT ${component})
 endforeach()
 add_custom_target(vyr_man_pages ALL DEPENDS ${VYR_MAN_PAGES})
 

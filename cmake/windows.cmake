@@ -31,6 +31,8 @@ target_link_options(vyrmodel PRIVATE -municode)
 # The same survey without a window, from the Linux command's sources, for scripts and for the
 # loopback tests against vyr-fleet.
 include(cmake/survey_command.cmake)
+# vyr-report.exe, from the Linux command's sources.
+add_subdirectory(tools/report)
 
 # The Windows folder: the program and a short README; `cpack` zips it.
 install(TARGETS vyrmodel RUNTIME DESTINATION .)

@@ -36,7 +36,8 @@ declare -A expected=(
   [vyrmodel]="./usr/bin/vyrmodel ./usr/share/man/man1/vyrmodel.1.gz
               ./usr/share/applications/vyrmodel.desktop
               ./usr/share/icons/hicolor/scalable/apps/vyrmodel.svg"
-  [vyr-survey]="./usr/bin/vyr-survey ./usr/share/man/man1/vyr-survey.1.gz"
+  [vyr-survey]="./usr/bin/vyr-survey ./usr/share/man/man1/vyr-survey.1.gz
+                ./usr/bin/vyr-report ./usr/share/man/man1/vyr-report.1.gz"
   [vyr-fleet]="./usr/bin/vyr-fleet ./usr/share/man/man1/vyr-fleet.1.gz
                ./usr/share/doc/vyr-fleet/examples/demo.units
                ./usr/share/doc/vyr-fleet/examples/north.IPs
@@ -103,11 +104,12 @@ bin="$root/usr/bin"
 "$bin/vyr-survey" --help >"$work/help.txt" || fail "vyr-survey --help exited with $?"
 grep -q '^Exit status:' "$work/help.txt" || fail "no exit statuses in the help"
 [[ $("$bin/vyr-survey" --version) == "vyr-survey $version" ]] || fail "vyr-survey --version"
+[[ $("$bin/vyr-report" --version) == "vyr-report $version" ]] || fail "vyr-report --version"
 
 # The manual pages render without a warning, and vyr-survey's names every option of its help and
 # every exit status.
 man1="$root/usr/share/man/man1"
-for page in vyrmodel vyr-survey vyr-fleet; do
+for page in vyrmodel vyr-survey vyr-fleet vyr-report; do
   warnings=$(zcat "$man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
   [[ -z $warnings ]] || fail "$page.1: $warnings"
 done
