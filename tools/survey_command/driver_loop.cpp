@@ -75,6 +75,7 @@ bool runDriverLoop(Context& context, const SocketWait& waitForSocket, int timeou
     const uint32_t elapsed = now - start;
     if (timeoutMs >= 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return false;
     if (takeDueEvent(context, now, tick, calling ? &call : nullptr, every, wait)) continue;
+    if (every != nullptr && every->beforeWait) every->beforeWait();
     const int waitMs =
         waitLimit(now, elapsed, tick, wait, calling ? &call : nullptr, timeoutMs);
     const int ready = waitForSocket(wait.readReadiness, wait.writeReadiness, waitMs);
