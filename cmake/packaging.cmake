@@ -27,6 +27,7 @@ foreach(program IN ITEMS vyrmodel vyr-survey vyr-fleet)
           COMPONENT ${program})
 endforeach()
 add_custom_target(vyr_man_pages ALL DEPENDS ${VYR_MAN_PAGES})
+include(cmake/completions.cmake)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vyrmodel)

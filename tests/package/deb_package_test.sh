@@ -32,8 +32,11 @@ declare -A expected=(
   [vyrmodel]="./usr/bin/vyrmodel ./usr/share/man/man1/vyrmodel.1.gz
               ./usr/share/applications/vyrmodel.desktop
               ./usr/share/icons/hicolor/scalable/apps/vyrmodel.svg"
-  [vyr-survey]="./usr/bin/vyr-survey ./usr/share/man/man1/vyr-survey.1.gz"
-  [vyr-fleet]="./usr/bin/vyr-fleet ./usr/share/man/man1/vyr-fleet.1.gz"
+  [vyr-survey]="./usr/bin/vyr-survey ./usr/share/man/man1/vyr-survey.1.gz
+                ./usr/share/bash-completion/completions/vyr-survey
+                ./usr/share/bash-completion/completions/vyr-report"
+  [vyr-fleet]="./usr/bin/vyr-fleet ./usr/share/man/man1/vyr-fleet.1.gz
+               ./usr/share/bash-completion/completions/vyr-fleet"
 )
 debs=()
 for package in vyrmodel vyr-survey vyr-fleet; do
