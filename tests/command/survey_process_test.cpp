@@ -708,7 +708,8 @@ TEST_F(SurveyProcessTest, JsonLinesComeAsUnitsFinishAndTheUnfinishedAreNamed) {
     std::string streamed;
     auto drain = [&] {
       char buffer[4096];
-      for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+      ssize_t got = 0;
+      while ((got = ::read(ends[0], buffer, sizeof buffer)) > 0) {
         streamed.append(buffer, static_cast<size_t>(got));
       }
     };

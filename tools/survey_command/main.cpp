@@ -405,6 +405,36 @@ SurveyExit refused(Run& run) {
   return SurveyExit::CANNOT_RUN;
 }
 
+// The JSON's last lines: those of the units not written as they finished (the unfinished, and
+// those that finished as the survey ended) in list order, then the summary. False when the
+// output could not be written in full.
+bool writeLastJsonLines(Run& run, const vyr::SurveySummary& summary) {
+  // After a failure while the lines were being written, what was written stays as it is. An
+  // output that memory kept from opening at the start may open now that the survey is over.
+  if (!run.json.opened() || run.reporting || !(run.streaming || run.json.begin())) return true;
+  run.reporting = true;
+  for (int32_t i = 0; i < run.finalCount; ++i) {
+    const auto row = static_cast<size_t>(i);
+    if (row < run.streamed.size() && run.streamed[row]) continue;
+    run.json.write(vyr::unitJsonLine(run.finalTable[i], i));
+  }
+  run.json.write(vyr::summaryJsonLine(summary));
+  if (run.json.close()) return true;
+  complain("could not write the JSON output " + run.options.json + " in full: " +
+           std::strerror(errno));
+  return false;
+}
+
+// Names the units that did not finish, on stderr.
+void tellUnfinished(const Run& run, const vyr::SurveySummary& summary) {
+  // The table is the survey's while it still runs (memory ran out before it was saved).
+  const vyr::SurveyState& state = run.context->survey;
+  const vyr::DeviceRecord* table = run.finalTable ? run.finalTable.get() : state.deviceTable.get();
+  const int32_t count = run.finalTable ? run.finalCount : state.deviceCount;
+  const std::string line = vyr::unfinishedUnitsLine(table, count, summary.units - summary.complete);
+  if (!line.empty()) complain(line);
+}
+
 // Writes the JSON lines and the summary line; returns the exit status.
 SurveyExit report(Run& run, const Ending& ending) {
   const vyr::SurveyState& state = run.context->survey;
@@ -431,23 +461,8 @@ SurveyExit report(Run& run, const Ending& ending) {
   summary.elapsedMs = ending.last.elapsedMs;
   summary.saved = saved;
   summary.exitStatus = vyr::exitStatus(exit);
-  // After a failure while the lines were being written, what was written stays as it is. An
-  // output that memory kept from opening at the start may open now that the survey is over.
-  // The lines of the units that did not finish (or finished as the survey ended) follow those
-  // written as they finished, in list order.
-  if (run.json.opened() && !run.reporting && (run.streaming || run.json.begin())) {
-    run.reporting = true;
-    for (int32_t i = 0; i < run.finalCount; ++i) {
-      const auto row = static_cast<size_t>(i);
-      if (row < run.streamed.size() && run.streamed[row]) continue;
-      run.json.write(vyr::unitJsonLine(run.finalTable[i], i));
-    }
-    run.json.write(vyr::summaryJsonLine(summary));
-    if (!run.json.close()) {
-      complain("could not write the JSON output " + run.options.json + " in full: " +
-               std::strerror(errno));
-      if (exit != SurveyExit::CANNOT_RUN) exit = SurveyExit::NOT_SAVED;
-    }
+  if (!writeLastJsonLines(run, summary) && exit != SurveyExit::CANNOT_RUN) {
+    exit = SurveyExit::NOT_SAVED;
   }
 
   // One line says how it ended, with the figures; "saved" only when both files were written.
@@ -460,14 +475,7 @@ SurveyExit report(Run& run, const Ending& ending) {
   std::string how = summary.outcome;
   if (summary.signal != nullptr) how += std::string(" by ") + summary.signal;
   if (!saved || ending.outOfMemory || !run.options.quiet) {
-    // The table is the survey's while it still runs (memory ran out before it was saved).
-    const vyr::DeviceRecord* table =
-        run.finalTable ? run.finalTable.get() : run.context->survey.deviceTable.get();
-    const int32_t count = run.finalTable ? run.finalCount : run.context->survey.deviceCount;
-    const std::string unfinished =
-        ending.done ? std::string()
-                    : vyr::unfinishedUnitsLine(table, count, summary.units - summary.complete);
-    if (!unfinished.empty()) complain(unfinished);
+    if (!ending.done) tellUnfinished(run, summary);
     complain(how + " " + figures + "; " +
              vyr::saveWords(saved, state.lastSave, summary.report, summary.progress));
   }
