@@ -67,9 +67,9 @@ bool testingWindows() {
 struct Spawn {
   const char* stdoutName = "stdout.txt";  // in the test's directory
   const char* stderrName = "stderr.txt";
-  int stdoutFd = -1;         // when not -1, stdout is this descriptor instead of a file
-  int stderrFd = -1;         // when not -1, stderr is this descriptor instead of a file
-  long addressSpaceKb = 0;   // when not 0, the run's ulimit -v
+  int stdoutFd = -1;        // when not -1, stdout is this descriptor instead of a file
+  int stderrFd = -1;        // when not -1, stderr is this descriptor instead of a file
+  long addressSpaceKb = 0;  // when not 0, the run's ulimit -v
   int limitMs = RUN_LIMIT_MS;
 };
 
@@ -84,7 +84,8 @@ const std::regex PROGRESS_LINE(
     R"(\d+/\d+ units \(\d+%\)  sent \d+  received \d+  \d+ units/s  elapsed \d+:\d\d  ETA (\d+:\d\d|--:--))");
 const std::regex SUMMARY_LINE(
     R"(vyr-survey: (complete|timed out|stopped by (SIG[A-Z]+|Ctrl\+C)) after \d+\.\d s: \d+ of \d+ units finished, \d+ datagrams sent, \d+ received; (saved|could not write) .*)");
-const std::regex UNFINISHED_LINE(R"(vyr-survey: \d+ units? did not finish: [^ ,]+(, [^ ,]+)*( and \d+ more)?)");
+const std::regex UNFINISHED_LINE(
+    R"(vyr-survey: \d+ units? did not finish: [^ ,]+(, [^ ,]+)*( and \d+ more)?)");
 
 class SurveyProcessTest : public PrivateNetworkTest {
  protected:

@@ -162,11 +162,11 @@ struct Run {
   // own table, taken as it goes.
   std::unique_ptr<vyr::DeviceRecord[]> finalTable;
   int32_t finalCount = 0;
-  bool started = false;    // the survey was started
-  bool streaming = false;  // the JSON lines of finished units are written as they finish
-  bool unflushed = false;  // lines were written since the last flush
+  bool started = false;        // the survey was started
+  bool streaming = false;      // the JSON lines of finished units are written as they finish
+  bool unflushed = false;      // lines were written since the last flush
   std::vector<bool> streamed;  // per row: its line was written while the survey ran
-  bool reporting = false;  // the JSON's last lines are being written
+  bool reporting = false;      // the JSON's last lines are being written
 
   // Writes the line of a unit that has just finished; one that memory keeps from being written now
   // is written with the unfinished ones at the end.
