@@ -35,6 +35,7 @@ foreach(program IN ITEMS vyrmodel vyr-survey vyr-fleet vyr-report)
           COMPONENT ${component})
 endforeach()
 add_custom_target(vyr_man_pages ALL DEPENDS ${VYR_MAN_PAGES})
+include(cmake/completions.cmake)
 
 # Who answers for the packages and where the project lives, as the packages' Maintainer and
 # Homepage and in their copyright and changelog files. The defaults are placeholders; a

@@ -33,6 +33,7 @@ add_library(vyr_survey_command STATIC
   tools/survey_command/survey_options.cpp
   tools/survey_command/progress_line.cpp
   tools/survey_command/finished_units.cpp
+  tools/survey_command/unfinished_units.cpp
   tools/survey_command/unit_json.cpp
   tools/survey_command/save_words.cpp
   tools/survey_command/stderr_output.cpp

@@ -1,10 +1,14 @@
 // Catches a finished-unit count that drifts from the table: units missed because they finished
 // out of order or in the last drain, counted twice after a duplicate reply, counted from a
-// resumed table wrongly, or kept from the survey before.
+// resumed table wrongly, or kept from the survey before; and a unit told as finished twice, never,
+// or before its record is final (a later reply changing what was told).
 
 #include "survey_command/finished_units.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
 
 #include "core/survey_driver.h"
 #include "fleet/fleet_model.h"
@@ -35,12 +39,22 @@ struct CountedWorld {
     context.tableReleasing = [this](const SurveyState& survey) {
       countAtEnd = list.count(survey);
       walkedAtEnd = walkedCount(survey);
+      for (const auto& [index, told] : toldRecords) {
+        DeviceRecord now = survey.deviceTable[index];
+        now.lastSent = told.lastSent;  // the send time alone may move on
+        EXPECT_EQ(std::memcmp(&now, &told, sizeof now), 0) << "unit " << index << " changed";
+      }
     };
+    list.onFinished([this](int32_t index, const DeviceRecord& record) {
+      EXPECT_TRUE(isFinished(record)) << index;
+      EXPECT_TRUE(toldRecords.emplace(index, record).second) << "unit " << index << " told twice";
+    });
   }
 
   // Runs the survey, comparing the count with a walk of the table at every period.
   void run(StartMode mode) {
     list.restart();
+    toldRecords.clear();
     pressStart(context, mode);
     for (int period = 0; period < 2000 && surveyRunning(context); ++period) {
       const int32_t counted = list.count(context.survey);
@@ -63,6 +77,7 @@ struct CountedWorld {
   int32_t countAtEnd = -1;
   int32_t partCounts = 0;  // counts taken while some units were finished and some not
   int32_t walkedAtEnd = -1;
+  std::map<int32_t, DeviceRecord> toldRecords;  // each unit told as finished, as it was told
 };
 
 TEST(FinishedUnitsTest, TheCountFollowsTheTableThroughALossySurvey) {
@@ -71,6 +86,7 @@ TEST(FinishedUnitsTest, TheCountFollowsTheTableThroughALossySurvey) {
   EXPECT_GT(world.partCounts, 20) << "the survey must take many periods to mean anything";
   EXPECT_EQ(world.walkedAtEnd, 400);
   EXPECT_EQ(world.countAtEnd, 400) << "units finished in the last drain must count too";
+  EXPECT_EQ(world.toldRecords.size(), 400u);
 }
 
 TEST(FinishedUnitsTest, AResumedSurveyCountsWhatWasFinishedAndNothingTwice) {
@@ -90,10 +106,12 @@ TEST(FinishedUnitsTest, AResumedSurveyCountsWhatWasFinishedAndNothingTwice) {
   world.model = fleet::FleetModel(description);
   world.run(StartMode::RESUME);
   EXPECT_EQ(world.countAtEnd, 300);
+  EXPECT_EQ(world.toldRecords.size(), 300u) << "the resumed survey tells its finished units too";
   EXPECT_EQ(world.walkedAtEnd, 300);
 
   // A fresh survey of the same rows starts from nothing.
   world.list.restart();
+  world.toldRecords.clear();
   pressStart(world.context, StartMode::FRESH);
   EXPECT_EQ(world.list.count(world.context.survey), 0);
   closeSurvey(world.context);

@@ -66,8 +66,17 @@ TEST(SurveyOptionsTest, BadArgumentsExitWithOneAndNameTheArgument) {
       {{"--list", "north.IPs", "--rate", "4294967296"}, "--rate"},
       {{"--list", "north.IPs", "--rate", "fast"}, "--rate"},
       {{"--list", "north.IPs", "--json"}, "--json"},
-      {{"--list", "north.IPs", "--bogus"}, "--bogus"},
+      {{"--list", "north.IPs", "--bogus"}, "unknown option --bogus\n"},
       {{"--list", "north.IPs", "south.IPs"}, "south.IPs"},
+      // A mistyped option is named before the missing --list it may have been meant to be, with
+      // the nearest option when it is a slip or two away.
+      {{"--lst", "north.IPs"}, "unknown option --lst (did you mean --list?)\n"},
+      {{"--jsno=-", "--list", "north.IPs"}, "unknown option --jsno (did you mean --json?)"},
+      {{"--list", "north.IPs", "--Server", "1.2.3.4"},
+       "unknown option --Server (did you mean --server?)"},
+      {{"--list", "north.IPs", "--timeout", "0", "--tiemout", "5"}, "(did you mean --timeout?)"},
+      {{"--ls", "north.IPs"}, "unknown option --ls\n"},
+      {{"-Q", "--list", "north.IPs"}, "unknown option -Q\n"},
   };
   for (const auto& c : cases) {
     std::string joined;
@@ -139,10 +148,13 @@ TEST(SurveyOptionsTest, HelpAndVersionExitWithZeroOnStandardOutput) {
                            "  3  stopped", "  4  the report", "  5  could not run", "Latin-1"}) {
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
   }
-  const Parsed version = parse({"--version", "--list", "x.txt"});
-  ASSERT_TRUE(version.exit.has_value());
-  EXPECT_EQ(exitStatus(*version.exit), 0);
-  EXPECT_EQ(version.out.rfind("vyr-survey ", 0), 0u) << version.out;
+  for (const char* flag : {"--version", "-V"}) {
+    SCOPED_TRACE(flag);
+    const Parsed version = parse({flag, "--list", "x.txt"});
+    ASSERT_TRUE(version.exit.has_value());
+    EXPECT_EQ(exitStatus(*version.exit), 0);
+    EXPECT_EQ(version.out.rfind("vyr-survey ", 0), 0u) << version.out;
+  }
 }
 
 }  // namespace

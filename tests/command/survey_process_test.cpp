@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -66,8 +67,9 @@ bool testingWindows() {
 struct Spawn {
   const char* stdoutName = "stdout.txt";  // in the test's directory
   const char* stderrName = "stderr.txt";
-  int stderrFd = -1;         // when not -1, stderr is this descriptor instead of a file
-  long addressSpaceKb = 0;   // when not 0, the run's ulimit -v
+  int stdoutFd = -1;        // when not -1, stdout is this descriptor instead of a file
+  int stderrFd = -1;        // when not -1, stderr is this descriptor instead of a file
+  long addressSpaceKb = 0;  // when not 0, the run's ulimit -v
   int limitMs = RUN_LIMIT_MS;
 };
 
@@ -82,6 +84,8 @@ const std::regex PROGRESS_LINE(
     R"(\d+/\d+ units \(\d+%\)  sent \d+  received \d+  \d+ units/s  elapsed \d+:\d\d  ETA (\d+:\d\d|--:--))");
 const std::regex SUMMARY_LINE(
     R"(vyr-survey: (complete|timed out|stopped by (SIG[A-Z]+|Ctrl\+C)) after \d+\.\d s: \d+ of \d+ units finished, \d+ datagrams sent, \d+ received; (saved|could not write) .*)");
+const std::regex UNFINISHED_LINE(
+    R"(vyr-survey: \d+ units? did not finish: [^ ,]+(, [^ ,]+)*( and \d+ more)?)");
 
 class SurveyProcessTest : public PrivateNetworkTest {
  protected:
@@ -138,8 +142,12 @@ class SurveyProcessTest : public PrivateNetworkTest {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, directory_.c_str());
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (how.stdoutFd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, how.stdoutFd, 1);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     if (how.stderrFd >= 0) {
       posix_spawn_file_actions_adddup2(&actions, how.stderrFd, 2);
     } else {
@@ -168,21 +176,27 @@ class SurveyProcessTest : public PrivateNetworkTest {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    finished.out = read(how.stdoutName);
+    finished.out = how.stdoutFd >= 0 ? "" : read(how.stdoutName);
     finished.err = how.stderrFd >= 0 ? "" : read(how.stderrName);
     if (std::strcmp(how.stdoutName, "stdout.txt") == 0) std::filesystem::remove(outPath);
     std::filesystem::remove(errPath);
     return finished;
   }
 
-  // The standard error's lines: progress lines, then the summary line, nothing else.
+  // The standard error's lines: progress lines, then for a survey that did not complete the line
+  // naming the unfinished units, then the summary line, nothing else.
   static void expectProgressThenSummary(const std::string& err) {
     std::istringstream lines(err);
     std::vector<std::string> all;
     for (std::string line; std::getline(lines, line);) all.push_back(line);
     ASSERT_GE(all.size(), 2u) << err;
-    for (size_t i = 0; i + 1 < all.size(); ++i) {
+    const bool complete = all.back().rfind("vyr-survey: complete", 0) == 0;
+    const size_t progress = all.size() - (complete ? 1 : 2);
+    for (size_t i = 0; i < progress; ++i) {
       EXPECT_TRUE(std::regex_match(all[i], PROGRESS_LINE)) << all[i];
+    }
+    if (!complete) {
+      EXPECT_TRUE(std::regex_match(all[progress], UNFINISHED_LINE)) << all[progress];
     }
     EXPECT_TRUE(std::regex_match(all.back(), SUMMARY_LINE)) << all.back();
   }
@@ -200,6 +214,38 @@ std::vector<json> jsonLines(const std::string& text) {
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) objects.push_back(json::parse(line));
   return objects;
+}
+
+// The order of a streamed JSON output: every index once, finished units first (as they
+// finished), then the unfinished ones in list order, then the summary.
+void expectStreamedOrder(const std::vector<json>& objects, size_t units) {
+  ASSERT_EQ(objects.size(), units + 1);
+  EXPECT_EQ(objects.back()["type"], "summary");
+  std::vector<int> seen(units, 0);
+  bool unfinishedBegun = false;
+  int64_t lastUnfinished = -1;
+  for (size_t i = 0; i < units; ++i) {
+    SCOPED_TRACE(objects[i].dump());
+    ASSERT_EQ(objects[i]["type"], "unit");
+    const auto index = objects[i]["index"].get<int64_t>();
+    ASSERT_TRUE(index >= 0 && static_cast<size_t>(index) < units);
+    EXPECT_EQ(++seen[static_cast<size_t>(index)], 1) << "twice";
+    if (objects[i]["finished"] == true) {
+      EXPECT_FALSE(unfinishedBegun) << "a finished unit after an unfinished one";
+    } else {
+      unfinishedBegun = true;
+      EXPECT_GT(index, lastUnfinished) << "unfinished units out of list order";
+      lastUnfinished = index;
+    }
+  }
+}
+
+// The unit as the list names it, as the unfinished-units line gives it.
+std::string listedName(const fleet::UnitDescription& unit) {
+  if (unit.listing == fleet::Listing::BY_SERIAL) return unit.id + "/" + std::to_string(unit.serial);
+  std::string dotted;
+  for (int b = 0; b < 4; ++b) dotted += (b == 0 ? "" : ".") + std::to_string(unit.ip[b]);
+  return dotted;
 }
 
 std::string latin1Of(const std::string& utf8) {
@@ -233,17 +279,25 @@ TEST_F(SurveyProcessTest, ACompleteSurveyExitsZeroAndItsJsonMatchesTheReport) {
   const std::string report = read("fleet.model");
   ASSERT_EQ(report, fleet::expectedReport(description));
 
-  // Parsed back: one object per unit in list order, each the report's line, then the summary.
+  // Parsed back: one object per unit in the order they finished, each the report's line at its
+  // index, then the summary.
   const std::vector<json> objects = jsonLines(finished.out);
   ASSERT_EQ(objects.size(), 301u);
+  std::vector<json> byIndex(300);
+  for (size_t i = 0; i < 300; ++i) {
+    ASSERT_EQ(objects[i]["type"], "unit");
+    const auto index = objects[i]["index"].get<size_t>();
+    ASSERT_LT(index, 300u);
+    EXPECT_TRUE(byIndex[index].is_null()) << "index " << index << " twice";
+    byIndex[index] = objects[i];
+  }
   std::istringstream reportLines(report);
   std::string line;
   std::getline(reportLines, line);  // the header
   for (int32_t i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
-    const json& unit = objects[static_cast<size_t>(i)];
+    const json& unit = byIndex[static_cast<size_t>(i)];
     ASSERT_EQ(unit["type"], "unit");
-    EXPECT_EQ(unit["index"], i);
     EXPECT_EQ(unit["finished"], true);
     const DeviceRecord expected = fleet::expectedRecord(description.units[static_cast<size_t>(i)]);
     EXPECT_EQ(latin1Of(unit["id"]), fieldText(expected.id));
@@ -263,7 +317,7 @@ TEST_F(SurveyProcessTest, ACompleteSurveyExitsZeroAndItsJsonMatchesTheReport) {
     if (!esn.empty()) columns += "\t" + esn;
     EXPECT_EQ(columns + "\r", line);
   }
-  EXPECT_EQ(latin1Of(objects[1]["application"]), "M\xE9TER\x01");
+  EXPECT_EQ(latin1Of(byIndex[1]["application"]), "M\xE9TER\x01");
   const json& summary = objects.back();
   EXPECT_EQ(summary["type"], "summary");
   EXPECT_EQ(summary["outcome"], "complete");
@@ -413,7 +467,8 @@ TEST_F(SurveyProcessTest, EachStopSignalSavesAndExitsWithThree) {
     ASSERT_EQ(objects.size(), description.units.size() + 1);
     EXPECT_EQ(objects.back()["signal"], name);
     EXPECT_EQ(objects.back()["exitStatus"], 3);
-    EXPECT_EQ(objects[0]["finished"], false);
+    expectStreamedOrder(objects, description.units.size());
+    EXPECT_FALSE(objects[objects.size() - 2]["finished"]) << "the silent unit 0 is not last";
   }
 }
 
@@ -623,6 +678,87 @@ TEST_F(SurveyProcessTest, RunningOutOfMemoryExitsFiveAndSavesWhatRan) {
     EXPECT_EQ(summary["exitStatus"], 5);
   }
   EXPECT_GE(fives, 2) << "no limit ran out of memory";
+}
+
+// --json - follows the survey: each unit's line comes through a pipe as the unit finishes, while
+// the survey still runs; at the stop the unfinished units follow in list order, then the summary,
+// and standard error names the unfinished units, the first 20 of them.
+TEST_F(SurveyProcessTest, JsonLinesComeAsUnitsFinishAndTheUnfinishedAreNamed) {
+  const struct {
+    uint32_t units;
+    size_t silentEvery;  // every so many units, from the second, never answers
+    size_t named;        // how many names the stderr line carries
+  } cases[] = {{30, 10, 3}, {60, 2, 20}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.units);
+    fleet::FleetDescription description = fleet::generateFleet(c.units, 39, 30, 50);
+    std::vector<std::string> silentNames;
+    for (size_t i = 1; i < description.units.size(); i += c.silentEvery) {
+      description.units[i].silent = true;
+      silentNames.push_back(listedName(description.units[i]));
+    }
+    const size_t answering = description.units.size() - silentNames.size();
+    fleet_.stop();
+    startFleet(description);
+    std::filesystem::remove(directory_ / "fleet.soFar");
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    Spawn how;
+    how.stdoutFd = ends[1];
+    std::string streamed;
+    auto drain = [&] {
+      char buffer[4096];
+      ssize_t got = 0;
+      while ((got = ::read(ends[0], buffer, sizeof buffer)) > 0) {
+        streamed.append(buffer, static_cast<size_t>(got));
+      }
+    };
+    bool seenWhileRunning = false;
+    // The timeout is the fallback of an output that does not stream: the stop never comes.
+    const Finished finished = run(
+        {"--server", "127.0.0.1", "--list", "fleet.IPs", "--json", "-", "--timeout", "20"},
+        [&](pid_t pid) {
+          drain();
+          if (static_cast<size_t>(std::count(streamed.begin(), streamed.end(), '\n')) < answering) {
+            return false;
+          }
+          seenWhileRunning = ::kill(pid, 0) == 0 && streamed.find("summary") == std::string::npos;
+          ::kill(pid, SIGINT);
+          return true;
+        },
+        how);
+    ::close(ends[1]);
+    drain();
+    ::close(ends[0]);
+    EXPECT_EQ(finished.status, 3) << finished.err;
+    EXPECT_TRUE(seenWhileRunning) << "the lines of finished units came only at the end";
+    const std::vector<json> objects = jsonLines(streamed);
+    expectStreamedOrder(objects, description.units.size());
+    for (size_t i = 0; i < answering; ++i) EXPECT_EQ(objects[i]["finished"], true) << i;
+
+    std::string names;
+    for (size_t i = 0; i < c.named; ++i) names += (i == 0 ? "" : ", ") + silentNames[i];
+    std::string expected = "vyr-survey: " + std::to_string(silentNames.size()) +
+                           " units did not finish: " + names;
+    if (silentNames.size() > c.named) {
+      expected += " and " + std::to_string(silentNames.size() - c.named) + " more";
+    }
+    EXPECT_NE(finished.err.find(expected + "\n"), std::string::npos) << finished.err;
+    expectProgressThenSummary(finished.err);
+
+    // Resumed, the units the progress file holds as finished come first, in list order; quiet,
+    // the unfinished are not named.
+    const Finished resumed = run({"--server", "127.0.0.1", "--list", "fleet.IPs", "--json",
+                                  "resumed.json", "--timeout", "1", "--quiet"});
+    EXPECT_EQ(resumed.status, 2) << resumed.err;
+    EXPECT_EQ(resumed.err, "");
+    const std::vector<json> again = jsonLines(read("resumed.json"));
+    expectStreamedOrder(again, description.units.size());
+    for (size_t i = 1; i < answering; ++i) {
+      EXPECT_GT(again[i]["index"], again[i - 1]["index"]) << "not in list order at " << i;
+    }
+  }
 }
 
 }  // namespace

@@ -37,8 +37,11 @@ declare -A expected=(
               ./usr/share/applications/vyrmodel.desktop
               ./usr/share/icons/hicolor/scalable/apps/vyrmodel.svg"
   [vyr-survey]="./usr/bin/vyr-survey ./usr/share/man/man1/vyr-survey.1.gz
-                ./usr/bin/vyr-report ./usr/share/man/man1/vyr-report.1.gz"
+                ./usr/bin/vyr-report ./usr/share/man/man1/vyr-report.1.gz
+                ./usr/share/bash-completion/completions/vyr-survey
+                ./usr/share/bash-completion/completions/vyr-report"
   [vyr-fleet]="./usr/bin/vyr-fleet ./usr/share/man/man1/vyr-fleet.1.gz
+               ./usr/share/bash-completion/completions/vyr-fleet
                ./usr/share/doc/vyr-fleet/examples/demo.units
                ./usr/share/doc/vyr-fleet/examples/north.IPs
                ./usr/share/doc/vyr-fleet/examples/south.IPs"

@@ -53,6 +53,13 @@ bool takeDueEvent(Context& context, uint32_t now, Recurring& tick, Recurring* ca
   return false;
 }
 
+// The front-end's call before a wait, then the wait on the socket for what the driver asks.
+int passAndWait(const SocketWait& waitForSocket, const PeriodicCall* every, const DriverWait& wait,
+                int waitMs) {
+  if (every != nullptr && every->beforeWait) every->beforeWait();
+  return waitForSocket(wait.readReadiness, wait.writeReadiness, waitMs);
+}
+
 }  // namespace
 
 bool runDriverLoop(Context& context, const SocketWait& waitForSocket, int timeoutMs,
@@ -77,7 +84,7 @@ bool runDriverLoop(Context& context, const SocketWait& waitForSocket, int timeou
     if (takeDueEvent(context, now, tick, calling ? &call : nullptr, every, wait)) continue;
     const int waitMs =
         waitLimit(now, elapsed, tick, wait, calling ? &call : nullptr, timeoutMs);
-    const int ready = waitForSocket(wait.readReadiness, wait.writeReadiness, waitMs);
+    const int ready = passAndWait(waitForSocket, every, wait, waitMs);
     // A flush timer that has come, or a tick, is found due above, and so is a stop.
     if (ready == 0) {
       wait = currentWait(context);

@@ -16,6 +16,9 @@ namespace vyr {
 struct PeriodicCall {
   uint32_t periodMs = 1000;
   std::function<void()> call;
+  // When set, called each time the loop is about to wait, with all that was due taken: for what
+  // the front-end passes on as soon as it happens (the JSON lines of units just finished).
+  std::function<void()> beforeWait;
 };
 
 // What the wait saw on the socket.
@@ -31,7 +34,7 @@ using SocketWait = std::function<int(bool read, bool write, int waitMs)>;
 // Returns true once no survey is running; false when `timeoutMs` (negative: no limit) has passed
 // or `*stop` has become non-zero. Either way the survey is left as it is for the caller to abort
 // or close. `every`, when given, is called first after its period and then at each period while
-// the survey runs.
+// the survey runs, and its beforeWait before each wait.
 bool runDriverLoop(Context& context, const SocketWait& wait, int timeoutMs,
                    const volatile sig_atomic_t* stop, const PeriodicCall* every);
 

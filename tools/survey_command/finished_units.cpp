@@ -29,6 +29,7 @@ int32_t FinishedUnits::count(const SurveyState& survey) {
     if (index < survey.deviceCount && isFinished(survey.deviceTable[index])) {
       marks_[index] = FINISHED;
       ++finished_;
+      if (finishedCall_) finishedCall_(index, survey.deviceTable[index]);
     }
   }
   pending_.clear();

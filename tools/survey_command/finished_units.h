@@ -2,9 +2,12 @@
 // Counts the finished units of a running survey for the progress line, without walking the
 // whole table at every count: a unit's row is rewritten whenever its record changes, and a unit
 // stays finished once it is, so only the records of rows rewritten since the last count are
-// looked at.
+// looked at. A count also tells of each unit it finds finished for the first time, whose record
+// is then final: the receiver leaves a complete record alone but for its send time.
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 #include "platform/list_view.h"
@@ -32,6 +35,12 @@ class FinishedUnits final : public ListView {
   // are finished. Needs the survey's table; without one it returns the last count.
   int32_t count(const SurveyState& survey);
 
+  // Called by count for each unit it finds finished for the first time since the restart, with
+  // its row and record, in the order the rows were rewritten.
+  void onFinished(std::function<void(int32_t index, const DeviceRecord& record)> call) {
+    finishedCall_ = std::move(call);
+  }
+
  private:
   static constexpr uint8_t PENDING = 1;   // rewritten since the last count
   static constexpr uint8_t FINISHED = 2;  // counted as finished
@@ -40,6 +49,7 @@ class FinishedUnits final : public ListView {
   std::vector<uint8_t> marks_;   // per row
   std::vector<int32_t> pending_;  // rows with PENDING, each once
   int32_t finished_ = 0;
+  std::function<void(int32_t, const DeviceRecord&)> finishedCall_;
 };
 
 }  // namespace vyr

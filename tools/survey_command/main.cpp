@@ -28,6 +28,7 @@
 #include "survey_command/stderr_output.h"
 #include "survey_command/survey_options.h"
 #include "survey_command/system.h"
+#include "survey_command/unfinished_units.h"
 #include "survey_command/unit_json.h"
 
 namespace {
@@ -118,6 +119,10 @@ class JsonOutput {
     std::fputc('\n', file_.stream);
   }
 
+  // Hands what was written on to the file, so that a reader sees each line as it comes. A failure
+  // stays on the stream for close to tell.
+  void flush() { std::fflush(file_.stream); }
+
   // Flushes and closes; false when any line did not reach the file.
   bool close() {
     bool whole = std::fflush(file_.stream) == 0 && std::ferror(file_.stream) == 0;
@@ -153,11 +158,36 @@ struct Run {
   int32_t units = 0;
   int32_t complete = 0;
   uint32_t pressed = 0;
-  // The units as the survey left them, for the JSON: the survey's own table, taken as it goes.
+  // The units as the survey left them, for the JSON and the names of the unfinished: the survey's
+  // own table, taken as it goes.
   std::unique_ptr<vyr::DeviceRecord[]> finalTable;
   int32_t finalCount = 0;
-  bool started = false;    // the survey was started
-  bool reporting = false;  // the JSON lines are being written
+  bool started = false;        // the survey was started
+  bool streaming = false;      // the JSON lines of finished units are written as they finish
+  bool unflushed = false;      // lines were written since the last flush
+  std::vector<bool> streamed;  // per row: its line was written while the survey ran
+  bool reporting = false;      // the JSON's last lines are being written
+
+  // Writes the line of a unit that has just finished; one that memory keeps from being written now
+  // is written with the unfinished ones at the end.
+  void streamUnit(int32_t index, const vyr::DeviceRecord& record) {
+    if (!streaming || static_cast<size_t>(index) >= streamed.size()) return;
+    try {
+      json.write(vyr::unitJsonLine(record, index));
+      streamed[static_cast<size_t>(index)] = true;
+      unflushed = true;
+    } catch (const std::bad_alloc&) {
+      // Left for the end, where the survey's memory is free again.
+    }
+  }
+
+  // Passes on the units finished since the last look: their lines, flushed.
+  void passOnFinished() {
+    if (vyr::surveyRunning(*context)) complete = list.count(context->survey);
+    if (!unflushed) return;
+    json.flush();
+    unflushed = false;
+  }
 
   std::string name(const char* ending) const {
     char sibling[400];
@@ -299,11 +329,11 @@ std::optional<Ending> survey(Run& run) {
   // taken, not copied: a copy would double the largest allocation of the run.
   run.context->tableReleasing = [&run](vyr::SurveyState& state) {
     run.complete = run.list.count(state);
-    if (run.json.opened()) {
-      run.finalTable = std::move(state.deviceTable);
-      run.finalCount = state.deviceCount;
-    }
+    run.finalTable = std::move(state.deviceTable);
+    run.finalCount = state.deviceCount;
   };
+  run.list.onFinished(
+      [&run](int32_t index, const vyr::DeviceRecord& record) { run.streamUnit(index, record); });
   vyr::watchStopRequests();
   const volatile sig_atomic_t* stop = vyr::stopRequestFlag();
   run.list.restart();
@@ -312,18 +342,31 @@ std::optional<Ending> survey(Run& run) {
   const vyr::StartMode mode = run.options.fresh ? vyr::StartMode::FRESH : vyr::StartMode::RESUME;
   if (!vyr::pressStart(*run.context, mode)) return std::nullopt;
   run.started = true;
-  if (run.json.opened() && !run.json.begin()) {
-    complain("cannot write the JSON output " + run.options.json + ": " + vyr::lastSystemError());
+  if (run.json.opened()) {
+    if (run.json.begin()) {
+      // A survey that ended inside the press has its lines written at the end.
+      run.streaming = true;
+      run.streamed.assign(static_cast<size_t>(run.units), false);
+    } else {
+      complain("cannot write the JSON output " + run.options.json + ": " + vyr::lastSystemError());
+    }
   }
 
   ProgressPrinter printer(vyr::standardErrorIsTerminal());
   const bool showing = !run.options.quiet;
+  // The units a resumed survey starts with finished come first.
   if (showing) printer.show(run.counts());
-  const vyr::PeriodicCall progress{printer.periodMs(), [&] { printer.show(run.counts()); }};
+  run.passOnFinished();
+  vyr::PeriodicCall calls;
+  if (showing) {
+    calls.periodMs = printer.periodMs();
+    calls.call = [&] { printer.show(run.counts()); };
+  }
+  if (run.streaming) calls.beforeWait = [&run] { run.passOnFinished(); };
   const int timeoutMs = run.options.timeoutSeconds > 0 ? run.options.timeoutSeconds * 1000 : -1;
   Ending ending;
   ending.done = vyr::runSurveyLoop(*run.context, *run.socket, timeoutMs, stop,
-                                   showing ? &progress : nullptr);
+                                   showing || run.streaming ? &calls : nullptr);
   ending.stoppedBy = ending.done ? 0 : *stop;
   if (!ending.done && ending.stoppedBy != 0) {
     vyr::endDriving(*run.context);
@@ -362,6 +405,36 @@ SurveyExit refused(Run& run) {
   return SurveyExit::CANNOT_RUN;
 }
 
+// The JSON's last lines: those of the units not written as they finished (the unfinished, and
+// those that finished as the survey ended) in list order, then the summary. False when the
+// output could not be written in full.
+bool writeLastJsonLines(Run& run, const vyr::SurveySummary& summary) {
+  // After a failure while the lines were being written, what was written stays as it is. An
+  // output that memory kept from opening at the start may open now that the survey is over.
+  if (!run.json.opened() || run.reporting || !(run.streaming || run.json.begin())) return true;
+  run.reporting = true;
+  for (int32_t i = 0; i < run.finalCount; ++i) {
+    const auto row = static_cast<size_t>(i);
+    if (row < run.streamed.size() && run.streamed[row]) continue;
+    run.json.write(vyr::unitJsonLine(run.finalTable[i], i));
+  }
+  run.json.write(vyr::summaryJsonLine(summary));
+  if (run.json.close()) return true;
+  complain("could not write the JSON output " + run.options.json + " in full: " +
+           std::strerror(errno));
+  return false;
+}
+
+// Names the units that did not finish, on stderr.
+void tellUnfinished(const Run& run, const vyr::SurveySummary& summary) {
+  // The table is the survey's while it still runs (memory ran out before it was saved).
+  const vyr::SurveyState& state = run.context->survey;
+  const vyr::DeviceRecord* table = run.finalTable ? run.finalTable.get() : state.deviceTable.get();
+  const int32_t count = run.finalTable ? run.finalCount : state.deviceCount;
+  const std::string line = vyr::unfinishedUnitsLine(table, count, summary.units - summary.complete);
+  if (!line.empty()) complain(line);
+}
+
 // Writes the JSON lines and the summary line; returns the exit status.
 SurveyExit report(Run& run, const Ending& ending) {
   const vyr::SurveyState& state = run.context->survey;
@@ -388,19 +461,8 @@ SurveyExit report(Run& run, const Ending& ending) {
   summary.elapsedMs = ending.last.elapsedMs;
   summary.saved = saved;
   summary.exitStatus = vyr::exitStatus(exit);
-  // After a failure while the lines were being written, what was written stays as it is. An
-  // output that memory kept from opening at the start may open now that the survey is over.
-  if (run.json.opened() && !run.reporting && run.json.begin()) {
-    run.reporting = true;
-    for (int32_t i = 0; i < run.finalCount; ++i) {
-      run.json.write(vyr::unitJsonLine(run.finalTable[i], i));
-    }
-    run.json.write(vyr::summaryJsonLine(summary));
-    if (!run.json.close()) {
-      complain("could not write the JSON output " + run.options.json + " in full: " +
-               std::strerror(errno));
-      if (exit != SurveyExit::CANNOT_RUN) exit = SurveyExit::NOT_SAVED;
-    }
+  if (!writeLastJsonLines(run, summary) && exit != SurveyExit::CANNOT_RUN) {
+    exit = SurveyExit::NOT_SAVED;
   }
 
   // One line says how it ended, with the figures; "saved" only when both files were written.
@@ -413,6 +475,7 @@ SurveyExit report(Run& run, const Ending& ending) {
   std::string how = summary.outcome;
   if (summary.signal != nullptr) how += std::string(" by ") + summary.signal;
   if (!saved || ending.outOfMemory || !run.options.quiet) {
+    if (!ending.done) tellUnfinished(run, summary);
     complain(how + " " + figures + "; " +
              vyr::saveWords(saved, state.lastSave, summary.report, summary.progress));
   }

@@ -1,7 +1,10 @@
 #include "survey_command/survey_options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/wildcard.h"
 
@@ -22,14 +25,19 @@ the list is resumed and its report section rewritten in place; otherwise a new s
 is appended to the report.
 
 Progress goes to standard error: a live line a few times a second when it is a
-terminal, otherwise a line every 5 seconds; --quiet leaves out progress and summary.
+terminal, otherwise a line every 5 seconds. A survey that does not complete names
+its unfinished units (the first 20, as the list names them) before the summary;
+--quiet leaves out progress, those names and summary.
 
-JSON (--json): one object per line; one per unit, in list order ("type": "unit",
-the unit's fields by name and "report", its columns as the report prints them),
-then one summary ("type": "summary"), written when the survey has ended. Texts
-are the units' bytes read as Latin-1: each byte is the character of that number,
-so the output is always valid UTF-8 and a text encoded as Latin-1 gives back its
-bytes exactly.
+JSON (--json): one object per line, each unit exactly once ("type": "unit", its
+"index" in the list, the unit's fields by name and "report", its columns as the
+report prints them), then one summary ("type": "summary") last. A unit's line is
+written and flushed as soon as it finishes, so the lines come in the order the
+units finished; "index" gives the list order. A resumed survey's finished units
+come first; when the survey ends, the units that did not finish follow in list
+order ("finished": false). Texts are the units' bytes read as Latin-1: each byte
+is the character of that number, so the output is always valid UTF-8 and a text
+encoded as Latin-1 gives back its bytes exactly.
 
 Exit status:
   0  complete: every unit answered; report and progress file saved
@@ -94,6 +102,53 @@ std::string checkList(const std::string& text) {
   return {};
 }
 
+// Edits (an insertion, a deletion, a change or two neighbours swapped) that make `a` into `b`.
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "unknown option --lst (did you mean --list?)" for the first word the parse took for an option
+// and could not place, the known long option nearest to it suggested when it is near enough to
+// be a slip; empty when every option was known.
+std::string unknownOptionMessage(const CLI::App& app) {
+  for (const std::string& word : app.remaining(false)) {
+    if (word.size() < 2 || word[0] != '-') continue;
+    const std::string option = word.substr(0, word.find('='));
+    std::string message = "unknown option " + option;
+    if (option.compare(0, 2, "--") != 0) return message;
+    const std::string typed = option.substr(2);
+    std::string nearest;
+    size_t best = SIZE_MAX;
+    for (const CLI::Option* known : app.get_options()) {
+      for (const std::string& name : known->get_lnames()) {
+        const size_t distance = editDistance(typed, name);
+        if (distance < best) {
+          best = distance;
+          nearest = name;
+        }
+      }
+    }
+    // Two slips at most, and fewer than half the word: "--bogus" is no "--new".
+    if (!nearest.empty() && best <= 2 && best * 2 <= typed.size()) {
+      message += " (did you mean --" + nearest + "?)";
+    }
+    return message;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::optional<SurveyExit> readSurveyOptions(int argc, const char* const* argv,
@@ -102,7 +157,7 @@ std::optional<SurveyExit> readSurveyOptions(int argc, const char* const* argv,
   CLI::App app{DESCRIPTION, "vyr-survey"};
   app.footer(FOOTER);
   app.get_formatter()->column_width(30);
-  app.set_version_flag("--version", std::string("vyr-survey ") + VYR_VERSION);
+  app.set_version_flag("-V,--version", std::string("vyr-survey ") + VYR_VERSION);
   // An option given twice takes its last value, as it always has: scripts add to a base command.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
@@ -129,7 +184,8 @@ std::optional<SurveyExit> readSurveyOptions(int argc, const char* const* argv,
       ->check(CLI::Range(uint32_t{1}, UINT32_MAX).description(""));
   app.add_flag("-q,--quiet", options.quiet, "No progress and no summary; errors only");
   app.add_option("--json", options.json,
-                 "Write the units and a summary as JSON\nlines to FILE; - for standard output")
+                 "Write each unit as it finishes, then a\nsummary, as JSON lines to FILE; - for\n"
+                 "standard output")
       ->type_name("FILE");
 
   try {
@@ -141,7 +197,11 @@ std::optional<SurveyExit> readSurveyOptions(int argc, const char* const* argv,
     out << version.what() << '\n';
     return SurveyExit::DONE;
   } catch (const CLI::ParseError& error) {
-    err << "vyr-survey: " << error.what() << "\nTry 'vyr-survey --help' for more.\n";
+    // CLI11 tells of a missing --list before an option it does not know, which is the more
+    // likely fault: "--lst x" is a typing slip, not a forgotten list.
+    const std::string unknown = unknownOptionMessage(app);
+    err << "vyr-survey: " << (unknown.empty() ? std::string(error.what()) : unknown)
+        << "\nTry 'vyr-survey --help' for more.\n";
     return SurveyExit::BAD_ARGUMENTS;
   }
 
