@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +24,7 @@ namespace {
 constexpr int BUFFER_BYTES = 32 << 20;
 constexpr int ANSWER_TIMEOUT_MS = 1000;  // an answer this late is lost
 constexpr size_t DATAGRAM_BYTES = 12;    // about a request's size
+constexpr unsigned BATCH = 64;            // datagrams a batched system call moves at most
 
 int openLoopbackSocket(sockaddr_in& bound) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -43,6 +47,32 @@ int openLoopbackSocket(sockaddr_in& bound) {
   }
   return fd;
 }
+
+// Buffers and headers for one batch of datagrams, each with room for its peer's address.
+struct Batch {
+  char datagrams[BATCH][64];
+  sockaddr_in peers[BATCH];
+  iovec pieces[BATCH];
+  mmsghdr headers[BATCH];
+
+  Batch() {
+    for (unsigned i = 0; i < BATCH; ++i) {
+      pieces[i] = {datagrams[i], sizeof datagrams[i]};
+      headers[i] = {};
+      headers[i].msg_hdr.msg_iov = &pieces[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+      headers[i].msg_hdr.msg_name = &peers[i];
+      headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+    }
+  }
+  // Makes the first `count` headers ready to receive into again.
+  void rearm(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+      pieces[i].iov_len = sizeof datagrams[i];
+      headers[i].msg_hdr.msg_namelen = sizeof peers[i];
+    }
+  }
+};
 
 }  // namespace
 
@@ -116,6 +146,74 @@ EchoResult rawEcho(uint64_t exchanges, uint32_t window) {
     pollfd entry{client, POLLIN, 0};
     if (::poll(&entry, 1, ANSWER_TIMEOUT_MS) <= 0) break;
     while (::recv(client, answer, sizeof answer, MSG_DONTWAIT) >= 0) ++answered;
+  }
+  result.milliseconds =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  result.lost = exchanges - answered;
+  stop = true;
+  echoThread.join();
+  ::close(client);
+  ::close(echo);
+  return result;
+}
+
+EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
+  sockaddr_in echoAddress{};
+  sockaddr_in clientAddress{};
+  const int echo = openLoopbackSocket(echoAddress);
+  const int client = openLoopbackSocket(clientAddress);
+  EchoResult result;
+  if (echo < 0 || client < 0) {
+    result.lost = exchanges;
+    return result;
+  }
+  // The echo blocks in recvmmsg for at most 50 ms at a time, so that it sees `stop`.
+  const timeval wake{0, 50000};
+  ::setsockopt(echo, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+  std::atomic<bool> stop{false};
+  std::thread echoThread([&] {
+    auto batch = std::make_unique<Batch>();
+    while (!stop.load(std::memory_order_relaxed)) {
+      const int count = ::recvmmsg(echo, batch->headers, BATCH, MSG_WAITFORONE, nullptr);
+      if (count <= 0) continue;
+      const auto received = static_cast<unsigned>(count);
+      for (unsigned i = 0; i < received; ++i) batch->pieces[i].iov_len = batch->headers[i].msg_len;
+      for (unsigned at = 0; at < received;) {
+        const int sent = ::sendmmsg(echo, batch->headers + at, received - at, 0);
+        if (sent <= 0) break;
+        at += static_cast<unsigned>(sent);
+      }
+      batch->rearm(received);
+    }
+  });
+
+  auto requests = std::make_unique<Batch>();
+  for (unsigned i = 0; i < BATCH; ++i) {
+    std::memcpy(requests->datagrams[i], "request", 8);
+    requests->pieces[i].iov_len = DATAGRAM_BYTES;
+    requests->peers[i] = echoAddress;
+  }
+  auto answers = std::make_unique<Batch>();
+  uint64_t sent = 0;
+  uint64_t answered = 0;
+  const auto started = std::chrono::steady_clock::now();
+  while (answered < exchanges) {
+    while (sent < exchanges && sent - answered < window) {
+      const uint64_t room = std::min<uint64_t>({exchanges - sent, window - (sent - answered),
+                                                BATCH});
+      const int count = ::sendmmsg(client, requests->headers, static_cast<unsigned>(room), 0);
+      if (count <= 0) break;
+      sent += static_cast<uint64_t>(count);
+    }
+    pollfd entry{client, POLLIN, 0};
+    if (::poll(&entry, 1, ANSWER_TIMEOUT_MS) <= 0) break;
+    for (;;) {
+      const int count = ::recvmmsg(client, answers->headers, BATCH, MSG_DONTWAIT, nullptr);
+      if (count <= 0) break;
+      answered += static_cast<uint64_t>(count);
+      answers->rearm(static_cast<unsigned>(count));
+      if (static_cast<unsigned>(count) < BATCH) break;
+    }
   }
   result.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();

@@ -22,6 +22,11 @@ struct EchoResult {
 // machine allows a survey of that many requests.
 EchoResult rawEcho(uint64_t exchanges, uint32_t window);
 
+// The same exchanges with the system calls batched on both sides: sendmmsg and recvmmsg of up to
+// 64 datagrams a call, and the echo thread blocking in recvmmsg instead of polling before each
+// datagram. This is the nearest a survey of that many requests can come on this machine.
+EchoResult batchedEcho(uint64_t exchanges, uint32_t window);
+
 // CPU time, user and system, of RUSAGE_SELF (the process) or RUSAGE_THREAD (the calling thread).
 double cpuMilliseconds(int who);
 
