@@ -98,7 +98,9 @@ set(CPACK_DEBIAN_VYR-SURVEY_PACKAGE_NAME vyr-survey)
 set(CPACK_COMPONENT_VYR-SURVEY_DESCRIPTION "field unit inventory survey from the command line
 Runs one survey of a list file without the dialog, for scripts and
 schedulers: the same report and progress file, a progress line, JSON lines
-of the units, and exit statuses that say how the survey ended.")
+of the units, and exit statuses that say how the survey ended. vyr-report
+reads the reports: what the fleet runs, what changed between two surveys,
+and an HTML page with charts.")
 set(CPACK_DEBIAN_VYR-FLEET_PACKAGE_NAME vyr-fleet)
 set(CPACK_COMPONENT_VYR-FLEET_DESCRIPTION "stand-in fleet of field units for trying vyrmodel
 Answers as a fleet of units and their IP server would, over loopback UDP,

@@ -34,8 +34,9 @@ include(cmake/survey_command.cmake)
 # vyr-report.exe, from the Linux command's sources.
 add_subdirectory(tools/report)
 
-# The Windows folder: the program and a short README; `cpack` zips it.
-install(TARGETS vyrmodel RUNTIME DESTINATION .)
+# The Windows folder: the dialog, the two console commands and a short README; `cpack` zips it.
+# Each .exe is linked statically and needs nothing beside it.
+install(TARGETS vyrmodel vyr-survey vyr-report RUNTIME DESTINATION .)
 install(FILES docs/windows/README.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_STRIP_FILES TRUE)
