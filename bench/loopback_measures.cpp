@@ -48,6 +48,20 @@ int openLoopbackSocket(sockaddr_in& bound) {
   return fd;
 }
 
+// Closes whichever of the two sockets opened; an echo that could not start lost every exchange.
+EchoResult closedPair(int echo, int client, uint64_t lost) {
+  if (echo >= 0) ::close(echo);
+  if (client >= 0) ::close(client);
+  EchoResult result;
+  result.lost = lost;
+  return result;
+}
+
+double millisecondsSince(std::chrono::steady_clock::time_point started) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+      .count();
+}
+
 // Buffers and headers for one batch of datagrams, each with room for its peer's address.
 struct Batch {
   char datagrams[BATCH][64];
@@ -111,10 +125,7 @@ EchoResult rawEcho(uint64_t exchanges, uint32_t window) {
   const int echo = openLoopbackSocket(echoAddress);
   const int client = openLoopbackSocket(clientAddress);
   EchoResult result;
-  if (echo < 0 || client < 0) {
-    result.lost = exchanges;
-    return result;
-  }
+  if (echo < 0 || client < 0) return closedPair(echo, client, exchanges);
   std::atomic<bool> stop{false};
   std::thread echoThread([&] {
     char datagram[64];
@@ -147,13 +158,11 @@ EchoResult rawEcho(uint64_t exchanges, uint32_t window) {
     if (::poll(&entry, 1, ANSWER_TIMEOUT_MS) <= 0) break;
     while (::recv(client, answer, sizeof answer, MSG_DONTWAIT) >= 0) ++answered;
   }
-  result.milliseconds =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  result.milliseconds = millisecondsSince(started);
   result.lost = exchanges - answered;
   stop = true;
   echoThread.join();
-  ::close(client);
-  ::close(echo);
+  closedPair(echo, client, 0);
   return result;
 }
 
@@ -163,10 +172,7 @@ EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
   const int echo = openLoopbackSocket(echoAddress);
   const int client = openLoopbackSocket(clientAddress);
   EchoResult result;
-  if (echo < 0 || client < 0) {
-    result.lost = exchanges;
-    return result;
-  }
+  if (echo < 0 || client < 0) return closedPair(echo, client, exchanges);
   // The echo blocks in recvmmsg for at most 50 ms at a time, so that it sees `stop`.
   const timeval wake{0, 50000};
   ::setsockopt(echo, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
@@ -215,13 +221,11 @@ EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
       if (static_cast<unsigned>(count) < BATCH) break;
     }
   }
-  result.milliseconds =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  result.milliseconds = millisecondsSince(started);
   result.lost = exchanges - answered;
   stop = true;
   echoThread.join();
-  ::close(client);
-  ::close(echo);
+  closedPair(echo, client, 0);
   return result;
 }
 

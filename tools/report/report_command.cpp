@@ -81,22 +81,34 @@ bool haveSection(const std::string& path, const Report& report, int32_t index,
   return false;
 }
 
-int runSummary(const Options& options, std::string& out, const Failure& failure) {
+// Reads the section that --section names (the last without it) and, with `withEarlier`, the one
+// before it too; `index` is the section's number. False with the message given when it is not
+// there.
+bool readChosenSection(const Options& options, bool withEarlier, Report& report, int32_t& index,
+                       const Failure& failure) {
   const std::string& path = options.files[0];
   ReadRequest request;
   if (options.section > 0) {
+    if (withEarlier) request.sections.push_back(options.section - 1);
     request.sections.push_back(options.section);
   } else {
-    request.keepLast = 1;
+    request.keepLast = withEarlier ? 2 : 1;
   }
+  if (!readReport(path, request, report, failure)) return false;
+  index = options.section > 0 ? options.section : static_cast<int32_t>(report.sections.size());
+  return haveSection(path, report, index, failure);
+}
+
+SectionSummary summaryOf(const Report& report, int32_t index) {
+  return summarize(report.sections[static_cast<size_t>(index - 1)], *sectionRows(report, index));
+}
+
+int runSummary(const Options& options, std::string& out, const Failure& failure) {
   Report report;
-  if (!readReport(path, request, report, failure)) return REPORT_BAD_INPUT;
-  const int32_t index =
-      options.section > 0 ? options.section : static_cast<int32_t>(report.sections.size());
-  if (!haveSection(path, report, index, failure)) return REPORT_BAD_INPUT;
-  const SectionSummary summary =
-      summarize(report.sections[static_cast<size_t>(index - 1)], *sectionRows(report, index));
-  out += formatTables(summaryTables(path, report, summary), formatOf(options.format));
+  int32_t index = 0;
+  if (!readChosenSection(options, false, report, index, failure)) return REPORT_BAD_INPUT;
+  out += formatTables(summaryTables(options.files[0], report, summaryOf(report, index)),
+                      formatOf(options.format));
   return REPORT_OK;
 }
 
@@ -171,19 +183,10 @@ int runHtml(const Options& options, std::string& out, const Failure& failure) {
                         " is the report itself; vyr-report never writes a "
                         "report: name another page");
   }
-  ReadRequest request;
-  if (options.section > 0) {
-    request.sections = {options.section - 1, options.section};
-  } else {
-    request.keepLast = 2;
-  }
   Report report;
-  if (!readReport(path, request, report, failure)) return REPORT_BAD_INPUT;
-  const int32_t index =
-      options.section > 0 ? options.section : static_cast<int32_t>(report.sections.size());
-  if (!haveSection(path, report, index, failure)) return REPORT_BAD_INPUT;
-  const SectionSummary summary =
-      summarize(report.sections[static_cast<size_t>(index - 1)], *sectionRows(report, index));
+  int32_t index = 0;
+  if (!readChosenSection(options, true, report, index, failure)) return REPORT_BAD_INPUT;
+  const SectionSummary summary = summaryOf(report, index);
   PageChanges changes;
   if (index > 1) {
     changes.present = true;

@@ -138,20 +138,10 @@ std::string biosChart(const SectionSummary& summary) {
   return html + barChart(bars) + "</section>";
 }
 
-const char* tagClass(Change change) {
-  switch (change) {
-    case Change::ADDED:
-      return "added";
-    case Change::GONE:
-      return "gone";
-    case Change::STOPPED:
-      return "stopped";
-    case Change::STARTED:
-      return "started";
-    case Change::CHANGED:
-      return "changed";
-  }
-  return "";
+// The change's first word ("stopped", "started", ...) names its style.
+std::string tagClass(Change change) {
+  const std::string_view name = changeName(change);
+  return std::string(name.substr(0, name.find(' ')));
 }
 
 std::string changesSection(const PageChanges& changes) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/latin1.h"
+
 namespace vyr {
 
 enum class Format { TEXT, CSV, JSON };
@@ -27,8 +29,6 @@ struct Table {
   std::vector<std::vector<std::string>> rows;
 };
 
-// The bytes read as Latin-1, written as UTF-8: byte n becomes the character U+00n.
-std::string latin1ToUtf8(std::string_view bytes);
 // The bytes with each control byte (0x00-0x1F, 0x7F) shown as '?', so that a unit's text
 // cannot reach a terminal or a spreadsheet as a control sequence.
 std::string shownText(std::string_view bytes);

@@ -5,13 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/latin1.h"
 #include "core/survey_driver.h"
 
 namespace vyr {
-
-// The bytes read as Latin-1 (ISO-8859-1), written as UTF-8: byte n becomes the character U+00n,
-// so any bytes give valid UTF-8, and encoding the text as Latin-1 gives the bytes back.
-std::string latin1ToUtf8(std::string_view bytes);
 
 // The unit of row `index` as one line of JSON (no line feed): {"type": "unit", "index", the
 // record's fields by name ("address" dotted, numbers as stored), "finished", and "report": its
