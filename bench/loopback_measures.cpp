@@ -64,10 +64,10 @@ double millisecondsSince(std::chrono::steady_clock::time_point started) {
 
 // Buffers and headers for one batch of datagrams, each with room for its peer's address.
 struct Batch {
-  char datagrams[BATCH][64];
-  sockaddr_in peers[BATCH];
-  iovec pieces[BATCH];
-  mmsghdr headers[BATCH];
+  char datagrams[BATCH][64] = {};
+  sockaddr_in peers[BATCH] = {};
+  iovec pieces[BATCH] = {};
+  mmsghdr headers[BATCH] = {};
 
   Batch() {
     for (unsigned i = 0; i < BATCH; ++i) {
@@ -166,6 +166,40 @@ EchoResult rawEcho(uint64_t exchanges, uint32_t window) {
   return result;
 }
 
+namespace {
+
+// Answers every datagram that reaches `echo` until `stop`, a batch at a time.
+void echoBatches(int echo, const std::atomic<bool>& stop) {
+  auto batch = std::make_unique<Batch>();
+  while (!stop.load(std::memory_order_relaxed)) {
+    const int count = ::recvmmsg(echo, batch->headers, BATCH, MSG_WAITFORONE, nullptr);
+    if (count <= 0) continue;
+    const auto received = static_cast<unsigned>(count);
+    for (unsigned i = 0; i < received; ++i) batch->pieces[i].iov_len = batch->headers[i].msg_len;
+    for (unsigned at = 0; at < received;) {
+      const int sent = ::sendmmsg(echo, batch->headers + at, received - at, 0);
+      if (sent <= 0) break;
+      at += static_cast<unsigned>(sent);
+    }
+    batch->rearm(received);
+  }
+}
+
+// Reads every answer waiting at `client`; returns how many came.
+uint64_t receiveBatches(int client, Batch& answers) {
+  uint64_t answered = 0;
+  for (;;) {
+    const int count = ::recvmmsg(client, answers.headers, BATCH, MSG_DONTWAIT, nullptr);
+    if (count <= 0) break;
+    answered += static_cast<uint64_t>(count);
+    answers.rearm(static_cast<unsigned>(count));
+    if (static_cast<unsigned>(count) < BATCH) break;
+  }
+  return answered;
+}
+
+}  // namespace
+
 EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
   sockaddr_in echoAddress{};
   sockaddr_in clientAddress{};
@@ -177,21 +211,7 @@ EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
   const timeval wake{0, 50000};
   ::setsockopt(echo, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
   std::atomic<bool> stop{false};
-  std::thread echoThread([&] {
-    auto batch = std::make_unique<Batch>();
-    while (!stop.load(std::memory_order_relaxed)) {
-      const int count = ::recvmmsg(echo, batch->headers, BATCH, MSG_WAITFORONE, nullptr);
-      if (count <= 0) continue;
-      const auto received = static_cast<unsigned>(count);
-      for (unsigned i = 0; i < received; ++i) batch->pieces[i].iov_len = batch->headers[i].msg_len;
-      for (unsigned at = 0; at < received;) {
-        const int sent = ::sendmmsg(echo, batch->headers + at, received - at, 0);
-        if (sent <= 0) break;
-        at += static_cast<unsigned>(sent);
-      }
-      batch->rearm(received);
-    }
-  });
+  std::thread echoThread([&] { echoBatches(echo, stop); });
 
   auto requests = std::make_unique<Batch>();
   for (unsigned i = 0; i < BATCH; ++i) {
@@ -205,21 +225,15 @@ EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
   const auto started = std::chrono::steady_clock::now();
   while (answered < exchanges) {
     while (sent < exchanges && sent - answered < window) {
-      const uint64_t room = std::min<uint64_t>({exchanges - sent, window - (sent - answered),
-                                                BATCH});
-      const int count = ::sendmmsg(client, requests->headers, static_cast<unsigned>(room), 0);
+      const auto room = static_cast<unsigned>(
+          std::min<uint64_t>({exchanges - sent, window - (sent - answered), BATCH}));
+      const int count = ::sendmmsg(client, requests->headers, room, 0);
       if (count <= 0) break;
       sent += static_cast<uint64_t>(count);
     }
     pollfd entry{client, POLLIN, 0};
     if (::poll(&entry, 1, ANSWER_TIMEOUT_MS) <= 0) break;
-    for (;;) {
-      const int count = ::recvmmsg(client, answers->headers, BATCH, MSG_DONTWAIT, nullptr);
-      if (count <= 0) break;
-      answered += static_cast<uint64_t>(count);
-      answers->rearm(static_cast<unsigned>(count));
-      if (static_cast<unsigned>(count) < BATCH) break;
-    }
+    answered += receiveBatches(client, *answers);
   }
   result.milliseconds = millisecondsSince(started);
   result.lost = exchanges - answered;
