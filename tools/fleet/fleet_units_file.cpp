@@ -263,8 +263,10 @@ bool parseUnit(const std::vector<std::string_view>& words, UnitDescription& unit
     error = "bad serial '" + std::string(words[3]) + "'";
     return false;
   }
-  unit.modemId = "M" + std::to_string(unit.serial);
-  unit.esn = "E" + std::to_string(unit.serial);
+  // Appended rather than concatenated: GCC 12 at -O3 warns falsely (-Wrestrict) on "M" + text.
+  const std::string serial = std::to_string(unit.serial);
+  unit.modemId = std::string("M").append(serial);
+  unit.esn = std::string("E").append(serial);
   auto apply = [&unit](std::string_view key, std::string_view value) {
     return applyUnitKey(unit, key, value);
   };
