@@ -52,8 +52,20 @@ int32_t decodeFrame(const uint8_t* datagram, int32_t length, bool rleOk, uint8_t
   bool escape = false;
   int32_t repeat = 1;  // 0: the next byte is a run count
   int32_t produced = 0;
-  for (int32_t i = 1; i < length - 1; ++i) {
+  const int32_t last = length - 1;
+  for (int32_t i = 1; i < last; ++i) {
     uint8_t b = datagram[i];
+    if (!escape && repeat == 1 && b != ESCAPE && (b != RUN || !rleOk)) {
+      // A stretch of plain bytes, as most of a reply is: copied in one go.
+      int32_t end = i + 1;
+      while (end < last && datagram[end] != ESCAPE && (datagram[end] != RUN || !rleOk)) ++end;
+      const int32_t count = end - i;
+      if (produced + count > DECODED_LIMIT) return FRAME_REJECTED;
+      std::memcpy(decoded + produced, datagram + i, static_cast<size_t>(count));
+      produced += count;
+      i = end - 1;
+      continue;
+    }
     if (b == RUN && rleOk) {
       repeat = 0;
       continue;
