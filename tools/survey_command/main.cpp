@@ -250,7 +250,10 @@ std::optional<SurveyExit> chooseList(Run& run) {
     vyr::chooseListFile(*run.context);
     run.units = run.list.rowCount();
     int32_t bySerial = 0;
-    for (const std::string& row : run.rows.rows()) bySerial += vyr::isSerialRow(row.c_str()) ? 1 : 0;
+    for (int32_t i = 0; i < run.units; ++i) {
+      const std::string row(run.rows.row(i));
+      bySerial += vyr::isSerialRow(row.c_str()) ? 1 : 0;
+    }
     if (run.units <= 0) {
       problem = shown + " names no unit";
     } else if (bySerial > 0 && run.options.server.empty()) {
