@@ -63,9 +63,9 @@ void MemoryListView::compact() {
 }
 
 bool MemoryListView::placeInNewSlot(uint32_t index, std::string_view text) {
-  // Reclaim once a quarter of the block is left behind, which keeps the block's touched bytes
-  // within a third more than the live slots.
-  if (leftBehind_ > 0 && leftBehind_ >= used_ / 4) compact();
+  // Reclaim once an eighth of the block is left behind, which keeps the block's touched bytes
+  // within a seventh more than the live slots.
+  if (leftBehind_ > 0 && leftBehind_ >= used_ / 8) compact();
   const size_t room = roomFor(text.size());
   if (room > std::numeric_limits<uint32_t>::max() - HEADER || !makeRoom(HEADER + room)) {
     return false;
