@@ -33,7 +33,7 @@ bool MemoryListView::makeRoom(size_t bytes) {
   if (wanted < used_ + bytes) wanted = used_ + bytes;
   if (wanted < FIRST_BLOCK) wanted = FIRST_BLOCK;
   if (wanted > std::numeric_limits<uint32_t>::max()) return false;
-  // realloc moves a large block by remapping its pages, so growing never holds two copies.
+  // realloc can move a large block by remapping its pages, so that growing holds no two copies.
   // NOLINTNEXTLINE(cppcoreguidelines-no-malloc)
   auto* grown = static_cast<char*>(std::realloc(block_.get(), wanted));
   if (grown == nullptr) return false;
