@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "platform/memory/memory_dialog.h"
 #include "platform/memory/memory_list_view.h"
@@ -29,7 +30,10 @@ int main() {
     dialog.select(i);
     vyr::chooseListFile(context);
     std::printf("%s: %d unit(s)\n", dialog.selectorItems[i].c_str(), list.rowCount());
-    for (const std::string& row : list.rows()) std::printf("  %s\n", row.c_str());
+    for (int32_t row = 0; row < list.rowCount(); ++row) {
+      const std::string_view text = list.row(row);
+      std::printf("  %.*s\n", static_cast<int>(text.size()), text.data());
+    }
   }
   return 0;
 }

@@ -23,6 +23,18 @@ uint8_t* putByte(uint8_t* out, uint8_t value, bool runCoding) {
   return out;
 }
 
+// The first byte in [from, end) that is not a plain byte of the message: an escape, or a run's
+// mark where runs are coded; `end` when there is none.
+const uint8_t* nextCoded(const uint8_t* from, const uint8_t* end, bool runCoding) {
+  const void* escape = std::memchr(from, ESCAPE, static_cast<size_t>(end - from));
+  const uint8_t* stop = escape != nullptr ? static_cast<const uint8_t*>(escape) : end;
+  if (runCoding) {
+    const void* run = std::memchr(from, RUN, static_cast<size_t>(stop - from));
+    if (run != nullptr) stop = static_cast<const uint8_t*>(run);
+  }
+  return stop;
+}
+
 }  // namespace
 
 int32_t writeFrame(const uint8_t* message, int32_t length, bool runCoding, uint8_t* frame) {
@@ -52,8 +64,20 @@ int32_t decodeFrame(const uint8_t* datagram, int32_t length, bool rleOk, uint8_t
   bool escape = false;
   int32_t repeat = 1;  // 0: the next byte is a run count
   int32_t produced = 0;
-  for (int32_t i = 1; i < length - 1; ++i) {
+  const int32_t last = length - 1;
+  for (int32_t i = 1; i < last; ++i) {
     uint8_t b = datagram[i];
+    if (!escape && repeat == 1 && b != ESCAPE && (b != RUN || !rleOk)) {
+      // A stretch of plain bytes, as most of a reply is: copied in one go.
+      const int32_t end = static_cast<int32_t>(
+          nextCoded(datagram + i + 1, datagram + last, rleOk) - datagram);
+      const int32_t count = end - i;
+      if (produced + count > DECODED_LIMIT) return FRAME_REJECTED;
+      std::memcpy(decoded + produced, datagram + i, static_cast<size_t>(count));
+      produced += count;
+      i = end - 1;
+      continue;
+    }
     if (b == RUN && rleOk) {
       repeat = 0;
       continue;

@@ -62,7 +62,7 @@ QueuedDatagram* makeQueuedDatagram(const SocketAddress& destination, const uint8
   if (memory == nullptr) return nullptr;
   // cppcheck-suppress unreadVariable ; it is read below, which cppcheck misses after new (p) T{}
   auto* node = new (memory)
-      QueuedDatagram{nullptr, destination, length, linkIndex, linkSurvey, nullptr, hash, 0};
+      QueuedDatagram{nullptr, nullptr, 0, destination, length, linkIndex, linkSurvey, hash};
   if (length > 0) std::memcpy(node->bytes(), bytes, length);
   return node;
 }

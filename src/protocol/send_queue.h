@@ -14,7 +14,17 @@ struct ProtocolContext;
 constexpr int32_t NO_LINK = -1;  // a datagram that stamps no record (the server acknowledgement)
 
 struct QueuedDatagram {
+  // The pointers and the sequence come first and the 4-byte fields last, so that the node has no
+  // padding: a survey of many units holds one node per unit at its peak.
   QueuedDatagram* next;
+
+  // The duplicate index: nodes whose contents hash to the same bucket are chained here.
+  QueuedDatagram* nextInBucket;
+
+  // Counts every datagram queued, from 1, and every one put back at the tail: the order of the
+  // queue.
+  uint64_t sequence;
+
   SocketAddress destination;
   uint32_t length;
   // The record whose lastSent is stamped when the datagram is queued and at every flush, by its
@@ -22,19 +32,14 @@ struct QueuedDatagram {
   // stamps nothing.
   int32_t linkIndex;
   uint32_t linkSurvey;
-
-  // The duplicate index: nodes whose contents hash to the same bucket are chained here.
-  QueuedDatagram* nextInBucket;
   uint32_t hash;
-
-  // Counts every datagram queued, from 1, and every one put back at the tail: the order of the
-  // queue.
-  uint64_t sequence;
 
   // The datagram's bytes live right after the node, in the same allocation.
   uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
   const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(this + 1); }
 };
+
+static_assert(sizeof(QueuedDatagram) == 56);
 
 struct SendQueue {
   SendQueue() = default;

@@ -98,6 +98,24 @@ TEST(FrameCodecTest, AcceptsExactlyTheDecodedLimit) {
   EXPECT_EQ(unframe(last, true), repeated(DECODED_LIMIT, 0x41));
   Bytes over = join({datagram, {0xFC, 0x07, 0x41, 0xFE}});
   EXPECT_EQ(unframe(over, true), std::nullopt) << "one byte over is rejected whole";
+
+  // Plain bytes are decoded a stretch at a time: the limit holds inside a stretch too.
+  const struct {
+    const char* what;
+    Bytes datagram;
+    std::optional<Bytes> message;
+  } stretches[] = {
+      {"a stretch to the limit", join({{0xFF}, repeated(DECODED_LIMIT, 0x41), {0xFE}}),
+       repeated(DECODED_LIMIT, 0x41)},
+      {"a stretch one over", join({{0xFF}, repeated(DECODED_LIMIT + 1, 0x41), {0xFE}}),
+       std::nullopt},
+      {"a run, then a stretch to the limit",
+       join({{0xFF, 0xFC, 0x10, 0x42}, repeated(DECODED_LIMIT - 16, 0x41), {0xFE}}),
+       join({repeated(16, 0x42), repeated(DECODED_LIMIT - 16, 0x41)})},
+      {"a run, then a stretch one over",
+       join({{0xFF, 0xFC, 0x10, 0x42}, repeated(DECODED_LIMIT - 15, 0x41), {0xFE}}), std::nullopt},
+  };
+  for (const auto& c : stretches) EXPECT_EQ(unframe(c.datagram, true), c.message) << c.what;
 }
 
 // Random messages, rich in reserved values and runs, in both codings; and every cut of their

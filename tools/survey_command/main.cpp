@@ -155,6 +155,9 @@ struct Run {
   std::unique_ptr<vyr::CountingSocket> counting;
   std::unique_ptr<vyr::Context> context;
 
+  static constexpr uint32_t RELEASE_AFTER_SENT = 65536;  // nodes, about 5 MB
+  uint32_t queuePeak = 0;  // the most datagrams waiting since memory was last handed back
+
   int32_t units = 0;
   int32_t complete = 0;
   uint32_t pressed = 0;
@@ -182,6 +185,17 @@ struct Run {
   }
 
   // Passes on the units finished since the last look: their lines, flushed.
+  // A survey queues a request for every unit at once, and the nodes it frees as they are sent
+  // would stay resident beside the rows and records that grow later: once many have gone, their
+  // pages are handed back.
+  void releaseSentDatagrams() {
+    const uint32_t waiting = context->sendQueue.nodeCount;
+    if (waiting > queuePeak) queuePeak = waiting;
+    if (queuePeak - waiting < RELEASE_AFTER_SENT) return;
+    vyr::releaseFreedMemory();
+    queuePeak = waiting;
+  }
+
   void passOnFinished() {
     if (vyr::surveyRunning(*context)) complete = list.count(context->survey);
     if (!unflushed) return;
@@ -250,7 +264,10 @@ std::optional<SurveyExit> chooseList(Run& run) {
     vyr::chooseListFile(*run.context);
     run.units = run.list.rowCount();
     int32_t bySerial = 0;
-    for (const std::string& row : run.rows.rows()) bySerial += vyr::isSerialRow(row.c_str()) ? 1 : 0;
+    for (int32_t i = 0; i < run.units; ++i) {
+      const std::string row(run.rows.row(i));
+      bySerial += vyr::isSerialRow(row.c_str()) ? 1 : 0;
+    }
     if (run.units <= 0) {
       problem = shown + " names no unit";
     } else if (bySerial > 0 && run.options.server.empty()) {
@@ -362,11 +379,13 @@ std::optional<Ending> survey(Run& run) {
     calls.periodMs = printer.periodMs();
     calls.call = [&] { printer.show(run.counts()); };
   }
-  if (run.streaming) calls.beforeWait = [&run] { run.passOnFinished(); };
+  calls.beforeWait = [&run] {
+    if (run.streaming) run.passOnFinished();
+    run.releaseSentDatagrams();
+  };
   const int timeoutMs = run.options.timeoutSeconds > 0 ? run.options.timeoutSeconds * 1000 : -1;
   Ending ending;
-  ending.done = vyr::runSurveyLoop(*run.context, *run.socket, timeoutMs, stop,
-                                   showing || run.streaming ? &calls : nullptr);
+  ending.done = vyr::runSurveyLoop(*run.context, *run.socket, timeoutMs, stop, &calls);
   ending.stoppedBy = ending.done ? 0 : *stop;
   if (!ending.done && ending.stoppedBy != 0) {
     vyr::endDriving(*run.context);
