@@ -184,7 +184,6 @@ struct Run {
     }
   }
 
-  // Passes on the units finished since the last look: their lines, flushed.
   // A survey queues a request for every unit at once, and the nodes it frees as they are sent
   // would stay resident beside the rows and records that grow later: once many have gone, their
   // pages are handed back.
@@ -196,6 +195,7 @@ struct Run {
     queuePeak = waiting;
   }
 
+  // Passes on the units finished since the last look: their lines, flushed.
   void passOnFinished() {
     if (vyr::surveyRunning(*context)) complete = list.count(context->survey);
     if (!unflushed) return;
