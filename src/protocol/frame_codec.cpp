@@ -69,7 +69,7 @@ int32_t decodeFrame(const uint8_t* datagram, int32_t length, bool rleOk, uint8_t
     uint8_t b = datagram[i];
     if (!escape && repeat == 1 && b != ESCAPE && (b != RUN || !rleOk)) {
       // A stretch of plain bytes, as most of a reply is: copied in one go.
-      const int32_t end = static_cast<int32_t>(
+      const auto end = static_cast<int32_t>(
           nextCoded(datagram + i + 1, datagram + last, rleOk) - datagram);
       const int32_t count = end - i;
       if (produced + count > DECODED_LIMIT) return FRAME_REJECTED;

@@ -14,9 +14,9 @@ constexpr int32_t TEXT_LINE_CAPACITY = 128;
 struct TextLine {
   // Only the text and its NUL are ever read, so the rest of the buffer is left unwritten: lines
   // are made by the thousand a second.
-  TextLine() { text[0] = '\0'; }
+  TextLine() { text[0] = '\0'; }  // NOLINT(cppcoreguidelines-pro-type-member-init)
 
-  char text[TEXT_LINE_CAPACITY];  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  char text[TEXT_LINE_CAPACITY];
   int32_t length = 0;
 
   std::string_view view() const { return {text, static_cast<size_t>(length)}; }

@@ -36,11 +36,13 @@ TEST(MemoryListViewTest, RowsReadBackAsWrittenThroughGrowthMovesAndReclaims) {
     SCOPED_TRACE(c.name);
     MemoryListView view;
     std::vector<std::string> expected;
+    expected.reserve(static_cast<size_t>(c.rows));
     for (int i = 0; i < c.rows; ++i) {
       expected.push_back(textOf(i, 0));
       view.addRow(expected.back().c_str());
     }
     std::vector<size_t> longest;
+    longest.reserve(expected.size());
     for (const std::string& text : expected) longest.push_back(text.size());
     for (int round = 1; round <= c.rounds; ++round) {
       for (int i = 0; i < c.rows; i += c.everyNth) {
@@ -55,7 +57,7 @@ TEST(MemoryListViewTest, RowsReadBackAsWrittenThroughGrowthMovesAndReclaims) {
         live += 8 + (longest[i] + 7) / 8 * 8;
       }
       // Reclaiming keeps the block within a seventh more than its live slots, and a slot or two.
-      EXPECT_LE(view.blockBytes(), live * 8 / 7 + 2 * (8 + 128)) << "round " << round;
+      EXPECT_LE(view.blockBytes(), live * 8 / 7 + size_t{2} * (8 + 128)) << "round " << round;
     }
     char buffer[8];
     EXPECT_EQ(view.rowText(0, buffer, sizeof buffer),
