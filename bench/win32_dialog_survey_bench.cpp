@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 
 #include "app/main_template.h"
@@ -34,6 +35,60 @@ double nowMs() {
   return static_cast<double>(count.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
+// Where the loop's time went, by message: how many, their time, the longest.
+struct MessageTime {
+  uint64_t count = 0;
+  double totalMs = 0;
+  double longestMs = 0;
+};
+
+const char* messageName(UINT message) {
+  switch (message) {
+    case vyr::SOCKET_NOTIFICATION:
+      return "socket";
+    case WM_TIMER:
+      return "timer";
+    case WM_APP:
+      return "start step";
+    case WM_PAINT:
+      return "paint";
+    default:
+      return nullptr;
+  }
+}
+
+// The time spent in the socket's calls and in the list box, for telling them from the rest.
+MessageTime sends, receives, listBox;
+WNDPROC listBoxProc = nullptr;
+int listBoxDepth = 0;
+
+int WSAAPI timedSend(SOCKET s, const char* bytes, int length, int flags, const sockaddr* to,
+                     int toLength) {
+  const double at = nowMs();
+  const int result = ::sendto(s, bytes, length, flags, to, toLength);
+  ++sends.count;
+  sends.totalMs += nowMs() - at;
+  return result;
+}
+
+int WSAAPI timedReceive(SOCKET s, char* bytes, int length, int flags, sockaddr* from,
+                        int* fromLength) {
+  const double at = nowMs();
+  const int result = ::recvfrom(s, bytes, length, flags, from, fromLength);
+  ++receives.count;
+  receives.totalMs += nowMs() - at;
+  return result;
+}
+
+LRESULT CALLBACK timedListBox(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const double at = nowMs();
+  ++listBoxDepth;
+  const LRESULT result = ::CallWindowProcW(listBoxProc, window, message, wParam, lParam);
+  if (--listBoxDepth == 0) listBox.totalMs += nowMs() - at;
+  if (message == LB_INSERTSTRING) ++listBox.count;
+  return result;
+}
+
 double cpuMs() {
   FILETIME created, exited, kernel, user;
   if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
@@ -45,7 +100,7 @@ double cpuMs() {
 }
 
 int survey(uint32_t units) {
-  std::unique_ptr<vyr::Win32UdpSocket> socket = vyr::Win32UdpSocket::open();
+  std::unique_ptr<vyr::Win32UdpSocket> socket = vyr::Win32UdpSocket::open({timedSend, timedReceive});
   std::unique_ptr<vyr::FileSystem> files = vyr::openWin32FileSystem(L".");
   if (!socket || !files) {
     std::fprintf(stderr, "no socket or no folder\n");
@@ -79,9 +134,13 @@ int survey(uint32_t units) {
     if (!::IsDialogMessageW(dialog, &message)) ::DispatchMessageW(&message);
   }
 
+  HWND list = ::GetDlgItem(dialog, vyr::LIST_VIEW);
+  listBoxProc = reinterpret_cast<WNDPROC>(
+      ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(timedListBox)));
   const double cpuAtStart = cpuMs();
   const double start = nowMs();
   double longestPass = 0;
+  std::map<UINT, MessageTime> byMessage;
   ::SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(vyr::NEW_BUTTON, BN_CLICKED),
                  reinterpret_cast<LPARAM>(::GetDlgItem(dialog, vyr::NEW_BUTTON)));
   longestPass = nowMs() - start;
@@ -93,7 +152,12 @@ int survey(uint32_t units) {
     }
     const double taken = nowMs();
     if (!::IsDialogMessageW(dialog, &message)) ::DispatchMessageW(&message);
-    longestPass = std::max(longestPass, nowMs() - taken);
+    const double spent = nowMs() - taken;
+    longestPass = std::max(longestPass, spent);
+    MessageTime& time = byMessage[messageName(message.message) ? message.message : 0];
+    ++time.count;
+    time.totalMs += spent;
+    time.longestMs = std::max(time.longestMs, spent);
   }
   const double wallMs = nowMs() - start;
   const double cpuSpent = cpuMs() - cpuAtStart;
@@ -111,6 +175,16 @@ int survey(uint32_t units) {
       complete ? "complete" : "STALLED ", wallMs, cpuSpent,
       static_cast<double>(memory.PeakWorkingSetSize) / 1048576.0, memoryKnown ? "" : " (unknown)",
       longestPass);
+  for (const auto& [message, time] : byMessage) {
+    std::printf("    %-10s %7llu taken, %7.0f ms in all, longest %5.0f ms\n",
+                messageName(message) ? messageName(message) : "other",
+                static_cast<unsigned long long>(time.count), time.totalMs, time.longestMs);
+  }
+  std::printf("    in sendto %.0f ms (%llu), in recvfrom %.0f ms (%llu), in the list box %.0f ms "
+              "(%llu rows replaced)\n",
+              sends.totalMs, static_cast<unsigned long long>(sends.count), receives.totalMs,
+              static_cast<unsigned long long>(receives.count), listBox.totalMs,
+              static_cast<unsigned long long>(listBox.count));
   std::printf("  win32    choosing the list before the press held the loop %.0f ms\n", choosingMs);
   std::fflush(stdout);
   ::DestroyWindow(dialog);
