@@ -2,7 +2,8 @@
 // units, caption, font, tab order, default button, mnemonics), routes a message to the wrong
 // driver verb, lets Enter press another button than Resume, sends a start's burst out of order,
 // sets column stops away from their header labels, or replaces a list row otherwise than in
-// place: top row, caret, selection or item data lost, redraw left off, or a redraw for nothing.
+// place: top row, caret, selection or item data lost, redraw left off, or a redraw for nothing;
+// or repaints a pass's rows one by one instead of once, or leaves painting off after the pass.
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -13,6 +14,7 @@
 #include <utility>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -596,12 +598,21 @@ TEST_F(MainDialogTest, ColumnStopsSitUnderTheirHeaderLabels) {
 
 // --- replaceRow on a real list box --------------------------------------------------------------
 
-// Every message the list box receives, with the style it had then.
+// Every message the list box receives, with the style it had then; and the last row of its
+// scroll range as each row is inserted, which a list box painting row by row has just moved.
 std::vector<std::pair<UINT, LONG_PTR>> received;
+std::vector<int> scrollEndAtInsert;
 WNDPROC listBoxProc = nullptr;
+
+int scrollEnd(HWND window) {
+  SCROLLINFO range{sizeof range, SIF_RANGE, 0, 0, 0, 0, 0};
+  ::GetScrollInfo(window, SB_VERT, &range);
+  return range.nMax;
+}
 
 LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   received.emplace_back(message, ::GetWindowLongPtrW(window, GWL_STYLE));
+  if (message == LB_INSERTSTRING) scrollEndAtInsert.push_back(scrollEnd(window));
   return ::CallWindowProcW(listBoxProc, window, message, wParam, lParam);
 }
 
@@ -724,6 +735,77 @@ TEST_F(ReplaceRowTest, SelectionsAreKeptWhereTheStyleAllowsThem) {
       EXPECT_EQ(send(LB_GETCURSEL), 10);
     }
   }
+}
+
+TEST_F(ReplaceRowTest, APassPaintsOnceAndLeavesTheViewAsRowByRowReplacementsDo) {
+  const struct {
+    const char* name;
+    DWORD selection;
+    int top;
+    std::vector<int> rows;  // replaced in this order
+  } cases[] = {
+      {"no selection, the shown top row among others", LBS_NOSEL, 40, {40, 41, 99, 0, 45}},
+      {"a caret and a selection, scrolled to the end", 0, 95, {99, 95, 10, 96}},
+      {"extended selection, every row", LBS_EXTENDEDSEL, 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int> rows = c.rows;
+    if (rows.empty()) {
+      for (int i = 0; i < 100; ++i) rows.push_back(i);
+    }
+    // The view after the same replacements one row at a time, then after them in one pass.
+    struct View {
+      LRESULT top, caret, selected, cursor;
+      std::vector<std::string> texts;
+      std::vector<LRESULT> data;
+    } views[2];
+    for (int pass = 0; pass < 2; ++pass) {
+      if (parent_ != nullptr) ::DestroyWindow(parent_);
+      make(c.selection);
+      if (IsSkipped() || HasFatalFailure()) return;
+      send(LB_SETCARETINDEX, 42, FALSE);
+      send(c.selection == LBS_EXTENDEDSEL ? LB_SETSEL : LB_SETCURSEL,
+           c.selection == LBS_EXTENDEDSEL ? TRUE : 41, 41);
+      send(LB_SETTOPINDEX, static_cast<WPARAM>(c.top));
+      const LONG_PTR style = ::GetWindowLongPtrW(box_, GWL_STYLE);
+      const int end = scrollEnd(box_);
+      received.clear();
+      scrollEndAtInsert.clear();
+      {
+        std::optional<ListPass> once;
+        if (pass == 1) once.emplace(list_);
+        for (int row : rows) list_.replaceRow(row, ("new " + std::to_string(row)).c_str());
+      }
+      View& view = views[pass];
+      view = {send(LB_GETTOPINDEX), send(LB_GETCARETINDEX), send(LB_GETSEL, 41), send(LB_GETCURSEL),
+              {}, {}};
+      for (int i = 0; i < 100; ++i) {
+        view.texts.push_back(text(i));
+        view.data.push_back(send(LB_GETITEMDATA, static_cast<WPARAM>(i)));
+      }
+      if (pass == 0) continue;
+      EXPECT_EQ(scrollEndAtInsert, std::vector<int>(rows.size(), end))
+          << "the scroll bar followed the rows deleted and inserted one by one";
+      EXPECT_EQ(::GetWindowLongPtrW(box_, GWL_STYLE), style) << "the style must come back";
+      // Redraw is on again: a row deleted now moves the scroll range at once.
+      send(LB_DELETESTRING, 0);
+      EXPECT_EQ(scrollEnd(box_), end - 1) << "painting was left off";
+    }
+    EXPECT_EQ(views[1].top, views[0].top);
+    EXPECT_EQ(views[1].caret, views[0].caret);
+    EXPECT_EQ(views[1].selected, views[0].selected);
+    EXPECT_EQ(views[1].cursor, views[0].cursor);
+    EXPECT_EQ(views[1].texts, views[0].texts);
+    EXPECT_EQ(views[1].data, views[0].data);
+  }
+  // A pass that changes no row leaves the list box alone.
+  received.clear();
+  {
+    ListPass once(list_);
+    list_.replaceRow(5, text(5).c_str());
+  }
+  EXPECT_FALSE(receivedAny(WM_SETREDRAW));
 }
 
 }  // namespace
