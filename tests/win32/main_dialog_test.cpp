@@ -602,6 +602,7 @@ TEST_F(MainDialogTest, ColumnStopsSitUnderTheirHeaderLabels) {
 // scroll range as each row is inserted, which a list box painting row by row has just moved.
 std::vector<std::pair<UINT, LONG_PTR>> received;
 std::vector<int> scrollEndAtInsert;
+std::vector<std::pair<UINT, WPARAM>> receivedWith;  // each message with its first parameter
 WNDPROC listBoxProc = nullptr;
 
 int scrollEnd(HWND window) {
@@ -612,6 +613,7 @@ int scrollEnd(HWND window) {
 
 LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   received.emplace_back(message, ::GetWindowLongPtrW(window, GWL_STYLE));
+  receivedWith.emplace_back(message, wParam);
   if (message == LB_INSERTSTRING) scrollEndAtInsert.push_back(scrollEnd(window));
   return ::CallWindowProcW(listBoxProc, window, message, wParam, lParam);
 }
@@ -806,6 +808,71 @@ TEST_F(ReplaceRowTest, APassPaintsOnceAndLeavesTheViewAsRowByRowReplacementsDo) 
     list_.replaceRow(5, text(5).c_str());
   }
   EXPECT_FALSE(receivedAny(WM_SETREDRAW));
+}
+
+TEST_F(MainDialogTest, ADrainOrATickRepaintsTheRowsItReplacedOnceAndLeavesPaintingOn) {
+  put("one.IPs", "127.0.0.1\r\n");
+  SOCKET unit = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  const struct {
+    const char* verb;
+    UINT message;
+    LPARAM lParam;
+  } cases[] = {
+      {"the socket readable", SOCKET_NOTIFICATION, WSAMAKESELECTREPLY(FD_READ, 0)},
+      {"the tick", WM_TIMER, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.verb);
+    // A fresh survey each time, whose one unit has not answered yet.
+    ::DestroyWindow(dialog_);
+    main_.reset();
+    socket_ = Win32UdpSocket::open({recordSend});
+    ASSERT_NE(socket_, nullptr);
+    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
+    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                   reinterpret_cast<LPARAM>(main_.get()));
+    ASSERT_NE(dialog_, nullptr);
+    ::ShowWindow(dialog_, SW_SHOW);
+    choose(L"one.IPs");
+    command(NEW_BUTTON);
+    ASSERT_TRUE(pumpUntil([&] { return !currentWait(main_->context).startStepPending; }));
+    ::KillTimer(dialog_, TICK_TIMER);
+    HWND list = control(LIST_VIEW);
+    const LONG_PTR style = ::GetWindowLongPtrW(list, GWL_STYLE);
+    listBoxProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordingProc)));
+
+    sockaddr_in dialogAt{};
+    dialogAt.sin_family = AF_INET;
+    dialogAt.sin_port = htons(socket_->localPort());
+    dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string reply = framed({IDENTIFY, 'I', 'D', '7', 0, 0, 0, 0, 0, 0});
+    ::sendto(unit, reply.data(), static_cast<int>(reply.size()), 0,
+             reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
+    for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000; ::Sleep(1)) {
+      u_long bytes = 0;
+      ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
+      if (bytes > 0) break;
+    }
+    receivedWith.clear();
+    ::ValidateRect(list, nullptr);
+    const WPARAM which = c.message == WM_TIMER ? TICK_TIMER : socket_->handle();
+    ::SendMessageW(dialog_, c.message, which, c.lParam);
+    char row[128];
+    main_->list.rowText(0, row, sizeof row);
+    EXPECT_NE(std::string(row).find("ID7"), std::string::npos) << row;
+    // Painting off before the row changes, on again once the verb is done, once each.
+    std::vector<std::pair<WPARAM, bool>> redraws;  // (on, a row inserted before)
+    bool inserted = false;
+    for (const auto& [message, on] : receivedWith) {
+      if (message == LB_INSERTSTRING) inserted = true;
+      if (message == WM_SETREDRAW) redraws.emplace_back(on, inserted);
+    }
+    EXPECT_EQ(redraws, (std::vector<std::pair<WPARAM, bool>>{{FALSE, false}, {TRUE, true}}));
+    EXPECT_EQ(::GetWindowLongPtrW(list, GWL_STYLE), style);
+    EXPECT_TRUE(::GetUpdateRect(list, nullptr, FALSE)) << "the replaced row is not repainted";
+  }
+  ::closesocket(unit);
 }
 
 }  // namespace
