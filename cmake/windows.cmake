@@ -28,6 +28,13 @@ add_executable(vyrmodel WIN32 src/app/win32/main.cpp ${VYR_MAIN_TEMPLATE})
 target_link_libraries(vyrmodel PRIVATE vyr_win32_app)
 target_link_options(vyrmodel PRIVATE -municode)
 
+# The dialog surveying a fleet over loopback under Wine (scripts/bench-win32-dialog runs it).
+if(VYR_BENCHMARKS)
+  add_executable(vyr_win32_dialog_survey_bench bench/win32_dialog_survey_bench.cpp
+                 ${VYR_MAIN_TEMPLATE})
+  target_link_libraries(vyr_win32_dialog_survey_bench PRIVATE vyr_win32_app psapi)
+endif()
+
 # The same survey without a window, from the Linux command's sources, for scripts and for the
 # loopback tests against vyr-fleet.
 include(cmake/survey_command.cmake)

@@ -2,7 +2,8 @@
 // units, caption, font, tab order, default button, mnemonics), routes a message to the wrong
 // driver verb, lets Enter press another button than Resume, sends a start's burst out of order,
 // sets column stops away from their header labels, or replaces a list row otherwise than in
-// place: top row, caret, selection or item data lost, redraw left off, or a redraw for nothing.
+// place: top row, caret, selection or item data lost, redraw left off, or a redraw for nothing;
+// or repaints a pass's rows one by one instead of once, or leaves painting off after the pass.
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
@@ -13,6 +14,7 @@
 #include <utility>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -596,12 +598,23 @@ TEST_F(MainDialogTest, ColumnStopsSitUnderTheirHeaderLabels) {
 
 // --- replaceRow on a real list box --------------------------------------------------------------
 
-// Every message the list box receives, with the style it had then.
+// Every message the list box receives, with the style it had then; and the last row of its
+// scroll range as each row is inserted, which a list box painting row by row has just moved.
 std::vector<std::pair<UINT, LONG_PTR>> received;
+std::vector<int> scrollEndAtInsert;
+std::vector<std::pair<UINT, WPARAM>> receivedWith;  // each message with its first parameter
 WNDPROC listBoxProc = nullptr;
+
+int scrollEnd(HWND window) {
+  SCROLLINFO range{sizeof range, SIF_RANGE, 0, 0, 0, 0, 0};
+  ::GetScrollInfo(window, SB_VERT, &range);
+  return range.nMax;
+}
 
 LRESULT CALLBACK recordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   received.emplace_back(message, ::GetWindowLongPtrW(window, GWL_STYLE));
+  receivedWith.emplace_back(message, wParam);
+  if (message == LB_INSERTSTRING) scrollEndAtInsert.push_back(scrollEnd(window));
   return ::CallWindowProcW(listBoxProc, window, message, wParam, lParam);
 }
 
@@ -724,6 +737,142 @@ TEST_F(ReplaceRowTest, SelectionsAreKeptWhereTheStyleAllowsThem) {
       EXPECT_EQ(send(LB_GETCURSEL), 10);
     }
   }
+}
+
+TEST_F(ReplaceRowTest, APassPaintsOnceAndLeavesTheViewAsRowByRowReplacementsDo) {
+  const struct {
+    const char* name;
+    DWORD selection;
+    int top;
+    std::vector<int> rows;  // replaced in this order
+  } cases[] = {
+      {"no selection, the shown top row among others", LBS_NOSEL, 40, {40, 41, 99, 0, 45}},
+      {"a caret and a selection, scrolled to the end", 0, 95, {99, 95, 10, 96}},
+      {"extended selection, every row", LBS_EXTENDEDSEL, 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int> rows = c.rows;
+    if (rows.empty()) {
+      for (int i = 0; i < 100; ++i) rows.push_back(i);
+    }
+    // The view after the same replacements one row at a time, then after them in one pass.
+    struct View {
+      LRESULT top, caret, selected, cursor;
+      std::vector<std::string> texts;
+      std::vector<LRESULT> data;
+    } views[2];
+    for (int pass = 0; pass < 2; ++pass) {
+      if (parent_ != nullptr) ::DestroyWindow(parent_);
+      make(c.selection);
+      if (IsSkipped() || HasFatalFailure()) return;
+      send(LB_SETCARETINDEX, 42, FALSE);
+      send(c.selection == LBS_EXTENDEDSEL ? LB_SETSEL : LB_SETCURSEL,
+           c.selection == LBS_EXTENDEDSEL ? TRUE : 41, 41);
+      send(LB_SETTOPINDEX, static_cast<WPARAM>(c.top));
+      const LONG_PTR style = ::GetWindowLongPtrW(box_, GWL_STYLE);
+      const int end = scrollEnd(box_);
+      received.clear();
+      scrollEndAtInsert.clear();
+      {
+        std::optional<ListPass> once;
+        if (pass == 1) once.emplace(list_);
+        for (int row : rows) list_.replaceRow(row, ("new " + std::to_string(row)).c_str());
+      }
+      View& view = views[pass];
+      view = {send(LB_GETTOPINDEX), send(LB_GETCARETINDEX), send(LB_GETSEL, 41), send(LB_GETCURSEL),
+              {}, {}};
+      for (int i = 0; i < 100; ++i) {
+        view.texts.push_back(text(i));
+        view.data.push_back(send(LB_GETITEMDATA, static_cast<WPARAM>(i)));
+      }
+      if (pass == 0) continue;
+      EXPECT_EQ(scrollEndAtInsert, std::vector<int>(rows.size(), end))
+          << "the scroll bar followed the rows deleted and inserted one by one";
+      EXPECT_EQ(::GetWindowLongPtrW(box_, GWL_STYLE), style) << "the style must come back";
+      // Redraw is on again: a row deleted now moves the scroll range at once.
+      send(LB_DELETESTRING, 0);
+      EXPECT_EQ(scrollEnd(box_), end - 1) << "painting was left off";
+    }
+    EXPECT_EQ(views[1].top, views[0].top);
+    EXPECT_EQ(views[1].caret, views[0].caret);
+    EXPECT_EQ(views[1].selected, views[0].selected);
+    EXPECT_EQ(views[1].cursor, views[0].cursor);
+    EXPECT_EQ(views[1].texts, views[0].texts);
+    EXPECT_EQ(views[1].data, views[0].data);
+  }
+  // A pass that changes no row leaves the list box alone.
+  received.clear();
+  {
+    ListPass once(list_);
+    list_.replaceRow(5, text(5).c_str());
+  }
+  EXPECT_FALSE(receivedAny(WM_SETREDRAW));
+}
+
+TEST_F(MainDialogTest, ADrainOrATickRepaintsTheRowsItReplacedOnceAndLeavesPaintingOn) {
+  put("one.IPs", "127.0.0.1\r\n");
+  SOCKET unit = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  const struct {
+    const char* verb;
+    UINT message;
+    LPARAM lParam;
+  } cases[] = {
+      {"the socket readable", SOCKET_NOTIFICATION, WSAMAKESELECTREPLY(FD_READ, 0)},
+      {"the tick", WM_TIMER, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.verb);
+    // A fresh survey each time, whose one unit has not answered yet.
+    ::DestroyWindow(dialog_);
+    main_.reset();
+    socket_ = Win32UdpSocket::open({recordSend});
+    ASSERT_NE(socket_, nullptr);
+    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
+    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                   reinterpret_cast<LPARAM>(main_.get()));
+    ASSERT_NE(dialog_, nullptr);
+    ::ShowWindow(dialog_, SW_SHOW);
+    choose(L"one.IPs");
+    command(NEW_BUTTON);
+    ASSERT_TRUE(pumpUntil([&] { return !currentWait(main_->context).startStepPending; }));
+    ::KillTimer(dialog_, TICK_TIMER);
+    HWND list = control(LIST_VIEW);
+    const LONG_PTR style = ::GetWindowLongPtrW(list, GWL_STYLE);
+    listBoxProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordingProc)));
+
+    sockaddr_in dialogAt{};
+    dialogAt.sin_family = AF_INET;
+    dialogAt.sin_port = htons(socket_->localPort());
+    dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string reply = framed({IDENTIFY, 'I', 'D', '7', 0, 0, 0, 0, 0, 0});
+    ::sendto(unit, reply.data(), static_cast<int>(reply.size()), 0,
+             reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
+    for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000; ::Sleep(1)) {
+      u_long bytes = 0;
+      ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
+      if (bytes > 0) break;
+    }
+    receivedWith.clear();
+    ::ValidateRect(list, nullptr);
+    const WPARAM which = c.message == WM_TIMER ? TICK_TIMER : socket_->handle();
+    ::SendMessageW(dialog_, c.message, which, c.lParam);
+    char row[128];
+    main_->list.rowText(0, row, sizeof row);
+    EXPECT_NE(std::string(row).find("ID7"), std::string::npos) << row;
+    // Painting off before the row changes, on again once the verb is done, once each.
+    std::vector<std::pair<WPARAM, bool>> redraws;  // (on, a row inserted before)
+    bool inserted = false;
+    for (const auto& [message, on] : receivedWith) {
+      if (message == LB_INSERTSTRING) inserted = true;
+      if (message == WM_SETREDRAW) redraws.emplace_back(on, inserted);
+    }
+    EXPECT_EQ(redraws, (std::vector<std::pair<WPARAM, bool>>{{FALSE, false}, {TRUE, true}}));
+    EXPECT_EQ(::GetWindowLongPtrW(list, GWL_STYLE), style);
+    EXPECT_TRUE(::GetUpdateRect(list, nullptr, FALSE)) << "the replaced row is not repainted";
+  }
+  ::closesocket(unit);
 }
 
 }  // namespace

@@ -12,7 +12,29 @@ void Win32ListBox::setTabStops(const std::array<int32_t, 7>& stops) {
   send(LB_SETTABSTOPS, stops.size(), reinterpret_cast<LPARAM>(stops.data()));
 }
 
+void Win32ListBox::changing() {
+  if (passDepth_ == 0 || held_ || listBox_ == nullptr) return;
+  held_ = true;
+  send(WM_SETREDRAW, FALSE);
+  // The style bit too: replaceRow puts back the style it found, so a list box that reads its
+  // redraw state from the style keeps painting off until the pass ends.
+  const LONG_PTR style = ::GetWindowLongPtrW(listBox_, GWL_STYLE);
+  ::SetWindowLongPtrW(listBox_, GWL_STYLE, style | LBS_NOREDRAW);
+}
+
+void Win32ListBox::endPass() {
+  if (passDepth_ > 0) --passDepth_;
+  if (passDepth_ > 0 || !held_) return;
+  held_ = false;
+  const LONG_PTR style = ::GetWindowLongPtrW(listBox_, GWL_STYLE);
+  ::SetWindowLongPtrW(listBox_, GWL_STYLE, style & ~static_cast<LONG_PTR>(LBS_NOREDRAW));
+  send(WM_SETREDRAW, TRUE);
+  // Rows, and the frame for the scroll bar, painted with the loop's next WM_PAINT.
+  ::RedrawWindow(listBox_, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME);
+}
+
 void Win32ListBox::addRow(const char* text) {
+  changing();
   // Without the sorted style the list appends.
   send(LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widenLatin1(text).c_str()));
 }
@@ -50,6 +72,7 @@ int32_t Win32ListBox::rowText(int32_t index, char* buffer, int32_t size) const {
 void Win32ListBox::replaceRow(int32_t index, const char* text) {
   std::string current;
   if (!row(index, current) || current == text) return;
+  changing();
   const auto at = static_cast<WPARAM>(index);
 
   const LONG_PTR style = ::GetWindowLongPtrW(listBox_, GWL_STYLE);
@@ -79,6 +102,9 @@ void Win32ListBox::replaceRow(int32_t index, const char* text) {
   ::InvalidateRect(listBox_, nullptr, FALSE);
 }
 
-void Win32ListBox::clearRows() { send(LB_RESETCONTENT); }
+void Win32ListBox::clearRows() {
+  changing();
+  send(LB_RESETCONTENT);
+}
 
 }  // namespace vyr

@@ -28,6 +28,12 @@ class Win32ListBox final : public ListView {
   void replaceRow(int32_t index, const char* text) override;
   void clearRows() override;
 
+  // Between these two the list paints nothing: the first row added, replaced or cleared turns its
+  // redraw off, and the end turns it on and repaints rows and scroll bar once. A pass that
+  // replaces thousands of rows would otherwise redraw the scroll bar for each. Calls nest.
+  void beginPass() { ++passDepth_; }
+  void endPass();
+
  private:
   LRESULT send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
     return ::SendMessageW(listBox_, message, wParam, lParam);
@@ -35,7 +41,24 @@ class Win32ListBox final : public ListView {
   // Row `index` as the core's bytes; false when there is no such row.
   bool row(int32_t index, std::string& text) const;
 
+  // The first change of a pass holds the painting.
+  void changing();
+
   HWND listBox_ = nullptr;
+  int32_t passDepth_ = 0;
+  bool held_ = false;
+};
+
+// Holds the list's painting for one pass of the message loop.
+class ListPass {
+ public:
+  explicit ListPass(Win32ListBox& list) : list_(list) { list_.beginPass(); }
+  ~ListPass() { list_.endPass(); }
+  ListPass(const ListPass&) = delete;
+  ListPass& operator=(const ListPass&) = delete;
+
+ private:
+  Win32ListBox& list_;
 };
 
 }  // namespace vyr

@@ -16,6 +16,13 @@ MainWindow* mainOf(HWND window) {
   return reinterpret_cast<MainWindow*>(::GetWindowLongPtrW(window, DWLP_USER));
 }
 
+// A verb that may replace many rows (a drain, a tick, a start's step) in one pass of the list:
+// its rows are painted once, after it, and before its wait is armed.
+DriverWait inOnePass(MainWindow& main, DriverWait (*verb)(Context&)) {
+  ListPass pass(main.list);
+  return verb(main.context);
+}
+
 void CALLBACK pacedFlushDue(HWND window, UINT, UINT_PTR, DWORD);
 
 // Waits as the driver says. The socket's notifications stay on whatever it says: FD_WRITE is an
@@ -35,7 +42,7 @@ void await(HWND window, MainWindow& main, const DriverWait& wait) {
 void CALLBACK pacedFlushDue(HWND window, UINT, UINT_PTR, DWORD) {
   ::KillTimer(window, PACED_FLUSH_TIMER);
   MainWindow* main = mainOf(window);
-  if (main != nullptr) await(window, *main, flushDue(main->context));
+  if (main != nullptr) await(window, *main, inOnePass(*main, flushDue));
 }
 
 void initialise(HWND window, MainWindow& main) {
@@ -53,8 +60,13 @@ void pressStartButton(HWND window, MainWindow& main, StartMode mode) {
   // default button) does nothing.
   if (surveyRunning(main.context)) return;
   DriverWait wait;
-  if (!pressStart(main.context, mode, wait) &&
-      main.context.survey.startRefusal == StartRefusal::LIST_BUSY) {
+  bool started = false;
+  {
+    ListPass pass(main.list);
+    started = pressStart(main.context, mode, wait);
+  }
+  // The message box has a loop of its own, which must find the list painting.
+  if (!started && main.context.survey.startRefusal == StartRefusal::LIST_BUSY) {
     char listName[LIST_NAME_BUFFER];
     main.dialog.selectorText(listName, static_cast<int32_t>(sizeof listName));
     const std::string text = busyListMessage(listName, main.context.survey.startProblem);
@@ -75,14 +87,17 @@ void command(HWND window, MainWindow& main, int id, int notification) {
       pressStartButton(window, main, StartMode::FRESH);
       break;
     case EXIT_BUTTON:
-      if (pressExit(main.context, wait)) {
+      if (ListPass pass(main.list); pressExit(main.context, wait)) {
         ::EndDialog(window, -1);
       } else {
         await(window, main, wait);
       }
       break;
     case LIST_SELECTOR:
-      if (notification == CBN_SELCHANGE) listChosen(main.context);
+      if (notification == CBN_SELCHANGE) {
+        ListPass pass(main.list);
+        listChosen(main.context);
+      }
       break;
     default:
       break;
@@ -123,15 +138,21 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return FALSE;
     case CONTINUE_START:
       main->stepPosted = false;
-      await(window, *main, startStep(main->context));
+      await(window, *main, inOnePass(*main, startStep));
       return TRUE;
     case WM_TIMER:
       // A timer with a procedure of its own (the paced flush) never comes here.
-      if (lParam == 0) await(window, *main, timerDue(main->context));
+      if (lParam == 0) await(window, *main, inOnePass(*main, timerDue));
       return FALSE;
-    case SOCKET_NOTIFICATION:
-      await(window, *main, socketNotification(main->context, lParam));
+    case SOCKET_NOTIFICATION: {
+      DriverWait wait;
+      {
+        ListPass pass(main->list);
+        wait = socketNotification(main->context, lParam);
+      }
+      await(window, *main, wait);
       return TRUE;
+    }
     case WM_ENDSESSION:
       // The session ends and the process with it, right after this returns: the running survey
       // is saved now, and the dialog ends as Exit would end it.
