@@ -25,7 +25,7 @@ bool sameKey(const IndexKey& a, const IndexKey& b) {
   return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
-// The slot is taken from the low bits, which the final fold mixes with the high ones.
+// A probe starts from the hash's high bits (see homeOf); the fold mixes them with the low ones.
 uint32_t keyHash(const IndexKey& key) {
   const uint32_t hash = fnvHash(key.bytes, sizeof key.bytes);
   return hash ^ (hash >> 15);
@@ -44,22 +44,41 @@ std::unique_ptr<IndexSlot[]> allocateSlots(uint32_t count) {
 
 void forget(RecordIndex& index) {
   index.slots.reset();
-  index.before.reset();
+  index.up.reset();
   index.after.reset();
-  index.slotOf.reset();
   index.slotCount = 0;
   index.usable = false;
 }
 
+// A chain's first record keeps its slot in `up`, where the others keep the record before them.
+int32_t headAt(uint32_t slot) { return -2 - static_cast<int32_t>(slot); }
+bool isHead(const RecordIndex& index, int32_t record) { return index.up[record] < 0; }
+uint32_t slotOfHead(const RecordIndex& index, int32_t record) {
+  return static_cast<uint32_t>(-2 - index.up[record]);
+}
+
+// Where a key's probe starts: the hash scaled to the slots, which need not be a power of two.
+uint32_t homeOf(const RecordIndex& index, uint32_t hash) {
+  return static_cast<uint32_t>((static_cast<uint64_t>(hash) * index.slotCount) >> 32);
+}
+
+uint32_t nextSlot(const RecordIndex& index, uint32_t slot) {
+  return slot + 1 == index.slotCount ? 0 : slot + 1;
+}
+
+// How far a probe from `from` goes to reach `to`, going round the end.
+uint32_t probeDistance(const RecordIndex& index, uint32_t from, uint32_t to) {
+  return to >= from ? to - from : to + index.slotCount - from;
+}
+
 // The slot holding `key`, or the empty one where it belongs. There always is one: a table of
-// n records has at most n keys, and at least twice as many slots.
+// n records has at most n keys, and more slots than that.
 uint32_t slotFor(const RecordIndex& index, const Keyed& keyed, const IndexKey& key,
                  uint32_t hash) {
-  const uint32_t mask = index.slotCount - 1;
-  uint32_t slot = hash & mask;
+  uint32_t slot = homeOf(index, hash);
   while (index.slots[slot].first != EMPTY &&
          (index.slots[slot].hash != hash || !sameKey(keyed.keyAt(index.slots[slot].first), key))) {
-    slot = (slot + 1) & mask;
+    slot = nextSlot(index, slot);
   }
   return slot;
 }
@@ -69,31 +88,29 @@ uint32_t slotFor(const RecordIndex& index, const Keyed& keyed, const IndexKey& k
 // key and no slot is left marked as once used (a unit's key changes as it tells its ID and
 // serial, and such marks would soon fill the table).
 void emptySlot(RecordIndex& index, uint32_t hole) {
-  const uint32_t mask = index.slotCount - 1;
-  for (uint32_t slot = (hole + 1) & mask; index.slots[slot].first != EMPTY;
-       slot = (slot + 1) & mask) {
-    const uint32_t home = index.slots[slot].hash & mask;
-    if (((slot - home) & mask) < ((slot - hole) & mask)) continue;  // its probe starts past the gap
+  for (uint32_t slot = nextSlot(index, hole); index.slots[slot].first != EMPTY;
+       slot = nextSlot(index, slot)) {
+    const uint32_t home = homeOf(index, index.slots[slot].hash);
+    // Its probe starts past the gap: it stays.
+    if (probeDistance(index, home, slot) < probeDistance(index, hole, slot)) continue;
     index.slots[hole] = index.slots[slot];
-    for (int32_t r = index.slots[hole].first; r >= 0; r = index.after[r]) {
-      index.slotOf[r] = static_cast<int32_t>(hole);
-    }
+    index.up[index.slots[hole].first] = headAt(hole);
     hole = slot;
   }
   index.slots[hole].first = EMPTY;
 }
 
 void unlink(RecordIndex& index, int32_t record) {
-  const int32_t previous = index.before[record];
   const int32_t next = index.after[record];
-  if (previous >= 0) {
-    index.after[previous] = next;
+  if (!isHead(index, record)) {
+    index.after[index.up[record]] = next;
+    if (next >= 0) index.up[next] = index.up[record];
   } else if (next >= 0) {
-    index.slots[index.slotOf[record]].first = next;
+    index.slots[slotOfHead(index, record)].first = next;
+    index.up[next] = index.up[record];
   } else {
-    emptySlot(index, static_cast<uint32_t>(index.slotOf[record]));
+    emptySlot(index, slotOfHead(index, record));
   }
-  if (next >= 0) index.before[next] = previous;
 }
 
 // Puts `record`, whose key is `key`, into its key's chain at its place in table order.
@@ -112,33 +129,34 @@ void link(RecordIndex& index, const Keyed& keyed, int32_t record, const IndexKey
       next = index.after[next];
     }
   }
-  index.before[record] = previous;
   index.after[record] = next;
   if (previous >= 0) {
+    index.up[record] = previous;
     index.after[previous] = record;
   } else {
+    index.up[record] = headAt(slot);
     entry.first = record;
   }
-  if (next >= 0) index.before[next] = record;
-  index.slotOf[record] = static_cast<int32_t>(slot);
+  if (next >= 0) index.up[next] = record;
 }
 
 void build(RecordIndex& index, const Keyed& keyed, int32_t count) {
   forget(index);
   // Without its memory the index stays unusable rather than being tried again at every lookup.
   index.built = true;
-  uint32_t slotCount = 16;
-  while (slotCount < static_cast<uint32_t>(count) * 2) slotCount *= 2;
   const auto records = static_cast<uint32_t>(count);
-  index.slots = allocateSlots(slotCount);
-  index.before = allocate<int32_t>(records);
+  // A quarter more slots than records keeps probes short (a few slots, read in one go) at a
+  // fifth of the memory a power of two at twice the records would take.
+  const uint64_t slotCount = uint64_t{records} + records / 4 + 16;
+  if (slotCount > static_cast<uint64_t>(INT32_MAX) - 2) return;  // a slot must fit in `up`
+  index.slots = allocateSlots(static_cast<uint32_t>(slotCount));
+  index.up = allocate<int32_t>(records);
   index.after = allocate<int32_t>(records);
-  index.slotOf = allocate<int32_t>(records);
-  if (!index.slots || !index.before || !index.after || !index.slotOf) {
+  if (!index.slots || !index.up || !index.after) {
     forget(index);
     return;
   }
-  index.slotCount = slotCount;
+  index.slotCount = static_cast<uint32_t>(slotCount);
   // From the back, so that every record goes to the front of its chain.
   for (int32_t i = count - 1; i >= 0; --i) link(index, keyed, i, keyed.keyAt(i));
   index.usable = true;
@@ -149,7 +167,7 @@ void rekey(RecordIndex& index, const Keyed& keyed, int32_t record) {
   const IndexKey key = keyed.keyAt(record);
   // Any other record of its chain still has the chain's key. A record alone in its chain is taken
   // out and put back in wherever its key now belongs.
-  const int32_t mate = index.before[record] >= 0 ? index.before[record] : index.after[record];
+  const int32_t mate = isHead(index, record) ? index.after[record] : index.up[record];
   if (mate >= 0 && sameKey(keyed.keyAt(mate), key)) return;
   unlink(index, record);
   link(index, keyed, record, key);

@@ -27,13 +27,17 @@ struct IndexSlot {
 };
 
 // Open-addressing slots per key, each holding a chain of the records with that key in table
-// order (linked through `before` and `after`), so the first one is at hand.
+// order (linked through `up` and `after`), so the first one is at hand. A million units' indexes
+// are among the largest things a survey holds, so a record's link back and its chain's slot share
+// one number: only a chain's first record needs the slot, and only the others have a record before
+// them.
 struct RecordIndex {
   std::unique_ptr<IndexSlot[]> slots;
-  uint32_t slotCount = 0;  // a power of two
-  std::unique_ptr<int32_t[]> before;  // per record: the previous record with its key, or -1
-  std::unique_ptr<int32_t[]> after;   // per record: the next record with its key, or -1
-  std::unique_ptr<int32_t[]> slotOf;  // per record: its key's slot
+  uint32_t slotCount = 0;  // a quarter more than the records, at least
+  // Per record: the previous record with its key (>= 0), or for the first one its key's slot s,
+  // as -2 - s.
+  std::unique_ptr<int32_t[]> up;
+  std::unique_ptr<int32_t[]> after;  // per record: the next record with its key, or -1
   bool usable = false;  // false when its memory could not be had: lookups walk the table
   bool built = false;   // false until the table is first indexed by this key
 };
