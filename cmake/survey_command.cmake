@@ -33,6 +33,7 @@ add_library(vyr_survey_command STATIC
   tools/survey_command/survey_options.cpp
   tools/survey_command/progress_line.cpp
   tools/survey_command/finished_units.cpp
+  tools/survey_command/list_file_rows.cpp
   tools/survey_command/unfinished_units.cpp
   tools/survey_command/unit_json.cpp
   tools/survey_command/save_words.cpp
@@ -54,6 +55,7 @@ function(vyr_add_command_tests)
     tests/command/survey_options_test.cpp
     tests/command/progress_line_test.cpp
     tests/command/finished_units_test.cpp
+    tests/command/list_file_rows_test.cpp
     tests/command/unit_json_test.cpp
     tests/command/save_words_test.cpp
     tests/command/output_file_test.cpp

@@ -19,10 +19,10 @@
 #include "platform/console.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
-#include "platform/memory/memory_list_view.h"
 #include "platform/output_file.h"
 #include "platform/paced_socket.h"
 #include "survey_command/finished_units.h"
+#include "survey_command/list_file_rows.h"
 #include "survey_command/progress_line.h"
 #include "survey_command/save_words.h"
 #include "survey_command/stderr_output.h"
@@ -148,7 +148,7 @@ struct Run {
   std::unique_ptr<vyr::SystemSocket> socket;
   JsonOutput json;
   vyr::MemoryDialog dialog;
-  vyr::MemoryListView rows;
+  vyr::ListFileRows rows;
   vyr::FinishedUnits list{rows};
   vyr::SystemClock clock;
   std::unique_ptr<vyr::PacedSocket> paced;
@@ -265,7 +265,7 @@ std::optional<SurveyExit> chooseList(Run& run) {
     run.units = run.list.rowCount();
     int32_t bySerial = 0;
     for (int32_t i = 0; i < run.units; ++i) {
-      const std::string row(run.rows.row(i));
+      const std::string row(run.rows.line(i));
       bySerial += vyr::isSerialRow(row.c_str()) ? 1 : 0;
     }
     if (run.units <= 0) {
