@@ -24,6 +24,11 @@ class ListView {
   virtual void replaceRow(int32_t index, const char* text) = 0;
 
   virtual void clearRows() = 0;
+
+  // False for a view that shows no rows (the headless command's). It is still told of every row
+  // replaced, but with an empty text: composing a row per reply that nobody reads is a large part
+  // of a headless survey's work.
+  virtual bool showsRows() const { return true; }
 };
 
 }  // namespace vyr

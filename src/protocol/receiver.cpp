@@ -116,7 +116,7 @@ void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_
   if (record.flags & COMPLETE) return;
   setSocketAddress(record.address, ip, DEVICE_PORT);
   recordKeysChanged(survey, index);
-  context.list.replaceRow(index, locatedRow(record).text);
+  showRow(context.list, index, [&record] { return locatedRow(record); });
   record.flags |= RLE_OK;
   queueVersionQuery(context, index);
 }
@@ -130,7 +130,7 @@ void handleIdentifyReply(ProtocolContext& context, int32_t index, const uint8_t*
   recordKeysChanged(survey, index);
   // A longer reply is how a unit says it takes run-coded frames.
   if (length > IDENTIFY_REPLY_MINIMUM) record.flags |= RLE_OK;
-  context.list.replaceRow(index, identifiedRow(record).text);
+  showRow(context.list, index, [&record] { return identifiedRow(record); });
   queueVersionQuery(context, index);
 }
 
@@ -150,7 +150,7 @@ void handleVersionReply(ProtocolContext& context, int32_t index, const uint8_t* 
   record.appVersion = readI16(reply + VERSION_APP_OFFSET);
   record.versionSuffix = reply[VERSION_SUFFIX_OFFSET];
   recordKeysChanged(survey, index);
-  context.list.replaceRow(index, versionRow(record).text);
+  showRow(context.list, index, [&record] { return versionRow(record); });
   queueModemRequest(context, index);
 }
 
@@ -161,7 +161,7 @@ void handleModemReply(ProtocolContext& context, int32_t index, const uint8_t* me
   setFieldText(record.modemId,
                messageText(message, length, MODEM_ID_OFFSET, sizeof record.modemId - 1));
   setFieldText(record.esn, messageText(message, length, MODEM_ESN_OFFSET, sizeof record.esn - 1));
-  context.list.replaceRow(index, completeRow(record).text);
+  showRow(context.list, index, [&record] { return completeRow(record); });
   record.flags |= COMPLETE;
   if (!surveyComplete(context)) return;
   // The last save writes every lastSent as the flushes left it; the rest of the drain finds no

@@ -14,6 +14,10 @@ static_assert(alignof(QueuedDatagram) <= alignof(std::max_align_t));
 namespace {
 
 constexpr uint32_t FIRST_BUCKET_COUNT = 64;
+// Datagrams per bucket before the buckets double. A start queues a request for every unit at
+// once, so the buckets are a large part of the queue's peak: two a bucket halve them, and a
+// duplicate test still compares two hashes on average.
+constexpr uint32_t BUCKET_LOAD = 2;
 constexpr uint32_t SEND_BATCH = 64;  // datagrams handed to the socket at a time
 
 // Over everything the duplicate test compares.
@@ -128,7 +132,7 @@ void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
 void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
                      const uint8_t* bytes, uint32_t length, int32_t linkIndex) {
   SendQueue& queue = context.sendQueue;
-  if (queue.nodeCount >= queue.bucketCount) {
+  if (queue.nodeCount >= uint64_t{queue.bucketCount} * BUCKET_LOAD) {
     growBuckets(queue, queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount * 2);
   }
   if (queue.bucketCount == 0) return;  // not even the first buckets could be had
@@ -163,7 +167,8 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
 void reserveQueue(ProtocolContext& context, uint32_t datagrams) {
   SendQueue& queue = context.sendQueue;
   uint32_t count = queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount;
-  while (count < queue.nodeCount + datagrams && count < (1u << 31)) count *= 2;
+  const uint64_t wanted = (uint64_t{queue.nodeCount} + datagrams) / BUCKET_LOAD;
+  while (count < wanted && count < (1u << 31)) count *= 2;
   if (count > queue.bucketCount) growBuckets(queue, count);
 }
 

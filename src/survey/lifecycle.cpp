@@ -134,11 +134,11 @@ void freshBuild(SurveyContext& context) {
       record.serial = serial;
       setFieldText(record.id, id);
       record.flags = BY_SERIAL;
-      context.list.replaceRow(i, listedSerialRow(record).text);
+      showRow(context.list, i, [&record] { return listedSerialRow(record); });
     } else {
       int32_t numbers[4] = {0, 0, 0, 0};
       scanAddressForm(row, numbers);
-      context.list.replaceRow(i, listedAddressRow(numbers).text);
+      showRow(context.list, i, [&numbers] { return listedAddressRow(numbers); });
       uint8_t ip[4];
       for (int b = 0; b < 4; ++b) ip[b] = static_cast<uint8_t>(numbers[b]);
       setSocketAddress(record.address, ip, DEVICE_PORT);
@@ -155,7 +155,7 @@ void resumedBuild(SurveyContext& context) {
     if ((record.flags & BY_SERIAL) && !(record.flags & COMPLETE)) {
       std::memset(record.address.ip, 0, sizeof record.address.ip);
     }
-    context.list.replaceRow(i, resumedRow(record).text);
+    showRow(context.list, i, [&record] { return resumedRow(record); });
   }
 }
 

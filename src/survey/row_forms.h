@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/list_view.h"
 #include "survey/device_record.h"
 #include "survey/text.h"
 
@@ -32,5 +33,15 @@ TextLine resumedRow(const DeviceRecord& record);
 // These are the report's columns: the ID is shown with its control bytes as '?' also for a
 // serial-listed unit, whose rows keep it as listed.
 void appendVersionColumns(TextLine& line, const DeviceRecord& record);
+
+// Replaces row `index` with the row `compose()` gives, which is made only where rows are shown.
+template <typename Compose>
+void showRow(ListView& list, int32_t index, Compose compose) {
+  if (list.showsRows()) {
+    list.replaceRow(index, compose().text);
+  } else {
+    list.replaceRow(index, "");
+  }
+}
 
 }  // namespace vyr

@@ -4,6 +4,7 @@
 // or before its record is final (a later reply changing what was told).
 
 #include "survey_command/finished_units.h"
+#include "survey_command/list_file_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,9 @@ int32_t walkedCount(const SurveyState& survey) {
   return finished;
 }
 
-// A survey of a fleet in memory, its list view counting as vyr-survey's does.
+// A survey of a fleet in memory, its list view counting as vyr-survey's does, over rows of type
+// `Rows`.
+template <typename Rows = MemoryListView>
 struct CountedWorld {
   explicit CountedWorld(const fleet::FleetDescription& description) : model(description) {
     network.keepSent = false;
@@ -69,7 +72,7 @@ struct CountedWorld {
   fleet::MemoryPeer peer{model};
   MemoryFileSystem files;
   MemoryDialog dialog;
-  MemoryListView rows;
+  Rows rows;
   FinishedUnits list{rows};
   FakeClock clock;
   MemoryNetwork network{clock, 7};
@@ -81,7 +84,7 @@ struct CountedWorld {
 };
 
 TEST(FinishedUnitsTest, TheCountFollowsTheTableThroughALossySurvey) {
-  CountedWorld world(fleet::generateFleet(400, 11));
+  CountedWorld<> world(fleet::generateFleet(400, 11));
   world.run(StartMode::FRESH);
   EXPECT_GT(world.partCounts, 20) << "the survey must take many periods to mean anything";
   EXPECT_EQ(world.walkedAtEnd, 400);
@@ -89,10 +92,29 @@ TEST(FinishedUnitsTest, TheCountFollowsTheTableThroughALossySurvey) {
   EXPECT_EQ(world.toldRecords.size(), 400u);
 }
 
+// vyr-survey's rows are composed nowhere; its survey must still count every change and save the
+// report a dialog's survey of the same fleet saves, byte for byte.
+TEST(FinishedUnitsTest, RowsShownNowhereCountAndSaveAsShownOnes) {
+  const fleet::FleetDescription description = fleet::generateFleet(400, 11);
+  CountedWorld<> shown(description);
+  CountedWorld<ListFileRows> headless(description);
+  shown.run(StartMode::FRESH);
+  headless.run(StartMode::FRESH);
+  EXPECT_EQ(headless.countAtEnd, 400);
+  EXPECT_EQ(headless.toldRecords.size(), 400u);
+  EXPECT_EQ(headless.rows.heldBytes(), 0u);
+  EXPECT_GT(shown.rows.redraws, 400) << "the shown rows were composed";
+  const std::string* shownReport = shown.files.contents("fleet.model");
+  const std::string* headlessReport = headless.files.contents("fleet.model");
+  ASSERT_NE(shownReport, nullptr);
+  ASSERT_NE(headlessReport, nullptr);
+  EXPECT_EQ(*headlessReport, *shownReport);
+}
+
 TEST(FinishedUnitsTest, AResumedSurveyCountsWhatWasFinishedAndNothingTwice) {
   fleet::FleetDescription description = fleet::generateFleet(300, 12);
   for (size_t i = 0; i < description.units.size(); i += 3) description.units[i].silent = true;
-  CountedWorld world(description);
+  CountedWorld<> world(description);
   world.list.restart();
   pressStart(world.context, StartMode::FRESH);
   for (int period = 0; period < 200; ++period) runPeriod(world.context, world.clock, world.network);

@@ -32,7 +32,12 @@ int32_t FinishedUnits::count(const SurveyState& survey) {
       if (finishedCall_) finishedCall_(index, survey.deviceTable[index]);
     }
   }
-  pending_.clear();
+  // The start rewrites every row at once; a survey's later counts find a few hundred.
+  if (pending_.capacity() > KEPT_PENDING) {
+    std::vector<int32_t>().swap(pending_);
+  } else {
+    pending_.clear();
+  }
   return finished_;
 }
 

@@ -27,6 +27,7 @@ class FinishedUnits final : public ListView {
   }
   void replaceRow(int32_t index, const char* text) override;
   void clearRows() override;
+  bool showsRows() const override { return rows_.showsRows(); }
 
   // Starts counting afresh over the current rows: a survey of them is about to start.
   void restart();
@@ -44,6 +45,7 @@ class FinishedUnits final : public ListView {
  private:
   static constexpr uint8_t PENDING = 1;   // rewritten since the last count
   static constexpr uint8_t FINISHED = 2;  // counted as finished
+  static constexpr size_t KEPT_PENDING = 65536;  // room for rewritten rows kept between counts
 
   ListView& rows_;
   std::vector<uint8_t> marks_;   // per row

@@ -20,6 +20,7 @@ class ListFileRows final : public ListView {
   int32_t rowText(int32_t index, char* buffer, int32_t size) const override;
   void replaceRow(int32_t index, const char* text) override;
   void clearRows() override;
+  bool showsRows() const override { return false; }
 
   // Row `index`'s line as read from the list file; empty once the row is rewritten, or for no
   // such row.
