@@ -145,9 +145,9 @@ void build(RecordIndex& index, const Keyed& keyed, int32_t count) {
   // Without its memory the index stays unusable rather than being tried again at every lookup.
   index.built = true;
   const auto records = static_cast<uint32_t>(count);
-  // A quarter more slots than records keeps probes short (a few slots, read in one go) at a
-  // fifth of the memory a power of two at twice the records would take.
-  const uint64_t slotCount = uint64_t{records} + records / 4 + 16;
+  // Half as many slots again as records keeps the runs of taken slots short (a quarter more made
+  // emptying a slot walk long runs) at less memory than a power of two at twice the records.
+  const uint64_t slotCount = uint64_t{records} + records / 2 + 16;
   if (slotCount > static_cast<uint64_t>(INT32_MAX) - 2) return;  // a slot must fit in `up`
   index.slots = allocateSlots(static_cast<uint32_t>(slotCount));
   index.up = allocate<int32_t>(records);

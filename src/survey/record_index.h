@@ -33,7 +33,7 @@ struct IndexSlot {
 // them.
 struct RecordIndex {
   std::unique_ptr<IndexSlot[]> slots;
-  uint32_t slotCount = 0;  // a quarter more than the records, at least
+  uint32_t slotCount = 0;  // half as many again as the records, at least
   // Per record: the previous record with its key (>= 0), or for the first one its key's slot s,
   // as -2 - s.
   std::unique_ptr<int32_t[]> up;
