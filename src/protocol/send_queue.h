@@ -1,6 +1,6 @@
 #pragma once
 // The single first-in, first-out queue of every outgoing datagram. It owns a copy of each datagram
-// it holds, in one allocation per node, refuses a datagram identical to one still waiting, and
+// it holds, in one piece of memory per node, refuses a datagram identical to one still waiting, and
 // outlives surveys: only an abort empties it unsent.
 
 #include <cstdint>
@@ -41,6 +41,13 @@ struct QueuedDatagram {
 
 static_assert(sizeof(QueuedDatagram) == 56);
 
+// Nodes are carved one after another from blocks (see send_queue.cpp); this heads each block.
+struct NodeBlock {
+  NodeBlock* newer;  // the block carved from next, or null for the newest
+  uint32_t used;     // bytes carved, this header's included
+  uint32_t live;     // nodes carved from it and still queued
+};
+
 struct SendQueue {
   SendQueue() = default;
   SendQueue(const SendQueue&) = delete;
@@ -66,6 +73,9 @@ struct SendQueue {
   uint32_t pendingTick = 0;                  // the tick of the last flush
   QueuedDatagram* pendingThrough = nullptr;  // the last datagram waiting when it began
   uint64_t nextSequence = 1;
+  NodeBlock* oldestBlock = nullptr;  // the blocks, oldest first
+  NodeBlock* newestBlock = nullptr;  // the one nodes are carved from
+  uint32_t blockCount = 0;
 };
 
 // Queues copies of `destination` and the `length` bytes unless an identical datagram (same length,

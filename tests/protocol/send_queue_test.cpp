@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -167,6 +168,46 @@ TEST_F(SendQueueTest, ALongQueueLeavesInOrderWhereverTheSocketFills) {
     EXPECT_EQ(sentBytes(), rest);
     EXPECT_EQ(queued(), 0u);
   }
+}
+
+// A start's many requests, of every length, some kept behind for a while by an unreachable host:
+// each goes whole and in order, and the memory they were carved from goes back as they leave.
+TEST_F(SendQueueTest, ManyDatagramsOfEveryLengthGoWholeAndTheirMemoryGoesBack) {
+  const SocketAddress cutOff = address(10, 0, 0, 9, DEVICE_PORT);
+  network.unreachable.push_back(cutOff);
+  constexpr int COUNT = 30000;
+  const auto bytesOf = [](int i) {
+    Bytes bytes(static_cast<size_t>(2 + i % 700), 0x5A);
+    bytes[0] = static_cast<uint8_t>(i);
+    bytes.back() = static_cast<uint8_t>(i >> 8);
+    return bytes;
+  };
+  std::vector<Bytes> reachable;
+  std::vector<Bytes> kept;
+  for (int i = 0; i < COUNT; ++i) {
+    const bool cut = i % 997 == 5;
+    queue(cut ? cutOff : address(10, 0, 0, 1, static_cast<uint16_t>(1000 + i % 3)), bytesOf(i));
+    (cut ? kept : reachable).push_back(bytesOf(i));
+  }
+  ASSERT_EQ(queued(), static_cast<uint32_t>(COUNT));
+  EXPECT_GT(context.sendQueue.blockCount, 10u);
+  for (const uint64_t room : {uint64_t{5000}, uint64_t{12345}, UINT64_MAX}) {
+    network.sendRoom = room;
+    flushQueue(context);
+  }
+  EXPECT_TRUE(sentBytes() == reachable) << "the reachable ones, whole and in order";
+  EXPECT_EQ(queued(), kept.size());
+  EXPECT_LE(context.sendQueue.blockCount, kept.size() + 1) << "only the kept datagrams' blocks stay";
+
+  network.unreachable.clear();
+  flushQueue(context);
+  // Each flush put them back at the tail in the order it tried them, so their order turned.
+  std::vector<Bytes> last = sentBytes();
+  std::sort(last.begin(), last.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_TRUE(last == kept) << "the kept ones, whole";
+  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(context.sendQueue.blockCount, 1u) << "the newest block, kept to carve from";
 }
 
 TEST_F(SendQueueTest, ADatagramThatCannotGoNowWaitsBehindTheRestAndGoesLater) {
