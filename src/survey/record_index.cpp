@@ -165,10 +165,17 @@ void build(RecordIndex& index, const Keyed& keyed, int32_t count) {
 void rekey(RecordIndex& index, const Keyed& keyed, int32_t record) {
   if (!index.usable) return;
   const IndexKey key = keyed.keyAt(record);
-  // Any other record of its chain still has the chain's key. A record alone in its chain is taken
-  // out and put back in wherever its key now belongs.
+  // Any other record of its chain still has the chain's key. A record alone in its chain stays
+  // where a probe for its key now ends (mostly its key did not change: a unit telling the serial
+  // it is listed by), and is otherwise taken out and put back in wherever its key belongs.
   const int32_t mate = isHead(index, record) ? index.after[record] : index.up[record];
-  if (mate >= 0 && sameKey(keyed.keyAt(mate), key)) return;
+  if (mate >= 0) {
+    if (sameKey(keyed.keyAt(mate), key)) return;
+  } else {
+    const uint32_t slot = slotOfHead(index, record);
+    const uint32_t hash = keyHash(key);
+    if (index.slots[slot].hash == hash && slotFor(index, keyed, key, hash) == slot) return;
+  }
   unlink(index, record);
   link(index, keyed, record, key);
 }
