@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/fnv_hash.h"
+#include "platform/hash.h"
 #include "protocol/protocol_context.h"
 
 namespace vyr {
@@ -23,8 +23,7 @@ constexpr uint32_t SEND_BATCH = 64;  // datagrams handed to the socket at a time
 
 // Over everything the duplicate test compares.
 uint32_t contentHash(const SocketAddress& destination, const uint8_t* bytes, uint32_t length) {
-  return fnvHash(bytes, length,
-                 fnvHash(&destination, sizeof destination, FNV_OFFSET_BASIS ^ length));
+  return hashBytes(bytes, length, hashBytes(&destination, sizeof destination, length));
 }
 
 bool sameContents(const QueuedDatagram& node, const SocketAddress& destination,

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/fnv_hash.h"
+#include "platform/hash.h"
 #include "survey/survey_state.h"
 
 namespace vyr {
@@ -25,10 +25,9 @@ bool sameKey(const IndexKey& a, const IndexKey& b) {
   return std::memcmp(a.bytes, b.bytes, sizeof a.bytes) == 0;
 }
 
-// A probe starts from the hash's high bits (see homeOf); the fold mixes them with the low ones.
+// A probe starts from the hash's high bits (see homeOf).
 uint32_t keyHash(const IndexKey& key) {
-  const uint32_t hash = fnvHash(key.bytes, sizeof key.bytes);
-  return hash ^ (hash >> 15);
+  return hashBytes(key.bytes, sizeof key.bytes);
 }
 
 template <typename T>
