@@ -3,8 +3,9 @@
 // with sendmmsg and recvmmsg; the unbatched echo of one system call a datagram is shown too). Each
 // size is surveyed unpaced (every queued request sent at once, as the tool first did) and paced as
 // vyr-survey and the dialog send (the window, which keeps the answers within the receive buffer),
-// with the requests sent beyond the minimum and the datagrams each socket dropped. Runs in a
-// network namespace of its own (root or user namespaces).
+// with the requests sent beyond the minimum and the datagrams each socket dropped. The survey runs
+// as vyr-survey runs it: its poll loop, and its list view, which shows no rows. Runs in a network
+// namespace of its own (root or user namespaces).
 //
 //   vyr_loopback_bench [--paced-only] [UNITS ...]      default: 1000 10000 100000
 
@@ -23,13 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "survey_command/list_file_rows.h"
 #include "survey_command/poll_loop.h"
 #include "core/survey_driver.h"
 #include "fleet/fleet_simulator.h"
 #include "loopback_measures.h"
 #include "platform/counting_socket.h"
 #include "platform/memory/memory_dialog.h"
-#include "platform/memory/memory_list_view.h"
 #include "platform/paced_socket.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_files.h"
@@ -88,7 +89,7 @@ SurveyResult surveyOnce(const vyr::fleet::FleetDescription& description, bool pa
   vyr::PacedSocket pacedSocket(*socket, clock, pacing);
   vyr::CountingSocket counting(pacedSocket);
   vyr::MemoryDialog dialog;
-  vyr::MemoryListView list;
+  vyr::ListFileRows list;
   vyr::Context context(*files, dialog, list, clock, counting);
   dialog.serverField = "127.0.0.1";
   vyr::fillListSelector(context);
