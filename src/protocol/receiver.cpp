@@ -114,8 +114,9 @@ void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_
   // query) is acknowledged and nothing more: it would show the complete unit as merely located
   // and ask it again for versions that it has given.
   if (record.flags & COMPLETE) return;
+  const bool moved = std::memcmp(record.address.ip, ip, 4) != 0;
   setSocketAddress(record.address, ip, DEVICE_PORT);
-  recordKeysChanged(survey, index);
+  if (moved) recordAddressChanged(survey, index);
   showRow(context.list, index, [&record] { return locatedRow(record); });
   record.flags |= RLE_OK;
   queueVersionQuery(context, index);
@@ -126,8 +127,11 @@ void handleIdentifyReply(ProtocolContext& context, int32_t index, const uint8_t*
   if (length < IDENTIFY_REPLY_MINIMUM || message[0] != IDENTIFY) return;
   SurveyState& survey = context.survey;
   DeviceRecord& record = survey.deviceTable[index];
+  // Most units tell the ID they are listed by, or the one they told before.
+  char before[sizeof record.id];
+  std::memcpy(before, record.id, sizeof before);
   setFieldText(record.id, messageText(message, length, IDENTIFY_ID_OFFSET, sizeof record.id - 1));
-  recordKeysChanged(survey, index);
+  if (std::memcmp(before, record.id, sizeof before) != 0) recordSerialOrIdChanged(survey, index);
   // A longer reply is how a unit says it takes run-coded frames.
   if (length > IDENTIFY_REPLY_MINIMUM) record.flags |= RLE_OK;
   showRow(context.list, index, [&record] { return identifiedRow(record); });
@@ -145,11 +149,13 @@ void handleVersionReply(ProtocolContext& context, int32_t index, const uint8_t* 
   setFieldText(record.application,
                messageText(reply, VERSION_REPLY_LENGTH, VERSION_APPLICATION_OFFSET,
                            sizeof record.application - 1));
-  record.serial = readU32(reply + VERSION_SERIAL_OFFSET);
+  const uint32_t serial = readU32(reply + VERSION_SERIAL_OFFSET);
+  const bool reserialled = record.serial != serial;
+  record.serial = serial;
   record.biosVersion = readI16(reply + VERSION_BIOS_OFFSET);
   record.appVersion = readI16(reply + VERSION_APP_OFFSET);
   record.versionSuffix = reply[VERSION_SUFFIX_OFFSET];
-  recordKeysChanged(survey, index);
+  if (reserialled) recordSerialOrIdChanged(survey, index);
   showRow(context.list, index, [&record] { return versionRow(record); });
   queueModemRequest(context, index);
 }

@@ -234,7 +234,15 @@ void releaseRecordIndexes(SurveyState& survey) {
 }
 
 void recordKeysChanged(SurveyState& survey, int32_t index) {
+  recordAddressChanged(survey, index);
+  recordSerialOrIdChanged(survey, index);
+}
+
+void recordAddressChanged(SurveyState& survey, int32_t index) {
   rekey(survey.byAddress, {survey.deviceTable.get(), addressKey}, index);
+}
+
+void recordSerialOrIdChanged(SurveyState& survey, int32_t index) {
   rekey(survey.bySerialAndId, {survey.deviceTable.get(), locateKey}, index);
 }
 

@@ -53,8 +53,11 @@ bool indexNextKey(SurveyState& survey);
 void indexRecords(SurveyState& survey);  // both keys at once
 void releaseRecordIndexes(SurveyState& survey);
 
-// Call after the address, the serial or the ID of record `index` has changed.
+// Call after the address, the serial or the ID of record `index` has changed: both keys, or the
+// one that did (each costs a few cache misses at a million units, and most replies change neither).
 void recordKeysChanged(SurveyState& survey, int32_t index);
+void recordAddressChanged(SurveyState& survey, int32_t index);
+void recordSerialOrIdChanged(SurveyState& survey, int32_t index);
 
 // The first record whose four address bytes are `ip`, or -1.
 int32_t findRecordByAddress(SurveyState& survey, const uint8_t ip[4]);

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 #include "protocol/messages.h"
 #include "support/protocol_fixture.h"
 #include "survey/record_index.h"
@@ -195,6 +198,43 @@ TEST_F(ReceiverTest, LocateRepliesSetTheAddressOrBackOff) {
   EXPECT_EQ(afterMove[1].second, locateReply(9001, "A17", {10, 0, 0, 10}));
   EXPECT_TRUE(sameSocketAddress(afterMove[2].first, address(10, 0, 0, 10, DEVICE_PORT)));
   EXPECT_EQ(afterMove[2].second, (Bytes{VERSION_QUERY, 'A', '1', '7', 0, 0, 0, 0, 0, 0}));
+}
+
+// Each reply that changes an address, ID or serial must leave its unit found under the new key,
+// and under the old one no longer; one that repeats a key changes nothing.
+TEST_F(ReceiverTest, RepliesThatChangeAKeyMoveTheUnitToIt) {
+  start("10.0.0.9\nA17/501\n");
+  indexRecords(context.survey);  // as a start's steps do, before any reply
+  const uint8_t gate[4] = {10, 0, 0, 9};
+  const uint8_t located[4] = {10, 0, 0, 7};
+  const uint8_t nowhere[4] = {0, 0, 0, 0};
+  const struct {
+    const char* reply;
+    std::function<void()> deliver;
+    std::vector<std::tuple<uint32_t, const char*, int32_t>> bySerialAndId;
+    std::vector<std::pair<const uint8_t*, int32_t>> byAddress;
+  } steps[] = {
+      {"a new ID", [&] { fromUnit(identifyReply("GATE", 10)); },
+       {{0, "GATE", 0}, {0, "", -1}, {501, "A17", 1}}, {{gate, 0}, {nowhere, 1}}},
+      {"a new serial", [&] { fromUnit(versionReply(46, 100, "APP", 0, 480)); },
+       {{480, "GATE", 0}, {0, "GATE", -1}}, {{gate, 0}}},
+      {"a new address", [&] { raw(kServer, locateReply(501, "A17", {10, 0, 0, 7})); },
+       {{501, "A17", 1}}, {{located, 1}, {nowhere, -1}, {gate, 0}}},
+      {"the listed ID again",
+       [&] { fromUnit(identifyReply("A17", 10), false, address(10, 0, 0, 7, DEVICE_PORT)); },
+       {{501, "A17", 1}, {480, "GATE", 0}}, {{located, 1}}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.reply);
+    step.deliver();
+    receiveAll(context);
+    for (const auto& [serial, id, expected] : step.bySerialAndId) {
+      EXPECT_EQ(findRecordBySerialAndId(context.survey, serial, id), expected) << serial << id;
+    }
+    for (const auto& [ip, expected] : step.byAddress) {
+      EXPECT_EQ(findRecordByAddress(context.survey, ip), expected) << int{ip[3]};
+    }
+  }
 }
 
 // A duplicated server reply, or the answer to a repeated query, can arrive after the unit has
