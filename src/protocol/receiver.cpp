@@ -60,7 +60,7 @@ void handleUnitDatagram(ProtocolContext& context, const SocketAddress& source,
   } else if (message[0] == MODEM_INFO) {
     // A unit still without its versions takes a modem reply only once this survey has asked for
     // one: an answer to an earlier survey's request would complete it with its versions missing.
-    if (record.biosVersion == 0 && !context.records.modemAsked[index]) return;
+    if (record.biosVersion == 0 && !context.records.state[index].modemAsked) return;
     handleModemReply(context, index, message, size);
   } else if (message[0] == VERSION_REPLY) {
     handleVersionReply(context, index, message, size);

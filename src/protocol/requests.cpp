@@ -62,7 +62,7 @@ void queueVersionQuery(ProtocolContext& context, int32_t index) {
 void queueModemRequest(ProtocolContext& context, int32_t index) {
   static const uint8_t request[MODEM_REQUEST_LENGTH] = {MODEM_INFO, 0};
   const SurveyState& survey = context.survey;
-  context.records.modemAsked[index] = 1;
+  context.records.state[index].modemAsked = 1;
   encodeFrame(context, survey.deviceTable[index].address, request, MODEM_REQUEST_LENGTH, false,
               index);
 }

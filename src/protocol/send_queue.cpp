@@ -15,10 +15,9 @@ static_assert(alignof(QueuedDatagram) <= alignof(std::max_align_t));
 namespace {
 
 constexpr uint32_t FIRST_BUCKET_COUNT = 64;
-// Datagrams per bucket before the buckets double. A start queues a request for every unit at
-// once, so the buckets are a large part of the queue's peak: two a bucket halve them, and a
-// duplicate test still compares two hashes on average.
-constexpr uint32_t BUCKET_LOAD = 2;
+// Datagrams per bucket before the buckets double. Each datagram of a bucket's chain the duplicate
+// test looks at is a cache miss at a million units: one a bucket, 8 MB of buckets for a million.
+constexpr uint32_t BUCKET_LOAD = 1;
 constexpr uint32_t SEND_BATCH = 64;  // datagrams handed to the socket at a time
 
 // Over everything the duplicate test compares.
@@ -191,7 +190,7 @@ void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
   }
   moveHeadToTail(queue);
   if (lastSent != nullptr)
-    context.records.newestQueued[queue.tail->linkIndex] = queue.tail->sequence;
+    context.records.state[queue.tail->linkIndex].newestQueued = queue.tail->sequence;
 }
 
 }  // namespace
@@ -226,7 +225,7 @@ void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
   node->sequence = queue.nextSequence++;
 
   if (linkedLastSent(survey, *node) != nullptr) {
-    context.records.newestQueued[linkIndex] = node->sequence;
+    context.records.state[linkIndex].newestQueued = node->sequence;
     setLastSent(context, linkIndex, context.clock.tick());
   }
 }
@@ -276,13 +275,13 @@ uint32_t effectiveLastSent(const ProtocolContext& context, int32_t index) {
   const SurveyState& survey = context.survey;
   const uint32_t stored = survey.deviceTable[index].lastSent;
   // Written since the last flush began, or no flush stamp left to apply.
-  if (!queue.stampPending || context.records.lastSentFlush[index] >= queue.flushCount) {
+  if (!queue.stampPending || context.records.state[index].lastSentFlush >= queue.flushCount) {
     return stored;
   }
   // Datagrams leave from the head only, and the queue runs in the order of their numbers (one kept
   // for later goes back at the tail under a new one): the newest one queued for the record before
   // that flush still waits exactly when the head has not passed it.
-  const uint64_t newest = context.records.newestQueued[index];
+  const uint64_t newest = context.records.state[index].newestQueued;
   if (newest == 0 || queue.head == nullptr || newest < queue.head->sequence) return stored;
   return queue.pendingTick;
 }
@@ -295,7 +294,7 @@ void settleSendTimes(ProtocolContext& context) {
   for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
     U32LE* lastSent = linkedLastSent(survey, *node);
     // A time written since that flush began is later than its stamp and stays.
-    if (lastSent != nullptr && context.records.lastSentFlush[node->linkIndex] < queue.flushCount) {
+    if (lastSent != nullptr && context.records.state[node->linkIndex].lastSentFlush < queue.flushCount) {
       *lastSent = queue.pendingTick;
     }
     if (node == queue.pendingThrough) break;
@@ -304,7 +303,7 @@ void settleSendTimes(ProtocolContext& context) {
 
 void setLastSent(ProtocolContext& context, int32_t index, uint32_t tick) {
   context.survey.deviceTable[index].lastSent = tick;
-  context.records.lastSentFlush[index] = context.sendQueue.flushCount;
+  context.records.state[index].lastSentFlush = context.sendQueue.flushCount;
 }
 
 void clearQueue(ProtocolContext& context) {

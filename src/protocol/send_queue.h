@@ -59,7 +59,7 @@ struct SendQueue {
   uint8_t flushDepth = 0;          // re-entrancy guard of the flush
 
   // Hash buckets over the waiting datagrams, so that the duplicate test does not walk the queue
-  // either. Their number is a power of two, grown as the queue grows (two datagrams a bucket).
+  // either. Their number is a power of two, grown as the queue grows.
   QueuedDatagram** buckets = nullptr;
   uint32_t bucketCount = 0;
   uint32_t nodeCount = 0;

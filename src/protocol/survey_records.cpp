@@ -12,10 +12,8 @@ bool prepareSurveyRecords(ProtocolContext& context) {
   const int32_t rows = context.list.rowCount();
   if (rows <= 0) return true;
   const auto count = static_cast<size_t>(rows);
-  next.modemAsked.reset(new (std::nothrow) uint8_t[count]());
-  next.lastSentFlush.reset(new (std::nothrow) uint32_t[count]());
-  next.newestQueued.reset(new (std::nothrow) uint64_t[count]());
-  if (next.modemAsked && next.lastSentFlush && next.newestQueued) return true;
+  next.state.reset(new (std::nothrow) RecordSendState[count]());
+  if (next.state) return true;
   next = SurveyRecords{};
   context.survey.startRefusal = StartRefusal::NO_MEMORY;
   context.survey.startProblem[0] = '\0';
@@ -24,7 +22,7 @@ bool prepareSurveyRecords(ProtocolContext& context) {
 
 void fitSurveyRecords(ProtocolContext& context) {
   const uint32_t running = surveyRunning(context) ? context.survey.surveyNumber : 0;
-  if (running != 0 && context.records.survey != running && context.startRecords.modemAsked) {
+  if (running != 0 && context.records.survey != running && context.startRecords.state) {
     context.records = std::move(context.startRecords);
     context.records.survey = running;
   }

@@ -12,18 +12,26 @@ namespace vyr {
 
 struct ProtocolContext;
 
+// What the protocol keeps of one record. Its fields sit side by side: a request queued for a unit
+// reads and writes both its send fields, and at a million units an array each cost a cache miss
+// more for every datagram.
+struct RecordSendState {
+  // The sequence number of the newest datagram queued for it in this survey, 0 for none; it still
+  // waits while the queue's head is not past it.
+  uint64_t newestQueued;
+  // How many flushes of the send queue had begun when its lastSent was last written other than by
+  // a flush (a new request queued, the IP server's back-off). A flush's stamp is written into the
+  // records of the datagrams it leaves waiting only when the time is read, and must not overwrite
+  // what was written after the flush.
+  uint32_t lastSentFlush;
+  // Non-zero once this survey has asked the unit for its modem information. A reply to a request
+  // of an earlier survey must not complete a unit whose versions are still missing.
+  uint8_t modemAsked;
+};
+static_assert(sizeof(RecordSendState) == 16);
+
 struct SurveyRecords {
-  // Per record: non-zero once this survey has asked the unit for its modem information. A reply
-  // to a request of an earlier survey must not complete a unit whose versions are still missing.
-  std::unique_ptr<uint8_t[]> modemAsked;
-  // Per record: how many flushes of the send queue had begun when its lastSent was last written
-  // other than by a flush (a new request queued, the IP server's back-off). A flush's stamp is
-  // written into the records of the datagrams it leaves waiting only when the time is read, and
-  // must not overwrite what was written after the flush.
-  std::unique_ptr<uint32_t[]> lastSentFlush;
-  // Per record: the sequence number of the newest datagram queued for it in this survey, 0 for
-  // none; it still waits while the queue's head is not past it.
-  std::unique_ptr<uint64_t[]> newestQueued;
+  std::unique_ptr<RecordSendState[]> state;  // per record
   uint32_t survey = 0;  // the survey they belong to; 0 while they wait for a start
 };
 

@@ -43,17 +43,16 @@ std::unique_ptr<IndexSlot[]> allocateSlots(uint32_t count) {
 
 void forget(RecordIndex& index) {
   index.slots.reset();
-  index.up.reset();
-  index.after.reset();
+  index.links.reset();
   index.slotCount = 0;
   index.usable = false;
 }
 
 // A chain's first record keeps its slot in `up`, where the others keep the record before them.
 int32_t headAt(uint32_t slot) { return -2 - static_cast<int32_t>(slot); }
-bool isHead(const RecordIndex& index, int32_t record) { return index.up[record] < 0; }
+bool isHead(const RecordIndex& index, int32_t record) { return index.links[record].up < 0; }
 uint32_t slotOfHead(const RecordIndex& index, int32_t record) {
-  return static_cast<uint32_t>(-2 - index.up[record]);
+  return static_cast<uint32_t>(-2 - index.links[record].up);
 }
 
 // Where a key's probe starts: the hash scaled to the slots, which need not be a power of two.
@@ -93,20 +92,20 @@ void emptySlot(RecordIndex& index, uint32_t hole) {
     // Its probe starts past the gap: it stays.
     if (probeDistance(index, home, slot) < probeDistance(index, hole, slot)) continue;
     index.slots[hole] = index.slots[slot];
-    index.up[index.slots[hole].first] = headAt(hole);
+    index.links[index.slots[hole].first].up = headAt(hole);
     hole = slot;
   }
   index.slots[hole].first = EMPTY;
 }
 
 void unlink(RecordIndex& index, int32_t record) {
-  const int32_t next = index.after[record];
+  const int32_t next = index.links[record].after;
   if (!isHead(index, record)) {
-    index.after[index.up[record]] = next;
-    if (next >= 0) index.up[next] = index.up[record];
+    index.links[index.links[record].up].after = next;
+    if (next >= 0) index.links[next].up = index.links[record].up;
   } else if (next >= 0) {
     index.slots[slotOfHead(index, record)].first = next;
-    index.up[next] = index.up[record];
+    index.links[next].up = index.links[record].up;
   } else {
     emptySlot(index, slotOfHead(index, record));
   }
@@ -125,18 +124,18 @@ void link(RecordIndex& index, const Keyed& keyed, int32_t record, const IndexKey
     next = entry.first;
     while (next >= 0 && next < record) {
       previous = next;
-      next = index.after[next];
+      next = index.links[next].after;
     }
   }
-  index.after[record] = next;
+  index.links[record].after = next;
   if (previous >= 0) {
-    index.up[record] = previous;
-    index.after[previous] = record;
+    index.links[record].up = previous;
+    index.links[previous].after = record;
   } else {
-    index.up[record] = headAt(slot);
+    index.links[record].up = headAt(slot);
     entry.first = record;
   }
-  if (next >= 0) index.up[next] = record;
+  if (next >= 0) index.links[next].up = record;
 }
 
 void build(RecordIndex& index, const Keyed& keyed, int32_t count) {
@@ -149,9 +148,8 @@ void build(RecordIndex& index, const Keyed& keyed, int32_t count) {
   const uint64_t slotCount = uint64_t{records} + records / 2 + 16;
   if (slotCount > static_cast<uint64_t>(INT32_MAX) - 2) return;  // a slot must fit in `up`
   index.slots = allocateSlots(static_cast<uint32_t>(slotCount));
-  index.up = allocate<int32_t>(records);
-  index.after = allocate<int32_t>(records);
-  if (!index.slots || !index.up || !index.after) {
+  index.links = allocate<ChainLinks>(records);
+  if (!index.slots || !index.links) {
     forget(index);
     return;
   }
@@ -167,7 +165,7 @@ void rekey(RecordIndex& index, const Keyed& keyed, int32_t record) {
   // Any other record of its chain still has the chain's key. A record alone in its chain stays
   // where a probe for its key now ends (mostly its key did not change: a unit telling the serial
   // it is listed by), and is otherwise taken out and put back in wherever its key belongs.
-  const int32_t mate = isHead(index, record) ? index.after[record] : index.up[record];
+  const int32_t mate = isHead(index, record) ? index.links[record].after : index.links[record].up;
   if (mate >= 0) {
     if (sameKey(keyed.keyAt(mate), key)) return;
   } else {

@@ -26,18 +26,23 @@ struct IndexSlot {
   uint32_t hash;  // the key's, so that a probe reads a record only when the hashes agree
 };
 
+// A record's place in its key's chain; both are read and written together, so they share a
+// cache line.
+struct ChainLinks {
+  // The previous record with its key (>= 0), or for the first one its key's slot s, as -2 - s.
+  int32_t up;
+  int32_t after;  // the next record with its key, or -1
+};
+
 // Open-addressing slots per key, each holding a chain of the records with that key in table
-// order (linked through `up` and `after`), so the first one is at hand. A million units' indexes
+// order (linked through ChainLinks), so the first one is at hand. A million units' indexes
 // are among the largest things a survey holds, so a record's link back and its chain's slot share
 // one number: only a chain's first record needs the slot, and only the others have a record before
 // them.
 struct RecordIndex {
   std::unique_ptr<IndexSlot[]> slots;
   uint32_t slotCount = 0;  // half as many again as the records, at least
-  // Per record: the previous record with its key (>= 0), or for the first one its key's slot s,
-  // as -2 - s.
-  std::unique_ptr<int32_t[]> up;
-  std::unique_ptr<int32_t[]> after;  // per record: the next record with its key, or -1
+  std::unique_ptr<ChainLinks[]> links;  // per record
   bool usable = false;  // false when its memory could not be had: lookups walk the table
   bool built = false;   // false until the table is first indexed by this key
 };

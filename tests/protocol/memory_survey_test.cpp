@@ -189,7 +189,7 @@ TEST_F(MemorySurveyTest, AUnitWithoutIdOrAddressDoesNotStallTheQueue) {
 namespace vyr::testing {
 namespace {
 
-// However a survey ends, the protocol's per-record bookkeeping (13 bytes a unit) goes with it,
+// However a survey ends, the protocol's per-record bookkeeping (16 bytes a unit) goes with it,
 // and a refused start neither touches a file nor takes a running survey's bookkeeping away.
 TEST_F(MemorySurveyTest, TheRecordsKeptBesideTheTableLastAsLongAsTheSurvey) {
   enum class End { COMPLETE_IN_DRAIN, COMPLETE_AT_RESUME, ABORT, END_DRIVING };
@@ -197,17 +197,17 @@ TEST_F(MemorySurveyTest, TheRecordsKeptBesideTheTableLastAsLongAsTheSurvey) {
     SCOPED_TRACE(static_cast<int>(end));
     useFleet(fleet::generateFleet(40, 5, 30, 50));
     ASSERT_TRUE(pressStart(context, StartMode::FRESH));
-    ASSERT_NE(context.records.modemAsked, nullptr);
+    ASSERT_NE(context.records.state, nullptr);
     EXPECT_EQ(context.records.survey, context.survey.surveyNumber);
-    const uint8_t* running = context.records.modemAsked.get();
+    const RecordSendState* running = context.records.state.get();
 
     // A second start refused for its table leaves the running survey as it was.
     context.allocateTable = [](int32_t) -> DeviceRecord* { return nullptr; };
     EXPECT_FALSE(pressStart(context, StartMode::FRESH));
     context.allocateTable = allocateDeviceTable;
     ASSERT_TRUE(surveyRunning(context));
-    EXPECT_EQ(context.records.modemAsked.get(), running);
-    EXPECT_EQ(context.startRecords.modemAsked, nullptr);
+    EXPECT_EQ(context.records.state.get(), running);
+    EXPECT_EQ(context.startRecords.state, nullptr);
 
     if (end == End::ABORT) abortSurvey(context);
     if (end == End::END_DRIVING) endDriving(context);
@@ -220,10 +220,8 @@ TEST_F(MemorySurveyTest, TheRecordsKeptBesideTheTableLastAsLongAsTheSurvey) {
       EXPECT_EQ(dialog.beeps, beeps + 1) << "a survey saved complete ends inside its start";
     }
     EXPECT_FALSE(surveyRunning(context));
-    EXPECT_EQ(context.records.modemAsked, nullptr);
-    EXPECT_EQ(context.records.lastSentFlush, nullptr);
-    EXPECT_EQ(context.records.newestQueued, nullptr);
-    EXPECT_EQ(context.startRecords.modemAsked, nullptr);
+    EXPECT_EQ(context.records.state, nullptr);
+    EXPECT_EQ(context.startRecords.state, nullptr);
   }
 }
 
@@ -234,7 +232,7 @@ TEST_F(MemorySurveyTest, AStartRefusedForItsMemoryTouchesNoFile) {
   EXPECT_EQ(context.survey.startRefusal, StartRefusal::NO_MEMORY);
   EXPECT_EQ(files.contents("fleet.model"), nullptr) << "the report is not even locked";
   EXPECT_EQ(files.contents("fleet.soFar"), nullptr);
-  EXPECT_EQ(context.startRecords.modemAsked, nullptr);
+  EXPECT_EQ(context.startRecords.state, nullptr);
   EXPECT_TRUE(network.sent.empty());
 }
 
