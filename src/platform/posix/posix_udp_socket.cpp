@@ -25,6 +25,15 @@ void requestReceiveBuffer(int fd) {
   }
 }
 
+// Every datagram the tool sends (50 bytes at most, headers included) fits the 68 bytes every IPv4
+// link carries, and goes with "don't fragment" as by default. Forcing it also spares each one an ID drawn from the system's shared
+// generator (an unfragmentable datagram needs none), which cost a twentieth of a large survey's
+// system time and bounced a cache line between the cores of every sender.
+void sendUnfragmented(int fd) {
+  int mode = IP_PMTUDISC_DO;
+  ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
+}
+
 // Linux delivers 0.0.0.0 to this very host, and port 0 names no listener: neither is a unit.
 bool isSendable(const SocketAddress& destination) {
   return familyOf(destination) == ADDRESS_FAMILY_IPV4 && !addressIsZero(destination) &&
@@ -102,6 +111,7 @@ std::unique_ptr<PosixUdpSocket> PosixUdpSocket::open() {
     return nullptr;
   }
   requestReceiveBuffer(fd);
+  sendUnfragmented(fd);
   return std::unique_ptr<PosixUdpSocket>(new PosixUdpSocket(fd, ntohs(local.sin_port)));
 }
 
