@@ -25,10 +25,11 @@ void requestReceiveBuffer(int fd) {
   }
 }
 
-// Every datagram the tool sends (50 bytes at most, headers included) fits the 68 bytes every IPv4
-// link carries, and goes with "don't fragment" as by default. Forcing it also spares each one an ID drawn from the system's shared
-// generator (an unfragmentable datagram needs none), which cost a twentieth of a large survey's
-// system time and bounced a cache line between the cores of every sender.
+// Every datagram the tool sends (about 50 bytes at most, headers included) fits the 68 bytes
+// every IPv4 link carries, and goes with "don't fragment" as by default. Forcing it also spares
+// each one an ID drawn from the system's shared generator (an unfragmentable datagram needs none),
+// which cost a twentieth of a large survey's system time and bounced a cache line between the
+// cores of every sender.
 void sendUnfragmented(int fd) {
   int mode = IP_PMTUDISC_DO;
   ::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
