@@ -155,8 +155,6 @@ struct Run {
   std::unique_ptr<vyr::CountingSocket> counting;
   std::unique_ptr<vyr::Context> context;
 
-  static constexpr uint32_t RELEASE_AFTER_SENT = 65536;  // nodes, about 5 MB
-  uint32_t queuePeak = 0;  // the most datagrams waiting since memory was last handed back
 
   int32_t units = 0;
   int32_t complete = 0;
@@ -182,17 +180,6 @@ struct Run {
     } catch (const std::bad_alloc&) {
       // Left for the end, where the survey's memory is free again.
     }
-  }
-
-  // A survey queues a request for every unit at once, and the nodes it frees as they are sent
-  // would stay resident beside the rows and records that grow later: once many have gone, their
-  // pages are handed back.
-  void releaseSentDatagrams() {
-    const uint32_t waiting = context->sendQueue.nodeCount;
-    if (waiting > queuePeak) queuePeak = waiting;
-    if (queuePeak - waiting < RELEASE_AFTER_SENT) return;
-    vyr::releaseFreedMemory();
-    queuePeak = waiting;
   }
 
   // Passes on the units finished since the last look: their lines, flushed.
@@ -381,7 +368,6 @@ std::optional<Ending> survey(Run& run) {
   }
   calls.beforeWait = [&run] {
     if (run.streaming) run.passOnFinished();
-    run.releaseSentDatagrams();
   };
   const int timeoutMs = run.options.timeoutSeconds > 0 ? run.options.timeoutSeconds * 1000 : -1;
   Ending ending;

@@ -19,9 +19,6 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "survey_command/poll_loop.h"
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 #endif
 
 namespace vyr {
@@ -42,7 +39,6 @@ inline bool runSurveyLoop(Context& context, const SystemSocket& socket, int time
                           const volatile sig_atomic_t* stop, const PeriodicCall* every) {
   return runUntilDone(context, socket.handle(), timeoutMs, stop, every);
 }
-inline void releaseFreedMemory() {}
 #else
 using SystemClock = PosixClock;
 using SystemSocket = PosixUdpSocket;
@@ -54,12 +50,6 @@ inline std::unique_ptr<FileSystem> openSystemFileSystem(const std::string& direc
 inline bool runSurveyLoop(Context& context, const SystemSocket& socket, int timeoutMs,
                           const volatile sig_atomic_t* stop, const PeriodicCall* every) {
   return runUntilDone(context, socket.fd(), timeoutMs, stop, every);
-}
-// Gives the whole pages of freed memory back to the system, wherever they lie in the heap.
-inline void releaseFreedMemory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
 }
 #endif
 
