@@ -61,7 +61,7 @@ void growBuckets(SendQueue& queue, uint32_t count) {
 // bytes, each block going back once its last node has left: a node then costs its own bytes
 // rounded to 8, where malloc would add a header and round to 16, and no call of malloc or free.
 // Larger datagrams (none of the tool's own requests) have an allocation of their own.
-constexpr size_t NODE_BLOCK = 256 * 1024;
+constexpr size_t NODE_BLOCK = size_t{256} * 1024;
 constexpr size_t LARGEST_CARVED = 512;
 
 size_t nodeSize(uint32_t length) {

@@ -655,7 +655,7 @@ TEST_F(SurveyProcessTest, RunningOutOfMemoryExitsFiveAndSavesWhatRan) {
     }
   }
   int fives = 0;
-  for (long limitKb : {60000L, 150000L, 220000L}) {
+  for (long limitKb : {60000L, 110000L, 140000L, 145000L}) {
     SCOPED_TRACE(limitKb);
     for (const char* name : {"big.model", "big.soFar", "out.json"}) {
       std::filesystem::remove(directory_ / name);

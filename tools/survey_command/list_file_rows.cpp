@@ -22,7 +22,7 @@ bool ListFileRows::holds(int32_t index) const {
 
 std::string_view ListFileRows::line(int32_t index) const {
   if (!holds(index)) return {};
-  const size_t at = static_cast<size_t>(index);
+  const auto at = static_cast<size_t>(index);
   const size_t begin = at == 0 ? 0 : ends_[at - 1];
   return {text_.data() + begin, ends_[at] - begin};
 }
