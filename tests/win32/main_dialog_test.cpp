@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
@@ -790,6 +791,10 @@ TEST_F(ReplaceRowTest, APassPaintsOnceAndLeavesTheViewAsRowByRowReplacementsDo) 
       EXPECT_EQ(scrollEndAtInsert, std::vector<int>(rows.size(), end))
           << "the scroll bar followed the rows deleted and inserted one by one";
       EXPECT_EQ(::GetWindowLongPtrW(box_, GWL_STYLE), style) << "the style must come back";
+      EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                              [](const auto& m) { return m.first == WM_STYLECHANGED; }),
+                2)
+          << "the style is set for the pass and back after it, not for each row";
       // Redraw is on again: a row deleted now moves the scroll range at once.
       send(LB_DELETESTRING, 0);
       EXPECT_EQ(scrollEnd(box_), end - 1) << "painting was left off";
