@@ -905,7 +905,8 @@ TEST_F(MainDialogTest, TheNotificationsADrainLeftAreTakenAndNoneAfterItIsLost) {
     EXPECT_EQ(waiting(), 0u) << count << " datagrams, one drain";
   }
   MSG left;
-  EXPECT_FALSE(::PeekMessageW(&left, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION, PM_NOREMOVE))
+  EXPECT_FALSE(
+      ::PeekMessageW(&left, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION, PM_NOREMOVE))
       << "the notifications that the drain of twenty left are still queued";
   answer(1);
   EXPECT_TRUE(pumpUntil([&] { return waiting() == 0; })) << "an FD_READ was lost";

@@ -159,8 +159,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (lParam == 0) await(window, *main, inOnePass(*main, timerDue));
       return FALSE;
     case SOCKET_NOTIFICATION: {
-      const bool writableToo = WSAGETSELECTEVENT(lParam) == FD_READ &&
-                               dropRepostedReadNotifications(window, *main);
+      const bool writableToo =
+          WSAGETSELECTEVENT(lParam) == FD_READ && dropRepostedReadNotifications(window, *main);
       DriverWait wait;
       {
         ListPass pass(main->list);
