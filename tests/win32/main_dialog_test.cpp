@@ -9,6 +9,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <utility>
@@ -790,6 +791,10 @@ TEST_F(ReplaceRowTest, APassPaintsOnceAndLeavesTheViewAsRowByRowReplacementsDo) 
       EXPECT_EQ(scrollEndAtInsert, std::vector<int>(rows.size(), end))
           << "the scroll bar followed the rows deleted and inserted one by one";
       EXPECT_EQ(::GetWindowLongPtrW(box_, GWL_STYLE), style) << "the style must come back";
+      EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                              [](const auto& m) { return m.first == WM_STYLECHANGED; }),
+                2)
+          << "the style is set for the pass and back after it, not for each row";
       // Redraw is on again: a row deleted now moves the scroll range at once.
       send(LB_DELETESTRING, 0);
       EXPECT_EQ(scrollEnd(box_), end - 1) << "painting was left off";
@@ -872,6 +877,39 @@ TEST_F(MainDialogTest, ADrainOrATickRepaintsTheRowsItReplacedOnceAndLeavesPainti
     EXPECT_EQ(::GetWindowLongPtrW(list, GWL_STYLE), style);
     EXPECT_TRUE(::GetUpdateRect(list, nullptr, FALSE)) << "the replaced row is not repainted";
   }
+  ::closesocket(unit);
+}
+
+// A drain that reads on past many datagrams leaves their FD_READs queued (Winsock posts one after
+// each read that leaves another waiting): the next notification takes them unanswered, and the one
+// for a datagram after it still comes.
+TEST_F(MainDialogTest, TheNotificationsADrainLeftAreTakenAndNoneAfterItIsLost) {
+  SOCKET unit = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  sockaddr_in dialogAt{};
+  dialogAt.sin_family = AF_INET;
+  dialogAt.sin_port = htons(socket_->localPort());
+  dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto answer = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      ::sendto(unit, "x", 1, 0, reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
+    }
+  };
+  const auto waiting = [&] {
+    u_long bytes = 0;
+    ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
+    return bytes;
+  };
+  for (int count : {20, 1}) {
+    answer(count);
+    ::SendMessageW(dialog_, SOCKET_NOTIFICATION, socket_->handle(), WSAMAKESELECTREPLY(FD_READ, 0));
+    EXPECT_EQ(waiting(), 0u) << count << " datagrams, one drain";
+  }
+  MSG left;
+  EXPECT_FALSE(
+      ::PeekMessageW(&left, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION, PM_NOREMOVE))
+      << "the notifications that the drain of twenty left are still queued";
+  answer(1);
+  EXPECT_TRUE(pumpUntil([&] { return waiting() == 0; })) << "an FD_READ was lost";
   ::closesocket(unit);
 }
 

@@ -75,8 +75,12 @@ void Win32ListBox::replaceRow(int32_t index, const char* text) {
   changing();
   const auto at = static_cast<WPARAM>(index);
 
+  // A pass that holds the painting has the style say so already and repaints the whole list at
+  // its end: setting the style and invalidating would each be a call to the window system for
+  // nothing (under Wine a round trip to its server, for every row of a drain).
+  const bool heldByPass = held_;
   const LONG_PTR style = ::GetWindowLongPtrW(listBox_, GWL_STYLE);
-  ::SetWindowLongPtrW(listBox_, GWL_STYLE, style | LBS_NOREDRAW);
+  if (!heldByPass) ::SetWindowLongPtrW(listBox_, GWL_STYLE, style | LBS_NOREDRAW);
 
   const LRESULT top = send(LB_GETTOPINDEX);
   const LRESULT caret = send(LB_GETCARETINDEX);
@@ -98,8 +102,10 @@ void Win32ListBox::replaceRow(int32_t index, const char* text) {
   send(LB_SETCARETINDEX, static_cast<WPARAM>(caret), FALSE);
   send(LB_SETTOPINDEX, static_cast<WPARAM>(top));
 
-  ::SetWindowLongPtrW(listBox_, GWL_STYLE, style);
-  ::InvalidateRect(listBox_, nullptr, FALSE);
+  if (!heldByPass) {
+    ::SetWindowLongPtrW(listBox_, GWL_STYLE, style);
+    ::InvalidateRect(listBox_, nullptr, FALSE);
+  }
 }
 
 void Win32ListBox::clearRows() {

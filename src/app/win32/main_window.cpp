@@ -116,6 +116,20 @@ DriverWait socketNotification(Context& context, LPARAM lParam) {
   }
 }
 
+// Winsock posts FD_READ again after each read that leaves a datagram waiting, so a drain of many
+// leaves as many notifications queued, each worth a pass and a read that finds nothing. The ones
+// queued before the drain that is about to run announce nothing it will not read: they are taken
+// unanswered. Returns whether an FD_WRITE was among them, to be answered after that drain.
+bool dropRepostedReadNotifications(HWND window, MainWindow& main) {
+  if (main.socket.takeRepostedReadNotifications() == 0) return false;
+  bool writable = false;
+  for (MSG queued; ::PeekMessageW(&queued, window, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION,
+                                  PM_REMOVE) != FALSE;) {
+    if (WSAGETSELECTEVENT(queued.lParam) == FD_WRITE) writable = true;
+  }
+  return writable;
+}
+
 void stopWatching(HWND window, MainWindow& main) {
   ::WSAAsyncSelect(main.socket.handle(), window, 0, 0);
   ::KillTimer(window, TICK_TIMER);
@@ -145,10 +159,13 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (lParam == 0) await(window, *main, inOnePass(*main, timerDue));
       return FALSE;
     case SOCKET_NOTIFICATION: {
+      const bool writableToo =
+          WSAGETSELECTEVENT(lParam) == FD_READ && dropRepostedReadNotifications(window, *main);
       DriverWait wait;
       {
         ListPass pass(main->list);
         wait = socketNotification(main->context, lParam);
+        if (writableToo) wait = socketWritable(main->context);
       }
       await(window, *main, wait);
       return TRUE;

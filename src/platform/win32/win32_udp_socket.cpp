@@ -120,15 +120,18 @@ ReceiveResult Win32UdpSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, ui
     const int count = calls_.receiveFrom(socket_, reinterpret_cast<char*>(buffer), room, 0,
                                          reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (count != SOCKET_ERROR) {
+      noteDatagramRead();
       copySource(from, source);
       length = static_cast<uint32_t>(count);
       return ReceiveResult::DATAGRAM;
     }
     switch (calls_.lastError()) {
       case WSAEWOULDBLOCK:
+        lastReadFoundOne_ = false;
         return ReceiveResult::NOTHING;
       case WSAEMSGSIZE:
         // The system has filled the buffer and dropped the rest of the datagram.
+        noteDatagramRead();
         copySource(from, source);
         return ReceiveResult::OVERSIZED;
       case WSAECONNRESET:
@@ -138,9 +141,16 @@ ReceiveResult Win32UdpSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, ui
         // about the ones waiting, so the read goes on to them.
         continue;
       default:
+        lastReadFoundOne_ = false;
         return ReceiveResult::FAILED;
     }
   }
+}
+
+void Win32UdpSocket::noteDatagramRead() {
+  // This datagram was waiting when the read before it, which found one too, returned.
+  if (lastReadFoundOne_) ++repostedReads_;
+  lastReadFoundOne_ = true;
 }
 
 }  // namespace vyr

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "platform/udp_socket.h"
 
@@ -42,14 +43,23 @@ class Win32UdpSocket final : public UdpSocket {
   bool wantsWriteReadiness() const override { return wantsWrite_; }
   void writeReadinessDelivered() override { wantsWrite_ = false; }
 
+  // How many FD_READ notifications Winsock has posted again since the last call, as far as the
+  // reads show: it posts one after every read that leaves a datagram waiting, and a drain that
+  // reads on past such a datagram leaves them queued for nothing. Resets the count.
+  uint32_t takeRepostedReadNotifications() { return std::exchange(repostedReads_, 0); }
+
  private:
   Win32UdpSocket(SOCKET socket, uint16_t port, const WinsockCalls& calls)
       : socket_(socket), localPort_(port), calls_(calls) {}
+
+  void noteDatagramRead();
 
   SOCKET socket_;
   uint16_t localPort_;
   WinsockCalls calls_;
   bool wantsWrite_ = false;
+  bool lastReadFoundOne_ = false;
+  uint32_t repostedReads_ = 0;
 };
 
 }  // namespace vyr
