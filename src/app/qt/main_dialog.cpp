@@ -67,8 +67,16 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int d
   // Initialisation.
   initialiseSelector(*context_);
   computeTabStops();
-  connect(&readNotifier_, &QSocketNotifier::activated, this,
-          [this] { await(socketReadable(*context_)); });
+  // The socket's readiness starts a drain in a pass of its own. Replies that come during a tick's
+  // flush and drain find the socket readable once the tick is over, and read at once they would
+  // hold the loop for the two together, before it could paint or take input.
+  drain_.setSingleShot(true);
+  drain_.setInterval(0);
+  connect(&drain_, &QTimer::timeout, this, [this] { await(socketReadable(*context_)); });
+  connect(&readNotifier_, &QSocketNotifier::activated, this, [this] {
+    readNotifier_.setEnabled(false);
+    drain_.start();
+  });
   connect(&writeNotifier_, &QSocketNotifier::activated, this,
           [this] { await(socketWritable(*context_)); });
   flush_.setSingleShot(true);
@@ -220,7 +228,8 @@ void MainDialog::await(const DriverWait& wait) {
   } else {
     startStep_.stop();
   }
-  readNotifier_.setEnabled(wait.readReadiness);
+  if (!wait.readReadiness) drain_.stop();
+  readNotifier_.setEnabled(wait.readReadiness && !drain_.isActive());
   writeNotifier_.setEnabled(wait.writeReadiness);
   if (wait.flushInMs >= 0) {
     flush_.start(static_cast<int>(wait.flushInMs));

@@ -89,6 +89,7 @@ class MainDialog final : public QDialog, public Dialog {
   QTimer timer_;
   QTimer flush_;
   QTimer startStep_;
+  QTimer drain_;  // the drain the socket's readiness asked for, in a pass of the loop of its own
   QSocketNotifier readNotifier_;
   QSocketNotifier writeNotifier_;
 };
