@@ -358,6 +358,51 @@ TEST_F(MainDialogTest, ReplacingARowKeepsTheViewAndSkipsUnchangedText) {
   EXPECT_STREQ(text, "");
 }
 
+// Rows replaced by longer, shorter, empty and identical texts at the edges of the rows kept
+// together and between them: after each, every row shows what was last written to it, and only a
+// changed row is redrawn.
+TEST_F(MainDialogTest, EveryRowShowsItsLastTextAfterItsNeighboursChange) {
+  open();
+  DeviceList& list = dialog->list();
+  std::vector<std::string> rows(70);
+  for (int i = 0; i < 70; ++i) {
+    rows[i] = "127.0.0." + std::to_string(i);
+    list.addRow(rows[i].c_str());
+  }
+  QApplication::processEvents();
+  const struct {
+    int32_t row;
+    std::string text;
+  } steps[] = {{0, "127.0.0.0\t\tA17"},
+               {31, std::string(109, 'x')},
+               {32, ""},
+               {33, "127.0.0.33\t501\tA17\t1.20\tPUMPCTL\t2.05"},
+               {31, "short"},
+               {69, std::string(300, 'y')},
+               {32, "127.0.0.32"},
+               {31, "short"}};
+  QSignalSpy redraws(&list.rows(), &RowModel::dataChanged);
+  for (const auto& step : steps) {
+    const bool changes = rows[step.row] != step.text;
+    rows[step.row] = step.text;
+    list.replaceRow(step.row, step.text.c_str());
+    ASSERT_EQ(redraws.count(), changes ? 1 : 0) << step.row;
+    if (changes) {
+      EXPECT_EQ(redraws.takeFirst()[0].value<QModelIndex>().row(), step.row);
+    }
+    ASSERT_EQ(list.model()->rowCount(), 70);
+    for (int i = 0; i < 70; ++i) {
+      ASSERT_EQ(list.model()->index(i, 0).data().toString().toStdString(), rows[i])
+          << "row " << i << " once row " << step.row << " changed";
+    }
+  }
+  list.clearRows();
+  list.addRow("127.0.0.9");
+  QApplication::processEvents();
+  ASSERT_EQ(list.model()->rowCount(), 1);
+  EXPECT_EQ(list.model()->index(0, 0).data().toString(), "127.0.0.9") << "a new list's first row";
+}
+
 // Draws one row per column, each its column's number of tabs and a letter, and finds where the
 // letter's ink starts: it must sit at the stop taken from that column's header label.
 TEST_F(MainDialogTest, TabsExpandAtTheHeaderLabelsStops) {
