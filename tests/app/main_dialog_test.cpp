@@ -24,8 +24,10 @@
 
 #include "app/qt/device_list.h"
 #include "app/main_template.h"
+#include "app/qt/read_budget.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_files.h"
+#include "platform/memory/memory_network.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "protocol/send_queue.h"
 #include "survey/lifecycle.h"
@@ -401,6 +403,39 @@ TEST_F(MainDialogTest, EveryRowShowsItsLastTextAfterItsNeighboursChange) {
   QApplication::processEvents();
   ASSERT_EQ(list.model()->rowCount(), 1);
   EXPECT_EQ(list.model()->index(0, 0).data().toString(), "127.0.0.9") << "a new list's first row";
+}
+
+// Five datagrams waiting, the third too long for the buffer: each pass reads its budget of them
+// in the order they came, the one too long counted too, and a pass with nothing left reads none.
+TEST(ReadBudgetTest, EachPassReadsItsBudgetInOrder) {
+  const struct {
+    uint32_t budget;
+    std::vector<uint32_t> readsPerPass;
+  } cases[] = {{1, {1, 1, 1, 1, 1, 0}}, {2, {2, 2, 1, 0}}, {5, {5, 0}}, {9, {5, 0}}};
+  for (const auto& c : cases) {
+    FakeClock clock;
+    MemoryNetwork network(clock);
+    for (uint8_t i = 0; i < 5; ++i) {
+      const std::vector<uint8_t> bytes(i == 2 ? 9 : 1, i);
+      network.deliver(SocketAddress{}, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+    ReadBudget reads(network.toolSocket(), c.budget);
+    std::vector<uint32_t> perPass;
+    uint8_t next = 0;
+    uint8_t buffer[8];
+    uint32_t length = 0;
+    SocketAddress source{};
+    for (size_t pass = 0; pass < c.readsPerPass.size(); ++pass, reads.refill()) {
+      perPass.push_back(0);
+      for (;;) {
+        const ReceiveResult result = reads.receiveFrom(buffer, 8, length, source);
+        if (result == ReceiveResult::NOTHING) break;
+        EXPECT_EQ(result == ReceiveResult::OVERSIZED ? 2 : buffer[0], next++) << c.budget;
+        ++perPass.back();
+      }
+    }
+    EXPECT_EQ(perPass, c.readsPerPass) << c.budget;
+  }
 }
 
 // Draws one row per column, each its column's number of tabs and a letter, and finds where the

@@ -37,6 +37,9 @@ DialogBaseUnits measureBaseUnits(const QFont& font) {
   return {averageCharWidth(alphabet), metrics.height()};
 }
 
+// Datagrams one pass of the loop reads: about ten milliseconds of replies and their rows.
+constexpr uint32_t READS_PER_PASS = 2048;
+
 // Resume continues from the progress file; N starts afresh.
 StartMode startModeOf(int button) {
   return button == RESUME_BUTTON ? StartMode::RESUME : StartMode::FRESH;
@@ -48,6 +51,7 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int d
                        SendPacing pacing)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       paced_(socket, clock, pacing),
+      reads_(paced_, READS_PER_PASS),
       readNotifier_(descriptor, QSocketNotifier::Read),
       writeNotifier_(descriptor, QSocketNotifier::Write) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -62,7 +66,7 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int d
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
   }
   buildControls();
-  context_ = std::make_unique<Context>(files, *this, *list_, clock, paced_);
+  context_ = std::make_unique<Context>(files, *this, *list_, clock, reads_);
 
   // Initialisation.
   initialiseSelector(*context_);
@@ -236,6 +240,7 @@ void MainDialog::await(const DriverWait& wait) {
   } else {
     flush_.stop();
   }
+  reads_.refill();
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
