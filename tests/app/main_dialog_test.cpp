@@ -24,8 +24,10 @@
 
 #include "app/qt/device_list.h"
 #include "app/main_template.h"
+#include "app/qt/read_budget.h"
 #include "platform/memory/fake_clock.h"
 #include "platform/memory/memory_files.h"
+#include "platform/memory/memory_network.h"
 #include "platform/posix/posix_udp_socket.h"
 #include "protocol/send_queue.h"
 #include "survey/lifecycle.h"
@@ -356,6 +358,67 @@ TEST_F(MainDialogTest, ReplacingARowKeepsTheViewAndSkipsUnchangedText) {
   EXPECT_STREQ(text, " 127.0.");
   EXPECT_EQ(list.rowText(10000, text, sizeof text), -1);
   EXPECT_STREQ(text, "");
+}
+
+// Rows replaced by longer, shorter, empty and identical texts at the edges of the rows kept
+// together and between them: after each, every row shows its last text, the count stays, and only
+// a changed row is redrawn.
+TEST_F(MainDialogTest, EveryRowShowsItsLastTextAfterItsNeighboursChange) {
+  open();
+  DeviceList& list = dialog->list();
+  std::vector<std::string> rows(70);
+  for (int i = 0; i < 70; ++i) list.addRow((rows[i] = "127.0.0." + std::to_string(i)).c_str());
+  QApplication::processEvents();
+  const std::pair<int32_t, std::string> steps[] = {{0, "127.0.0.0\t\tA17"},
+                                                   {31, std::string(109, 'x')},
+                                                   {32, ""},
+                                                   {33, "127.0.0.33\t5\tA1"},
+                                                   {31, "short"},
+                                                   {69, std::string(300, 'y')},
+                                                   {32, "127.0.0.32"},
+                                                   {31, "short"}};
+  QSignalSpy redraws(&list.rows(), &RowModel::dataChanged);
+  for (const auto& [row, text] : steps) {
+    const bool changes = rows[row] != text;
+    rows[row] = text;
+    list.replaceRow(row, text.c_str());
+    ASSERT_EQ(redraws.count(), changes ? 1 : 0) << row;
+    ASSERT_TRUE(!changes || redraws.takeFirst()[0].value<QModelIndex>().row() == row) << row;
+    ASSERT_EQ(list.model()->rowCount(), 70);
+    for (int i = 0; i < 70; ++i) {
+      ASSERT_EQ(list.model()->index(i, 0).data().toString().toStdString(), rows[i])
+          << "row " << i << " once row " << row << " changed";
+    }
+  }
+}
+
+// Five datagrams waiting, the third too long for the buffer: each pass reads its budget of them in
+// the order they came, the one too long counted too, and a pass with nothing left reads none.
+TEST(ReadBudgetTest, EachPassReadsItsBudgetInOrder) {
+  const std::pair<uint32_t, std::vector<uint32_t>> cases[] = {
+      {1, {1, 1, 1, 1, 1, 0}}, {2, {2, 2, 1, 0}}, {5, {5, 0}}, {9, {5, 0}}};
+  for (const auto& [budget, expected] : cases) {
+    FakeClock clock;
+    MemoryNetwork network(clock);
+    for (uint8_t i = 0; i < 5; ++i) {
+      const std::vector<uint8_t> bytes(i == 2 ? 9 : 1, i);
+      network.deliver(SocketAddress{}, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
+    ReadBudget reads(network.toolSocket(), budget);
+    uint8_t buffer[8];
+    uint32_t length = 0;
+    SocketAddress source{};
+    const auto read = [&] { return reads.receiveFrom(buffer, 8, length, source); };
+    std::vector<uint32_t> perPass(expected.size());
+    uint8_t next = 0;
+    for (uint32_t& count : perPass) {
+      for (ReceiveResult r = read(); r != ReceiveResult::NOTHING; r = read(), ++count) {
+        EXPECT_EQ(r == ReceiveResult::OVERSIZED ? 2 : buffer[0], next++) << budget;
+      }
+      reads.refill();
+    }
+    EXPECT_EQ(perPass, expected) << budget;
+  }
 }
 
 // Draws one row per column, each its column's number of tabs and a letter, and finds where the

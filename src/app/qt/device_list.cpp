@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QTextOption>
 #include <cstring>
+#include <utility>
 
 #include "app/dialog_units.h"
 #include "platform/bounded_copy.h"
@@ -13,11 +14,13 @@ namespace {
 // Room between the list's left edge and the first character, as a list box leaves it.
 constexpr int TEXT_MARGIN = 2;
 
-std::unique_ptr<char[]> copyOf(const char* text) {
-  const size_t size = std::strlen(text) + 1;
-  auto copy = std::make_unique_for_overwrite<char[]>(size);
-  std::memcpy(copy.get(), text, size);
-  return copy;
+// A group's allocation, in steps of a cache line: most replacements and appends then move bytes
+// within it rather than allocating.
+size_t roomFor(size_t bytes) { return (bytes + 63) & ~size_t{63}; }
+
+std::string_view keptText(const char* text) {
+  const size_t length = std::strlen(text);
+  return {text, length < RowModel::LONGEST_ROW ? length : RowModel::LONGEST_ROW};
 }
 
 }  // namespace
@@ -28,7 +31,8 @@ int RowModel::rowCount(const QModelIndex& parent) const {  // NOLINT(google-defa
 
 QVariant RowModel::data(const QModelIndex& index, int role) const {
   if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
-  return QString::fromLatin1(rows_[static_cast<size_t>(index.row())].get());
+  const std::string_view text = row(index.row());
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 RowModel::RowModel(QObject* parent) : QAbstractListModel(parent) {
@@ -37,8 +41,40 @@ RowModel::RowModel(QObject* parent) : QAbstractListModel(parent) {
   connect(&announcement_, &QTimer::timeout, this, &RowModel::announceAdded);
 }
 
+std::string_view RowModel::row(int32_t index) const {
+  const RowGroup& group = groups_[static_cast<size_t>(index / GROUP_ROWS)];
+  const int32_t slot = index % GROUP_ROWS;
+  size_t offset = 0;
+  for (int32_t i = 0; i < slot; ++i) offset += group.lengths[static_cast<size_t>(i)];
+  return {group.text.get() + offset, group.lengths[static_cast<size_t>(slot)]};
+}
+
+void RowModel::store(RowGroup& group, int32_t slot, std::string_view text) {
+  uint16_t& length = group.lengths[static_cast<size_t>(slot)];
+  size_t offset = 0;
+  for (int32_t i = 0; i < slot; ++i) offset += group.lengths[static_cast<size_t>(i)];
+  const size_t after = group.bytes - offset - length;  // the bytes of the rows that follow
+  const size_t bytes = group.bytes - length + text.size();
+  if (roomFor(bytes) == roomFor(group.bytes)) {
+    char* base = group.text.get();
+    if (after > 0) std::memmove(base + offset + text.size(), base + offset + length, after);
+  } else {
+    auto moved = std::make_unique_for_overwrite<char[]>(roomFor(bytes));
+    if (offset > 0) std::memcpy(moved.get(), group.text.get(), offset);
+    if (after > 0) {
+      std::memcpy(moved.get() + offset + text.size(), group.text.get() + offset + length, after);
+    }
+    group.text = std::move(moved);
+  }
+  if (!text.empty()) std::memcpy(group.text.get() + offset, text.data(), text.size());
+  length = static_cast<uint16_t>(text.size());
+  group.bytes = static_cast<uint32_t>(bytes);
+}
+
 void RowModel::append(const char* text) {
-  rows_.push_back(copyOf(text));
+  if (size_ % GROUP_ROWS == 0) groups_.emplace_back();
+  store(groups_.back(), size_ % GROUP_ROWS, keptText(text));
+  ++size_;
   if (!announcement_.isActive()) announcement_.start();
 }
 
@@ -50,9 +86,9 @@ void RowModel::announceAdded() {
 }
 
 bool RowModel::replace(int32_t index, const char* text) {
-  std::unique_ptr<char[]>& row = rows_[static_cast<size_t>(index)];
-  if (std::strcmp(row.get(), text) == 0) return false;
-  row = copyOf(text);
+  const std::string_view kept = keptText(text);
+  if (row(index) == kept) return false;
+  store(groups_[static_cast<size_t>(index / GROUP_ROWS)], index % GROUP_ROWS, kept);
   if (index < announced_) {
     const QModelIndex changed = this->index(index);
     Q_EMIT dataChanged(changed, changed, {Qt::DisplayRole});
@@ -62,7 +98,8 @@ bool RowModel::replace(int32_t index, const char* text) {
 
 void RowModel::clear() {
   beginResetModel();
-  rows_.clear();
+  groups_.clear();
+  size_ = 0;
   announced_ = 0;
   endResetModel();
 }

@@ -7,6 +7,7 @@
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,9 @@ class RowModel final : public QAbstractListModel {
   Q_OBJECT
 
  public:
+  // The longest row kept; a longer one is cut there. The core's rows are a text line long.
+  static constexpr size_t LONGEST_ROW = UINT16_MAX;
+
   explicit RowModel(QObject* parent = nullptr);
 
   // The same default as the base class's declaration, so calls read alike through either type.
@@ -34,15 +38,26 @@ class RowModel final : public QAbstractListModel {
   bool replace(int32_t index, const char* text);
   void clear();
   // Every row, also those the view has still to be told of.
-  int32_t size() const { return static_cast<int32_t>(rows_.size()); }
-  std::string_view row(int32_t index) const { return rows_[static_cast<size_t>(index)].get(); }
+  int32_t size() const { return size_; }
+  std::string_view row(int32_t index) const;
 
  private:
+  // Consecutive rows share one allocation, their texts back to back: a hundred thousand rows
+  // then cost little more than their text, where an allocation each costs a quarter again and
+  // leaves its earlier, shorter forms behind as holes. A replaced row moves only its group's bytes.
+  static constexpr int32_t GROUP_ROWS = 32;
+  struct RowGroup {
+    std::unique_ptr<char[]> text;
+    std::array<uint16_t, GROUP_ROWS> lengths{};
+    uint32_t bytes = 0;  // of text, the lengths' sum
+  };
+
+  // Puts `text` in place of the group's row `slot` (an empty one past its last row, to append).
+  static void store(RowGroup& group, int32_t slot, std::string_view text);
   void announceAdded();
 
-  // Each row is a string of its own, in an allocation just long enough: a hundred thousand rows
-  // that grow through their forms cost half the memory they would as std::string.
-  std::vector<std::unique_ptr<char[]>> rows_;
+  std::vector<RowGroup> groups_;
+  int32_t size_ = 0;
   int32_t announced_ = 0;  // the rows the view knows of: the first ones
   QTimer announcement_;    // runs announceAdded once the pass is over
 };

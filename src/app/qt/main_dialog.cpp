@@ -37,6 +37,9 @@ DialogBaseUnits measureBaseUnits(const QFont& font) {
   return {averageCharWidth(alphabet), metrics.height()};
 }
 
+// Datagrams one pass of the loop reads: about ten milliseconds of replies and their rows.
+constexpr uint32_t READS_PER_PASS = 2048;
+
 // Resume continues from the progress file; N starts afresh.
 StartMode startModeOf(int button) {
   return button == RESUME_BUTTON ? StartMode::RESUME : StartMode::FRESH;
@@ -48,6 +51,7 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int d
                        SendPacing pacing)
     : QDialog(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       paced_(socket, clock, pacing),
+      reads_(paced_, READS_PER_PASS),
       readNotifier_(descriptor, QSocketNotifier::Read),
       writeNotifier_(descriptor, QSocketNotifier::Write) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -62,13 +66,21 @@ MainDialog::MainDialog(FileSystem& files, Clock& clock, UdpSocket& socket, int d
     move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
   }
   buildControls();
-  context_ = std::make_unique<Context>(files, *this, *list_, clock, paced_);
+  context_ = std::make_unique<Context>(files, *this, *list_, clock, reads_);
 
   // Initialisation.
   initialiseSelector(*context_);
   computeTabStops();
-  connect(&readNotifier_, &QSocketNotifier::activated, this,
-          [this] { await(socketReadable(*context_)); });
+  // The socket's readiness starts a drain in a pass of its own. Replies that come during a tick's
+  // flush and drain find the socket readable once the tick is over, and read at once they would
+  // hold the loop for the two together, before it could paint or take input.
+  drain_.setSingleShot(true);
+  drain_.setInterval(0);
+  connect(&drain_, &QTimer::timeout, this, [this] { await(socketReadable(*context_)); });
+  connect(&readNotifier_, &QSocketNotifier::activated, this, [this] {
+    readNotifier_.setEnabled(false);
+    drain_.start();
+  });
   connect(&writeNotifier_, &QSocketNotifier::activated, this,
           [this] { await(socketWritable(*context_)); });
   flush_.setSingleShot(true);
@@ -220,13 +232,15 @@ void MainDialog::await(const DriverWait& wait) {
   } else {
     startStep_.stop();
   }
-  readNotifier_.setEnabled(wait.readReadiness);
+  if (!wait.readReadiness) drain_.stop();
+  readNotifier_.setEnabled(wait.readReadiness && !drain_.isActive());
   writeNotifier_.setEnabled(wait.writeReadiness);
   if (wait.flushInMs >= 0) {
     flush_.start(static_cast<int>(wait.flushInMs));
   } else {
     flush_.stop();
   }
+  reads_.refill();
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event) {

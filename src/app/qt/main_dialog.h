@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/dialog_units.h"
+#include "app/qt/read_budget.h"
 #include "core/context.h"
 #include "core/survey_driver.h"
 #include "platform/dialog.h"
@@ -78,6 +79,7 @@ class MainDialog final : public QDialog, public Dialog {
   void endTabDefault(QPushButton* button);
 
   PacedSocket paced_;
+  ReadBudget reads_;  // what the core reads in one pass of the loop
   DialogBaseUnits base_{};
   std::map<int, QWidget*> controls_;
   QLineEdit* server_ = nullptr;
@@ -89,6 +91,7 @@ class MainDialog final : public QDialog, public Dialog {
   QTimer timer_;
   QTimer flush_;
   QTimer startStep_;
+  QTimer drain_;  // the drain the socket's readiness asked for, in a pass of the loop of its own
   QSocketNotifier readNotifier_;
   QSocketNotifier writeNotifier_;
 };
