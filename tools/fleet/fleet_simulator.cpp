@@ -17,7 +17,11 @@ namespace {
 constexpr int SERVER = 1;  // index of the server's socket
 constexpr int STOP_CHECK_MS = 50;
 constexpr int DRAIN_BATCH = 1024;        // datagrams read from one socket before due replies go out
-constexpr int SOCKET_BUFFER = 16 << 20;  // a survey's opening burst reaches every unit at once
+// A survey's opening burst reaches every unit at once, and one process stands in for a million
+// units that would each take their own datagrams: a survey that sends faster than the simulator
+// answers (the pacing forgives what is not answered within 50 ms) builds a backlog here that real
+// units would not share. 64 MiB (128 taken by the system) holds 160,000 small datagrams.
+constexpr int SOCKET_BUFFER = 64 << 20;
 constexpr size_t DATAGRAM_LIMIT = 65536;
 // Datagrams read or sent in one call: at a hundred thousand units a call per datagram would make
 // the simulator, not the tool, what a loopback survey measures.
