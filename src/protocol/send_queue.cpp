@@ -102,8 +102,9 @@ void* carveNode(SendQueue& queue, size_t size) {
   return node;
 }
 
-// Gives a node's memory back to its block. Nodes leave from the head, which is almost always in
-// the oldest block; one put back at the tail keeps its block until it leaves.
+// Gives a node's memory back to its block. Nodes leave from the head, and one put back at the
+// tail moves to the newest block (recarve): the head's block is the oldest one or, when a move
+// found no memory, close behind it.
 void releaseCarved(SendQueue& queue, QueuedDatagram* node) {
   NodeBlock** link = &queue.oldestBlock;
   while (!blockHolds(*link, node)) link = &(*link)->newer;
@@ -142,6 +143,31 @@ void releaseQueuedDatagram(SendQueue& queue, QueuedDatagram* node) {
   }
 }
 
+// Moves the tail `node` (after `before`, or the only node) into the newest block: blocks then empty
+// in the order they were carved, and none is kept for a datagram that waits on behind the others
+// (a host out of reach keeps its datagrams for many flushes). Without the memory it stays put.
+QueuedDatagram* recarve(SendQueue& queue, QueuedDatagram* node, QueuedDatagram* before) {
+  const size_t size = nodeSize(node->length);
+  if (size > LARGEST_CARVED) return node;
+  void* memory = carveNode(queue, size);
+  if (memory == nullptr) return node;
+  auto* moved = new (memory) QueuedDatagram(*node);
+  if (node->length > 0) std::memcpy(moved->bytes(), node->bytes(), node->length);
+  QueuedDatagram** link = &bucketOf(queue, node->hash);
+  while (*link != node) link = &(*link)->nextInBucket;
+  *link = moved;
+  if (before == nullptr) {
+    queue.head = moved;
+  } else {
+    before->next = moved;
+  }
+  queue.tail = moved;
+  if (queue.pendingThrough == node) queue.pendingThrough = moved;
+  node->~QueuedDatagram();
+  releaseCarved(queue, node);
+  return moved;
+}
+
 // Takes the head off the queue and its bucket, and releases it.
 void dropHead(SendQueue& queue) {
   QueuedDatagram* old = queue.head;
@@ -158,12 +184,15 @@ void dropHead(SendQueue& queue) {
 // numbers and a flush that stops at the numbers it began with does not try it again.
 void moveHeadToTail(SendQueue& queue) {
   QueuedDatagram* node = queue.head;
+  QueuedDatagram* before = nullptr;  // the node whose `next` it is once at the tail
   if (node != queue.tail) {
     queue.head = node->next;
     node->next = nullptr;
+    before = queue.tail;
     queue.tail->next = node;
     queue.tail = node;
   }
+  node = recarve(queue, node, before);
   node->sequence = queue.nextSequence++;
 }
 
