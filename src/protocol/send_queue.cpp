@@ -323,7 +323,8 @@ void settleSendTimes(ProtocolContext& context) {
   for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
     U32LE* lastSent = linkedLastSent(survey, *node);
     // A time written since that flush began is later than its stamp and stays.
-    if (lastSent != nullptr && context.records.state[node->linkIndex].lastSentFlush < queue.flushCount) {
+    if (lastSent != nullptr &&
+        context.records.state[node->linkIndex].lastSentFlush < queue.flushCount) {
       *lastSent = queue.pendingTick;
     }
     if (node == queue.pendingThrough) break;

@@ -32,9 +32,9 @@ TEST(ListFileRowsTest, LinesReadBackUntilTheirRowsAreRewrittenThenTheirMemoryGoe
     int32_t size;
     const char* expected;
   } reads[] = {
-      {0, 80, "127.0.0.1"},   {1, 80, ""}, {2, 80, " 1001 PUMP0001"}, {3, 80, "10.1.2.3\tnote"},
-      {2, 6, " 1001"},        // cut to the buffer, NUL included
-      {-1, 80, ""},           {4, 80, ""},  // no such row
+      {0, 80, "127.0.0.1"}, {1, 80, ""}, {2, 80, " 1001 PUMP0001"}, {3, 80, "10.1.2.3\tnote"},
+      {2, 6, " 1001"},                    // cut to the buffer, NUL included
+      {-1, 80, ""},         {4, 80, ""},  // no such row
   };
   for (const auto& read : reads) {
     EXPECT_EQ(textOf(rows, read.index, read.size), read.expected) << "row " << read.index;

@@ -43,8 +43,8 @@ class FinishedUnits final : public ListView {
   }
 
  private:
-  static constexpr uint8_t PENDING = 1;   // rewritten since the last count
-  static constexpr uint8_t FINISHED = 2;  // counted as finished
+  static constexpr uint8_t PENDING = 1;          // rewritten since the last count
+  static constexpr uint8_t FINISHED = 2;         // counted as finished
   static constexpr size_t KEPT_PENDING = 65536;  // room for rewritten rows kept between counts
 
   ListView& rows_;

@@ -155,7 +155,6 @@ struct Run {
   std::unique_ptr<vyr::CountingSocket> counting;
   std::unique_ptr<vyr::Context> context;
 
-
   int32_t units = 0;
   int32_t complete = 0;
   uint32_t pressed = 0;
