@@ -12,7 +12,7 @@ inline int32_t copyBounded(std::string_view text, char* buffer, int32_t size) {
   if (size <= 0) return 0;
   size_t count =
       text.size() < static_cast<size_t>(size - 1) ? text.size() : static_cast<size_t>(size - 1);
-  std::memcpy(buffer, text.data(), count);
+  if (count > 0) std::memcpy(buffer, text.data(), count);  // an empty view may have no data
   buffer[count] = '\0';
   return static_cast<int32_t>(count);
 }
