@@ -2,16 +2,16 @@
 
 #include <cstdint>
 
-#include "platform/udp_socket.h"
+#include "platform/forwarding_socket.h"
 
 namespace vyr {
 
 // Passes everything to another socket and counts the datagrams that reached the system (not those
 // refused or kept for later) and those read from it: the figures behind "how many requests did
 // this survey need" and its progress.
-class CountingSocket final : public UdpSocket {
+class CountingSocket final : public ForwardingSocket {
  public:
-  explicit CountingSocket(UdpSocket& inner) : inner_(inner) {}
+  explicit CountingSocket(UdpSocket& inner) : ForwardingSocket(inner) {}
 
   SendResult sendTo(const SocketAddress& destination, const uint8_t* bytes,
                     uint32_t length) override {
@@ -34,17 +34,8 @@ class CountingSocket final : public UdpSocket {
     return result;
   }
 
-  bool wantsWriteReadiness() const override { return inner_.wantsWriteReadiness(); }
-  void writeReadinessDelivered() override { inner_.writeReadinessDelivered(); }
-  int32_t msUntilFlush() override { return inner_.msUntilFlush(); }
-  int64_t receiveBufferBytes() const override { return inner_.receiveBufferBytes(); }
-  uint16_t localPort() const override { return inner_.localPort(); }
-
   uint64_t sent = 0;
   uint64_t received = 0;
-
- private:
-  UdpSocket& inner_;
 };
 
 }  // namespace vyr

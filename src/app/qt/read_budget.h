@@ -7,25 +7,17 @@
 
 #include <cstdint>
 
-#include "platform/udp_socket.h"
+#include "platform/forwarding_socket.h"
 
 namespace vyr {
 
-class ReadBudget final : public UdpSocket {
+class ReadBudget final : public ForwardingSocket {
  public:
-  ReadBudget(UdpSocket& inner, uint32_t perPass) : inner_(inner), perPass_(perPass) {}
+  ReadBudget(UdpSocket& inner, uint32_t perPass) : ForwardingSocket(inner), perPass_(perPass) {}
 
   // The next pass of the loop may read its whole budget again.
   void refill() { left_ = perPass_; }
 
-  SendResult sendTo(const SocketAddress& destination, const uint8_t* bytes,
-                    uint32_t length) override {
-    return inner_.sendTo(destination, bytes, length);
-  }
-  uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
-                     SendResult* results) override {
-    return inner_.sendBatch(datagrams, count, results);
-  }
   ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                             SocketAddress& source) override {
     if (left_ == 0) return ReceiveResult::NOTHING;
@@ -34,14 +26,7 @@ class ReadBudget final : public UdpSocket {
     return result;
   }
 
-  bool wantsWriteReadiness() const override { return inner_.wantsWriteReadiness(); }
-  void writeReadinessDelivered() override { inner_.writeReadinessDelivered(); }
-  int32_t msUntilFlush() override { return inner_.msUntilFlush(); }
-  int64_t receiveBufferBytes() const override { return inner_.receiveBufferBytes(); }
-  uint16_t localPort() const override { return inner_.localPort(); }
-
  private:
-  UdpSocket& inner_;
   uint32_t perPass_;
   uint32_t left_ = perPass_;
 };
