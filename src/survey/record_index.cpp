@@ -26,7 +26,7 @@ bool sameKey(const IndexKey& a, const IndexKey& b) {
 }
 
 // A probe starts from the hash's high bits (see homeOf).
-uint32_t keyHash(const IndexKey& key) { return hashBytes(key.bytes, sizeof key.bytes); }
+uint32_t keyHash(const IndexKey& key) { return hashBytes(key.bytes, sizeof key.bytes, 0); }
 
 template <typename T>
 std::unique_ptr<T[]> allocate(uint32_t count) {

@@ -405,7 +405,7 @@ TEST(ReadBudgetTest, EachPassReadsItsBudgetInOrder) {
       network.deliver(SocketAddress{}, bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
     ReadBudget reads(network.toolSocket(), budget);
-    uint8_t buffer[8];
+    uint8_t buffer[8] = {};
     uint32_t length = 0;
     SocketAddress source{};
     const auto read = [&] { return reads.receiveFrom(buffer, 8, length, source); };

@@ -15,7 +15,7 @@ namespace {
 std::string textOf(const ListFileRows& rows, int32_t index, int32_t size = 80) {
   std::vector<char> buffer(static_cast<size_t>(size), 'x');
   const int32_t copied = rows.rowText(index, buffer.data(), size);
-  const std::string text(buffer.data());
+  std::string text(buffer.data());
   EXPECT_EQ(copied, index >= 0 && index < rows.rowCount() ? static_cast<int32_t>(text.size()) : -1)
       << "row " << index;
   return text;
