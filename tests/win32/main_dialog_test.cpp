@@ -217,15 +217,30 @@ class MainDialogTest : public ::testing::Test {
     put("south.IPs", "10.0.0.9\r\n");
     put("north.IPs", "10.0.0.1\r\nA17/501\r\n");
     put("empty.IPs", "; nothing here\r\n");
-    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
-    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
-                                   reinterpret_cast<LPARAM>(main_.get()));
+    createDialog();
     if (dialog_ == nullptr && noDisplay()) GTEST_SKIP() << NO_DISPLAY;
     ASSERT_NE(dialog_, nullptr);
     ::ShowWindow(dialog_, SW_SHOW);
   }
   void TearDown() override {
     if (dialog_ != nullptr) ::DestroyWindow(dialog_);
+  }
+
+  // A new window over files_ and socket_, and its dialog; dialog_ is null if none was made.
+  void createDialog() {
+    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
+    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
+                                   reinterpret_cast<LPARAM>(main_.get()));
+  }
+  // The dialog closed and made afresh over a new socket that makes its Winsock calls with `calls`.
+  void reopenWithSocket(const WinsockCalls& calls) {
+    ::DestroyWindow(dialog_);
+    dialog_ = nullptr;
+    main_.reset();  // before the socket it holds
+    socket_ = Win32UdpSocket::open(calls);
+    ASSERT_NE(socket_, nullptr);
+    createDialog();
+    ASSERT_NE(dialog_, nullptr);
   }
 
   void put(const char* name, const std::string& text) {
@@ -269,6 +284,35 @@ class MainDialogTest : public ::testing::Test {
       if (!::IsWindowEnabled(control(id))) return false;
     }
     return windowText(control(EXIT_BUTTON)) == L"E&xit";
+  }
+  // A datagram from `unit` to the dialog's socket, over loopback.
+  void sendToDialog(SOCKET unit, const std::string& bytes) const {
+    sockaddr_in dialogAt{};
+    dialogAt.sin_family = AF_INET;
+    dialogAt.sin_port = htons(socket_->localPort());
+    dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(unit, bytes.data(), static_cast<int>(bytes.size()), 0,
+             reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
+  }
+  // The bytes waiting on the dialog's socket.
+  u_long waitingBytes() const {
+    u_long bytes = 0;
+    ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
+    return bytes;
+  }
+  // A socket notification waits in the dialog's queue.
+  bool notificationQueued() const {
+    MSG message;
+    return ::PeekMessageW(&message, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION,
+                          PM_NOREMOVE) != FALSE;
+  }
+  // Waits until `done` without taking a message, so that no step the dialog posted runs
+  // meanwhile; false after ten seconds.
+  static bool waitWithoutMessages(const std::function<bool()>& done) {
+    for (const DWORD start = ::GetTickCount(); !done(); ::Sleep(1)) {
+      if (::GetTickCount() - start > 10000) return false;
+    }
+    return true;
   }
 
   TemporaryDirectory directory_;
@@ -413,9 +457,7 @@ TEST_F(MainDialogTest, ASurveyIsSavedUnderTheListOfItsStartWhateverTheSelectorSh
     EXPECT_FALSE(readWholeFile(*files_, "south.model").has_value());
     // A fresh dialog for the next case: the selector may be gone.
     ::DestroyWindow(dialog_);
-    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
-    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
-                                   reinterpret_cast<LPARAM>(main_.get()));
+    createDialog();
     ASSERT_NE(dialog_, nullptr);
   }
 }
@@ -515,44 +557,13 @@ TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps
             std::to_string(a & 255) + "\r\n";
   }
   put("many.IPs", list);
-  ::DestroyWindow(dialog_);
-  main_.reset();
-  socket_ = Win32UdpSocket::open({recordSend});
-  ASSERT_NE(socket_, nullptr);
-  main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
-  dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
-                                 reinterpret_cast<LPARAM>(main_.get()));
-  ASSERT_NE(dialog_, nullptr);
+  ASSERT_NO_FATAL_FAILURE(reopenWithSocket({recordSend}));
   choose(L"many.IPs");
 
   // The first unit, answering out of turn an identify request of long ago.
   SOCKET unit = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  sockaddr_in dialogAt{};
-  dialogAt.sin_family = AF_INET;
-  dialogAt.sin_port = htons(socket_->localPort());
-  dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const std::string stale = framed({IDENTIFY, 'S', 'T', 'A', 'L', 'E', 0, 0, 0, 0});
-  const auto answer = [&] {
-    ::sendto(unit, stale.data(), static_cast<int>(stale.size()), 0,
-             reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
-  };
-  const auto waiting = [&] {
-    u_long bytes = 0;
-    ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
-    return bytes;
-  };
-  // Waits without taking a message, so that none of the start's steps is taken meanwhile.
-  const auto waitFor = [](const std::function<bool()>& done) {
-    for (const DWORD start = ::GetTickCount(); !done(); ::Sleep(1)) {
-      if (::GetTickCount() - start > 10000) return false;
-    }
-    return true;
-  };
-  const auto notified = [&] {
-    MSG message;
-    return ::PeekMessageW(&message, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION,
-                          PM_NOREMOVE) != FALSE;
-  };
+  const auto answer = [&] { sendToDialog(unit, stale); };
 
   sentDatagrams.clear();
   command(RESUME_BUTTON);
@@ -560,7 +571,8 @@ TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps
   // A reply waits before each of the start's messages is taken, its notification before the first.
   for (int taken = 0; !currentWait(main_->context).readReadiness; ++taken) {
     answer();
-    ASSERT_TRUE(waitFor([&] { return waiting() > 0 && (taken > 0 || notified()); }));
+    ASSERT_TRUE(waitWithoutMessages(
+        [&] { return waitingBytes() > 0 && (taken > 0 || notificationQueued()); }));
     MSG message;
     if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
   }
@@ -575,11 +587,11 @@ TEST_F(MainDialogTest, AStartSendsItsOnePressBurstWhateverArrivesBetweenItsSteps
 
   // The replies held back are read once every unit is asked, and the socket notifies again then.
   ::KillTimer(dialog_, TICK_TIMER);
-  ASSERT_TRUE(pumpUntil([&] { return waiting() == 0; }));
+  ASSERT_TRUE(pumpUntil([&] { return waitingBytes() == 0; }));
   EXPECT_STREQ(main_->context.survey.deviceTable[0].id, "STALE");
   answer();
-  ASSERT_GT(waiting(), 0u);
-  EXPECT_TRUE(pumpUntil([&] { return waiting() == 0; })) << "an FD_READ was lost";
+  ASSERT_GT(waitingBytes(), 0u);
+  EXPECT_TRUE(pumpUntil([&] { return waitingBytes() == 0; })) << "an FD_READ was lost";
   ::closesocket(unit);
 }
 
@@ -829,14 +841,7 @@ TEST_F(MainDialogTest, ADrainOrATickRepaintsTheRowsItReplacedOnceAndLeavesPainti
   for (const auto& c : cases) {
     SCOPED_TRACE(c.verb);
     // A fresh survey each time, whose one unit has not answered yet.
-    ::DestroyWindow(dialog_);
-    main_.reset();
-    socket_ = Win32UdpSocket::open({recordSend});
-    ASSERT_NE(socket_, nullptr);
-    main_ = std::make_unique<MainWindow>(*files_, clock_, *socket_);
-    dialog_ = ::CreateDialogParamW(nullptr, MAIN_TEMPLATE, nullptr, mainDialogProc,
-                                   reinterpret_cast<LPARAM>(main_.get()));
-    ASSERT_NE(dialog_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(reopenWithSocket({recordSend}));
     ::ShowWindow(dialog_, SW_SHOW);
     choose(L"one.IPs");
     command(NEW_BUTTON);
@@ -847,18 +852,9 @@ TEST_F(MainDialogTest, ADrainOrATickRepaintsTheRowsItReplacedOnceAndLeavesPainti
     listBoxProc = reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordingProc)));
 
-    sockaddr_in dialogAt{};
-    dialogAt.sin_family = AF_INET;
-    dialogAt.sin_port = htons(socket_->localPort());
-    dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string reply = framed({IDENTIFY, 'I', 'D', '7', 0, 0, 0, 0, 0, 0});
-    ::sendto(unit, reply.data(), static_cast<int>(reply.size()), 0,
-             reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
-    for (const DWORD start = ::GetTickCount(); ::GetTickCount() - start < 10000; ::Sleep(1)) {
-      u_long bytes = 0;
-      ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
-      if (bytes > 0) break;
-    }
+    sendToDialog(unit, framed({IDENTIFY, 'I', 'D', '7', 0, 0, 0, 0, 0, 0}));
+    // A reply that never came shows in the row's check below.
+    waitWithoutMessages([&] { return waitingBytes() > 0; });
     receivedWith.clear();
     ::ValidateRect(list, nullptr);
     const WPARAM which = c.message == WM_TIMER ? TICK_TIMER : socket_->handle();
@@ -885,31 +881,18 @@ TEST_F(MainDialogTest, ADrainOrATickRepaintsTheRowsItReplacedOnceAndLeavesPainti
 // for a datagram after it still comes.
 TEST_F(MainDialogTest, TheNotificationsADrainLeftAreTakenAndNoneAfterItIsLost) {
   SOCKET unit = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  sockaddr_in dialogAt{};
-  dialogAt.sin_family = AF_INET;
-  dialogAt.sin_port = htons(socket_->localPort());
-  dialogAt.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const auto answer = [&](int count) {
-    for (int i = 0; i < count; ++i) {
-      ::sendto(unit, "x", 1, 0, reinterpret_cast<const sockaddr*>(&dialogAt), sizeof dialogAt);
-    }
-  };
-  const auto waiting = [&] {
-    u_long bytes = 0;
-    ::ioctlsocket(socket_->handle(), FIONREAD, &bytes);
-    return bytes;
+    for (int i = 0; i < count; ++i) sendToDialog(unit, "x");
   };
   for (int count : {20, 1}) {
     answer(count);
     ::SendMessageW(dialog_, SOCKET_NOTIFICATION, socket_->handle(), WSAMAKESELECTREPLY(FD_READ, 0));
-    EXPECT_EQ(waiting(), 0u) << count << " datagrams, one drain";
+    EXPECT_EQ(waitingBytes(), 0u) << count << " datagrams, one drain";
   }
-  MSG left;
-  EXPECT_FALSE(
-      ::PeekMessageW(&left, dialog_, SOCKET_NOTIFICATION, SOCKET_NOTIFICATION, PM_NOREMOVE))
+  EXPECT_FALSE(notificationQueued())
       << "the notifications that the drain of twenty left are still queued";
   answer(1);
-  EXPECT_TRUE(pumpUntil([&] { return waiting() == 0; })) << "an FD_READ was lost";
+  EXPECT_TRUE(pumpUntil([&] { return waitingBytes() == 0; })) << "an FD_READ was lost";
   ::closesocket(unit);
 }
 
