@@ -37,7 +37,7 @@ void askNextPart(Context& context) {
   if (!driver.asking) {
     driver.asking = true;
     driver.askNext = 0;
-    reserveQueue(context, static_cast<uint32_t>(count));
+    if (!requestsDeferrable(context)) reserveQueue(context, static_cast<uint32_t>(count));
   }
   const int32_t from = driver.askNext;
   const int32_t to = count - from > START_ASK_PART ? from + START_ASK_PART : count;

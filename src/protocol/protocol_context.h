@@ -15,7 +15,9 @@ namespace vyr {
 struct ProtocolContext : SurveyContext {
   ProtocolContext(FileSystem& fileSystem, Dialog& mainDialog, ListView& listView, Clock& tickSource,
                   UdpSocket& udpSocket)
-      : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {}
+      : SurveyContext(fileSystem, mainDialog, listView), clock(tickSource), socket(udpSocket) {
+    beforeTableRelease = [this] { keepDeferredRequests(*this); };
+  }
 
   Clock& clock;
   UdpSocket& socket;

@@ -101,6 +101,7 @@ void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_
   const std::string_view id = messageText(datagram, length, LOCATE_ID_OFFSET, length);
   const int32_t index = findRecordBySerialAndId(survey, serial, id);
   if (index < 0) return;
+  const PendingRequest pending = pendingRequest(context, index);
   DeviceRecord& record = survey.deviceTable[index];
 
   const uint8_t* ip = datagram + LOCATE_ADDRESS_OFFSET;
@@ -119,12 +120,15 @@ void handleLocateReply(ProtocolContext& context, const uint8_t* datagram, int32_
   if (moved) recordAddressChanged(survey, index);
   showRow(context.list, index, [&record] { return locatedRow(record); });
   record.flags |= RLE_OK;
+  keepPendingRequest(context, index, pending);
   queueVersionQuery(context, index);
 }
 
 void handleIdentifyReply(ProtocolContext& context, int32_t index, const uint8_t* message,
                          int32_t length) {
   if (length < IDENTIFY_REPLY_MINIMUM || message[0] != IDENTIFY) return;
+  // A request of the unit waiting unsent is written from the fields this changes.
+  const PendingRequest pending = pendingRequest(context, index);
   SurveyState& survey = context.survey;
   DeviceRecord& record = survey.deviceTable[index];
   // Most units tell the ID they are listed by, or the one they told before.
@@ -135,11 +139,13 @@ void handleIdentifyReply(ProtocolContext& context, int32_t index, const uint8_t*
   // A longer reply is how a unit says it takes run-coded frames.
   if (length > IDENTIFY_REPLY_MINIMUM) record.flags |= RLE_OK;
   showRow(context.list, index, [&record] { return identifiedRow(record); });
+  keepPendingRequest(context, index, pending);
   queueVersionQuery(context, index);
 }
 
 void handleVersionReply(ProtocolContext& context, int32_t index, const uint8_t* message,
                         int32_t length) {
+  const PendingRequest pending = pendingRequest(context, index);
   // Replies of another length are cut or padded with zero bytes to the expected one.
   uint8_t reply[VERSION_REPLY_LENGTH] = {};
   std::memcpy(reply, message,
@@ -157,6 +163,7 @@ void handleVersionReply(ProtocolContext& context, int32_t index, const uint8_t* 
   record.versionSuffix = reply[VERSION_SUFFIX_OFFSET];
   if (reserialled) recordSerialOrIdChanged(survey, index);
   showRow(context.list, index, [&record] { return versionRow(record); });
+  keepPendingRequest(context, index, pending);
   queueModemRequest(context, index);
 }
 

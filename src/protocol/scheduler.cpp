@@ -6,23 +6,6 @@
 #include "protocol/send_queue.h"
 
 namespace vyr {
-namespace {
-
-// The request a record needs follows from its fields alone, tested in this order.
-void pollRecord(ProtocolContext& context, int32_t index) {
-  const DeviceRecord& record = context.survey.deviceTable[index];
-  if (record.id[0] == '\0') {
-    queueIdentifyRequest(context, index);
-  } else if (addressIsZero(record.address)) {
-    queueLocateQuery(context, index);
-  } else if (record.biosVersion == 0) {
-    queueVersionQuery(context, index);
-  } else if (!(record.flags & COMPLETE)) {
-    queueModemRequest(context, index);
-  }
-}
-
-}  // namespace
 
 void pollDevices(ProtocolContext& context, int32_t interval) {
   pollDeviceRange(context, interval, 0, context.survey.deviceCount);
@@ -33,7 +16,7 @@ void pollDeviceRange(ProtocolContext& context, int32_t interval, int32_t from, i
   for (int32_t i = from; i < to; ++i) {
     const auto age = static_cast<int32_t>(now - effectiveLastSent(context, i));
     if (age < interval) continue;
-    pollRecord(context, i);
+    queueRequest(context, i, requestFor(context, i));
   }
 }
 

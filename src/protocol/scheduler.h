@@ -1,6 +1,7 @@
 #pragma once
-// The repeat mechanism of the protocol: every unit's next request is derived from its record at
-// each pass and queued when the unit's last request is old enough. The 250 ms tick drives it.
+// The repeat mechanism of the protocol: every unit's next request is derived from its record
+// (requestFor) at each pass and queued when the unit's last request is old enough. The 250 ms tick
+// drives it.
 
 #include <cstdint>
 

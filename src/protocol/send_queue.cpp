@@ -1,12 +1,15 @@
 #include "protocol/send_queue.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "platform/hash.h"
+#include "protocol/messages.h"
 #include "protocol/protocol_context.h"
+#include "survey/record_index.h"
 
 namespace vyr {
 
@@ -19,6 +22,11 @@ constexpr uint32_t FIRST_BUCKET_COUNT = 64;
 // test looks at is a cache miss at a million units: one a bucket, 8 MB of buckets for a million.
 constexpr uint32_t BUCKET_LOAD = 1;
 constexpr uint32_t SEND_BATCH = 64;  // datagrams handed to the socket at a time
+// Records with one key the test for a deferred duplicate looks at before it gives up deferring (a
+// list that names one address many times).
+constexpr int32_t TWIN_WALK = 64;
+constexpr uint32_t FIRST_RUN = 2;  // records of a run that follows a datagram
+constexpr uint32_t LONGEST_RUN = 1024;
 
 // Over everything the duplicate test compares.
 uint32_t contentHash(const SocketAddress& destination, const uint8_t* bytes, uint32_t length) {
@@ -34,6 +42,17 @@ bool sameContents(const QueuedDatagram& node, const SocketAddress& destination,
 // cppcheck-suppress constParameter ; the slot it hands out is the queue's, to be changed
 QueuedDatagram*& bucketOf(SendQueue& queue, uint32_t hash) {
   return queue.buckets[hash & (queue.bucketCount - 1)];
+}
+
+// Whether a datagram with these contents waits as a node.
+bool waitsInBuckets(SendQueue& queue, const SocketAddress& destination, const uint8_t* bytes,
+                    uint32_t length, uint32_t hash) {
+  if (queue.bucketCount == 0) return false;
+  for (const QueuedDatagram* node = bucketOf(queue, hash); node != nullptr;
+       node = node->nextInBucket) {
+    if (node->hash == hash && sameContents(*node, destination, bytes, length)) return true;
+  }
+  return false;
 }
 
 // Moves the waiting datagrams into `count` buckets, a power of two. Without the memory the old
@@ -133,8 +152,16 @@ QueuedDatagram* makeQueuedDatagram(SendQueue& queue, const SocketAddress& destin
   return node;
 }
 
+size_t runBytes(uint32_t capacity) { return sizeof(RequestRun) + sizeof(int32_t) * capacity; }
+
+size_t nodeSizeOf(const QueuedDatagram& node) {
+  if (!isRequestRun(node)) return nodeSize(node.length);
+  const auto* run = reinterpret_cast<const RequestRun*>(node.bytes());
+  return nodeSize(static_cast<uint32_t>(runBytes(run->capacity)));
+}
+
 void releaseQueuedDatagram(SendQueue& queue, QueuedDatagram* node) {
-  const bool carved = nodeSize(node->length) <= LARGEST_CARVED;
+  const bool carved = nodeSizeOf(*node) <= LARGEST_CARVED;
   node->~QueuedDatagram();
   if (carved) {
     releaseCarved(queue, node);
@@ -168,11 +195,17 @@ QueuedDatagram* recarve(SendQueue& queue, QueuedDatagram* node, QueuedDatagram* 
   return moved;
 }
 
-// Takes the head off the queue and its bucket, and releases it.
+// Takes the head off the queue and its bucket (a run: off the runs), and releases it.
 void dropHead(SendQueue& queue) {
   QueuedDatagram* old = queue.head;
   queue.head = old->next;
   if (queue.head == nullptr) queue.tail = nullptr;
+  if (isRequestRun(*old)) {
+    queue.firstRun = old->nextInBucket;  // runs leave in queue order too
+    if (queue.firstRun == nullptr) queue.lastRun = nullptr;
+    releaseQueuedDatagram(queue, old);
+    return;
+  }
   QueuedDatagram** link = &bucketOf(queue, old->hash);
   while (*link != old) link = &(*link)->nextInBucket;
   *link = old->nextInBucket;
@@ -205,11 +238,182 @@ U32LE* linkedLastSent(SurveyState& survey, const QueuedDatagram& node) {
   return &survey.deviceTable[node.linkIndex].lastSent;
 }
 
+// Grows the buckets ahead of one more node. False when not even the first ones could be had.
+bool roomInBuckets(SendQueue& queue) {
+  if (queue.nodeCount >= uint64_t{queue.bucketCount} * BUCKET_LOAD) {
+    growBuckets(queue, queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount * 2);
+  }
+  return queue.bucketCount != 0;
+}
+
+// A node for the datagram, in its bucket but not yet in the queue; null without the memory.
+QueuedDatagram* bucketedDatagram(SendQueue& queue, const SocketAddress& destination,
+                                 const uint8_t* bytes, uint32_t length, int32_t linkIndex,
+                                 uint32_t linkSurvey) {
+  if (!roomInBuckets(queue)) return nullptr;
+  const uint32_t hash = contentHash(destination, bytes, length);
+  QueuedDatagram* node =
+      makeQueuedDatagram(queue, destination, bytes, length, linkIndex, linkSurvey, hash);
+  if (node == nullptr) return nullptr;
+  QueuedDatagram*& bucket = bucketOf(queue, hash);
+  node->nextInBucket = bucket;
+  bucket = node;
+  ++queue.nodeCount;
+  return node;
+}
+
+void appendNode(SendQueue& queue, QueuedDatagram* node) {
+  if (queue.tail == nullptr) {
+    queue.head = node;
+  } else {
+    queue.tail->next = node;
+  }
+  queue.tail = node;
+}
+
+RequestRun& runOf(QueuedDatagram& node) { return *reinterpret_cast<RequestRun*>(node.bytes()); }
+const RequestRun& runOf(const QueuedDatagram& node) {
+  return *reinterpret_cast<const RequestRun*>(node.bytes());
+}
+
+uint32_t runLeft(const QueuedDatagram& node) { return runOf(node).count - runOf(node).first; }
+
+uint64_t lastSequenceOf(const QueuedDatagram& node) {
+  return isRequestRun(node) ? node.sequence + runLeft(node) - 1 : node.sequence;
+}
+
+// An empty run of survey `survey` with room for `capacity` records, whose first request will be
+// numbered `sequence`, in no list yet.
+QueuedDatagram* makeRun(SendQueue& queue, uint32_t survey, uint64_t sequence, uint32_t capacity) {
+  const size_t size = nodeSize(static_cast<uint32_t>(runBytes(capacity)));
+  // NOLINTNEXTLINE(cppcoreguidelines-no-malloc)
+  void* memory = size <= LARGEST_CARVED ? carveNode(queue, size) : std::malloc(size);
+  if (memory == nullptr) return nullptr;
+  // cppcheck-suppress unreadVariable ; it is read below, which cppcheck misses after new (p) T{}
+  auto* run =
+      new (memory) QueuedDatagram{nullptr, nullptr, sequence, {}, REQUEST_RUN, NO_LINK, survey, 0};
+  new (run->bytes()) RequestRun{0, 0, static_cast<uint16_t>(capacity), 0};
+  return run;
+}
+
+// Puts `run` into the runs after `before` (at the front for null).
+void linkRun(SendQueue& queue, QueuedDatagram* run, QueuedDatagram* before) {
+  QueuedDatagram*& link = before == nullptr ? queue.firstRun : before->nextInBucket;
+  run->nextInBucket = link;
+  link = run;
+  if (queue.lastRun == before) queue.lastRun = run;
+}
+
+// The record's deferred request as a datagram of `run` numbered `sequence`, bucketed, in no list
+// yet, from `pending` or else from the record; the record no longer defers it. Null, the request
+// dropped, without the memory.
+QueuedDatagram* keptRequest(ProtocolContext& context, const QueuedDatagram& run, int32_t index,
+                            uint64_t sequence, const PendingRequest* pending = nullptr) {
+  RecordSendState& state = context.records.state[index];
+  PendingRequest written{};
+  if (pending == nullptr) {
+    written = pendingRequest(context, index);
+    pending = &written;
+  }
+  state.deferred = Request::NONE;
+  --context.sendQueue.deferredCount;
+  QueuedDatagram* node = bucketedDatagram(context.sendQueue, pending->destination, pending->bytes,
+                                          pending->length, index, run.linkSurvey);
+  if (node != nullptr) node->sequence = sequence;
+  return node;
+}
+
+// Whether record `index` defers a request with exactly these contents.
+bool defersDatagram(const ProtocolContext& context, int32_t index, const SocketAddress& destination,
+                    const uint8_t* bytes, uint32_t length) {
+  if (context.records.state[index].deferred == Request::NONE) return false;
+  const PendingRequest pending = pendingRequest(context, index);
+  return pending.length == length && sameSocketAddress(pending.destination, destination) &&
+         std::memcmp(pending.bytes, bytes, length) == 0;
+}
+
+// Deferring ends for the running survey: its runs become datagrams, and so do its later requests.
+void stopDeferring(ProtocolContext& context) {
+  keepDeferredRequests(context);
+  context.sendQueue.undeferredSurvey = context.survey.surveyNumber;
+}
+
+// Whether a deferred request is the datagram. A deferred request is written from its record's
+// fields, and kept as a datagram before a reply changes what they write (keepPendingRequest), so
+// its twin is among the records with the destination's address, or for a query to the IP server
+// those with its serial and ID. A longer walk than TWIN_WALK ends deferring; the answer is then no.
+bool deferredTwinWaits(ProtocolContext& context, const SocketAddress& destination,
+                       const uint8_t* bytes, uint32_t length) {
+  if (context.sendQueue.deferredCount == 0) return false;
+  SurveyState& survey = context.survey;
+  int32_t walked = 0;
+  // No request is deferred to a zero address (see deferRequest).
+  if (!addressIsZero(destination)) {
+    for (int32_t i = findRecordByAddress(survey, destination.ip); i >= 0;
+         i = nextRecordByAddress(survey, i)) {
+      if (defersDatagram(context, i, destination, bytes, length)) return true;
+      if (++walked > TWIN_WALK) {
+        stopDeferring(context);
+        return false;
+      }
+    }
+  }
+  if (length != LOCATE_DATAGRAM_LENGTH || !sameSocketAddress(destination, survey.serverAddress)) {
+    return false;
+  }
+  uint32_t serial = 0;
+  for (int i = 3; i >= 0; --i) serial = serial << 8 | bytes[LOCATE_SERIAL_OFFSET + i];
+  const auto* id = reinterpret_cast<const char*>(bytes + LOCATE_ID_OFFSET);
+  size_t idLength = 0;
+  while (idLength < LOCATE_ADDRESS_OFFSET - LOCATE_ID_OFFSET && id[idLength] != '\0') ++idLength;
+  for (int32_t i = findRecordBySerialAndId(survey, serial, {id, idLength}); i >= 0;
+       i = nextRecordBySerialAndId(survey, i)) {
+    if (defersDatagram(context, i, destination, bytes, length)) return true;
+    if (++walked > TWIN_WALK) {
+      stopDeferring(context);
+      return false;
+    }
+  }
+  return false;
+}
+
+// Settles the first request of the run at the head as settleHead does a datagram: sent or refused
+// it leaves, and one that cannot go now is kept as a datagram behind the others.
+void settleRunHead(ProtocolContext& context, SendResult result, uint32_t now,
+                   const OutgoingDatagram& sent) {
+  SendQueue& queue = context.sendQueue;
+  QueuedDatagram& node = *queue.head;
+  RequestRun& run = runOf(node);
+  const int32_t index = run.records()[run.first++];
+  ++node.sequence;
+  context.survey.deviceTable[index].lastSent = now;
+  RecordSendState& state = context.records.state[index];
+  state.deferred = Request::NONE;
+  --queue.deferredCount;
+  const bool last = run.first == run.count;
+  if (last && &node == queue.pendingThrough) queue.stampPending = false;
+  if (result == SendResult::NOT_NOW) {
+    QueuedDatagram* kept =
+        bucketedDatagram(queue, *sent.destination, sent.bytes, sent.length, index, node.linkSurvey);
+    if (kept != nullptr) {
+      appendNode(queue, kept);
+      kept->sequence = queue.nextSequence++;
+      state.newestQueued = kept->sequence;
+    }
+  }
+  if (last) dropHead(queue);
+}
+
 // Stamps the head's unit as asked at `now` and takes the head off as the socket's `result` says.
 // Sent or refused, a datagram leaves the queue: one the system will never send would hold up every
 // other unit. One that cannot go now (its network unreachable) is kept, behind the others.
-void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
+void settleHead(ProtocolContext& context, SendResult result, uint32_t now,
+                const OutgoingDatagram& sent) {
   SendQueue& queue = context.sendQueue;
+  if (isRequestRun(*queue.head)) {
+    settleRunHead(context, result, now, sent);
+    return;
+  }
   U32LE* lastSent = linkedLastSent(context.survey, *queue.head);
   if (lastSent != nullptr) *lastSent = now;
   if (queue.head == queue.pendingThrough) queue.stampPending = false;
@@ -222,41 +426,223 @@ void settleHead(ProtocolContext& context, SendResult result, uint32_t now) {
     context.records.state[queue.tail->linkIndex].newestQueued = queue.tail->sequence;
 }
 
+// Runs emptied by kept requests hold nothing to send.
+void dropEmptyRuns(SendQueue& queue) {
+  while (queue.head != nullptr && isRequestRun(*queue.head) && runLeft(*queue.head) == 0) {
+    if (queue.head == queue.pendingThrough) queue.stampPending = false;
+    dropHead(queue);
+  }
+}
+
+// Room for the requests of runs written out for one batch.
+struct WrittenRequests {
+  PendingRequest requests[SEND_BATCH];
+};
+
+// The datagrams at the head numbered up to `lastTried`, at most SEND_BATCH of them, in queue order.
+uint32_t gatherBatch(const ProtocolContext& context, uint64_t lastTried, OutgoingDatagram* batch,
+                     WrittenRequests& written) {
+  uint32_t count = 0;
+  for (const QueuedDatagram* node = context.sendQueue.head;
+       node != nullptr && node->sequence <= lastTried && count < SEND_BATCH; node = node->next) {
+    if (!isRequestRun(*node)) {
+      batch[count++] = OutgoingDatagram{&node->destination, node->bytes(), node->length};
+      continue;
+    }
+    const RequestRun& run = runOf(*node);
+    for (uint32_t p = run.first; p < run.count && count < SEND_BATCH; ++p) {
+      PendingRequest& request = written.requests[count];
+      request = pendingRequest(context, run.records()[p]);
+      batch[count++] = OutgoingDatagram{&request.destination, request.bytes, request.length};
+    }
+  }
+  return count;
+}
+
+// The run holding record `index`'s deferred request and its place in it, found by the request's
+// number where the record's newest datagram is that request, and else by looking through them.
+QueuedDatagram* runHolding(const ProtocolContext& context, int32_t index, uint32_t& place) {
+  const SendQueue& queue = context.sendQueue;
+  const uint64_t sequence = context.records.state[index].newestQueued;
+  for (QueuedDatagram* node = queue.firstRun; node != nullptr; node = node->nextInBucket) {
+    const RequestRun& run = runOf(*node);
+    if (sequence >= node->sequence && sequence - node->sequence < runLeft(*node) &&
+        run.records()[run.first + (sequence - node->sequence)] == index) {
+      place = run.first + static_cast<uint32_t>(sequence - node->sequence);
+      return node;
+    }
+  }
+  for (QueuedDatagram* node = queue.firstRun; node != nullptr; node = node->nextInBucket) {
+    const RequestRun& run = runOf(*node);
+    for (uint32_t p = run.first; p < run.count; ++p) {
+      if (run.records()[p] == index) {
+        place = p;
+        return node;
+      }
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+PendingRequest pendingRequest(const ProtocolContext& context, int32_t index) {
+  PendingRequest pending{};
+  pending.request = context.records.state ? context.records.state[index].deferred : Request::NONE;
+  if (pending.request != Request::NONE) {
+    pending.length =
+        writeRequest(context, index, pending.request, pending.destination, pending.bytes);
+  }
+  return pending;
+}
 
 void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
                      const uint8_t* bytes, uint32_t length, int32_t linkIndex) {
   SendQueue& queue = context.sendQueue;
-  if (queue.nodeCount >= uint64_t{queue.bucketCount} * BUCKET_LOAD) {
-    growBuckets(queue, queue.bucketCount == 0 ? FIRST_BUCKET_COUNT : queue.bucketCount * 2);
-  }
-  if (queue.bucketCount == 0) return;  // not even the first buckets could be had
-
+  if (deferredTwinWaits(context, destination, bytes, length)) return;
+  if (!roomInBuckets(queue)) return;
   const uint32_t hash = contentHash(destination, bytes, length);
-  QueuedDatagram*& bucket = bucketOf(queue, hash);
-  for (const QueuedDatagram* node = bucket; node != nullptr; node = node->nextInBucket) {
-    if (node->hash == hash && sameContents(*node, destination, bytes, length)) return;
-  }
+  if (waitsInBuckets(queue, destination, bytes, length, hash)) return;
 
-  SurveyState& survey = context.survey;
   QueuedDatagram* node =
-      makeQueuedDatagram(queue, destination, bytes, length, linkIndex, survey.surveyNumber, hash);
+      bucketedDatagram(queue, destination, bytes, length, linkIndex, context.survey.surveyNumber);
   if (node == nullptr) return;
-  node->nextInBucket = bucket;
-  bucket = node;
-  if (queue.tail == nullptr) {
-    queue.head = node;
-  } else {
-    queue.tail->next = node;
-  }
-  queue.tail = node;
-  ++queue.nodeCount;
+  appendNode(queue, node);
   node->sequence = queue.nextSequence++;
 
-  if (linkedLastSent(survey, *node) != nullptr) {
+  if (linkedLastSent(context.survey, *node) != nullptr) {
     context.records.state[linkIndex].newestQueued = node->sequence;
     setLastSent(context, linkIndex, context.clock.tick());
   }
+}
+
+bool requestsDeferrable(const ProtocolContext& context) {
+  const SurveyState& survey = context.survey;
+  return survey.byAddress.usable && survey.bySerialAndId.usable && context.records.state &&
+         context.records.survey == survey.surveyNumber &&
+         context.sendQueue.undeferredSurvey != survey.surveyNumber;
+}
+
+// A start queues a request for every unit, a million at the peak, and each answer queues the
+// unit's next one behind all those: as nodes they would be a third of the survey's memory. A run
+// holds each in 4 bytes, beside the 16 the protocol keeps per record anyway.
+void deferRequest(ProtocolContext& context, int32_t index, Request request) {
+  RecordSendState& state = context.records.state[index];
+  PendingRequest pending{};
+  pending.request = request;
+  pending.length = writeRequest(context, index, request, pending.destination, pending.bytes);
+  const auto enqueue = [&] {
+    enqueueDatagram(context, pending.destination, pending.bytes, pending.length, index);
+  };
+  SendQueue& queue = context.sendQueue;
+  // A datagram to no address has no key to find its twins by, and a record defers one at a time.
+  if (addressIsZero(pending.destination) || state.deferred != Request::NONE) {
+    enqueue();
+    return;
+  }
+  if (deferredTwinWaits(context, pending.destination, pending.bytes, pending.length)) return;
+  if (!requestsDeferrable(context)) {  // the test gave up deferring
+    enqueue();
+    return;
+  }
+  if (waitsInBuckets(queue, pending.destination, pending.bytes, pending.length,
+                     contentHash(pending.destination, pending.bytes, pending.length))) {
+    return;
+  }
+  const uint32_t survey = context.survey.surveyNumber;
+  QueuedDatagram* node = queue.tail;
+  if (node == nullptr || !isRequestRun(*node) || node->linkSurvey != survey ||
+      runOf(*node).count == runOf(*node).capacity) {
+    // Requests mostly come in long series (a start's, or the answers' while nothing else is
+    // queued), but a datagram queued between two ends a run: runs grow as their series does.
+    const bool series = node != nullptr && isRequestRun(*node) && node->linkSurvey == survey;
+    uint32_t capacity = FIRST_RUN;
+    if (series) capacity = std::min<uint32_t>(2u * runOf(*node).capacity, LONGEST_RUN);
+    node = makeRun(queue, survey, queue.nextSequence, capacity);
+    if (node == nullptr) return;
+    appendNode(queue, node);
+    linkRun(queue, node, queue.lastRun);
+  }
+  RequestRun& run = runOf(*node);
+  run.records()[run.count++] = index;
+  state.deferred = request;
+  ++queue.deferredCount;
+  state.newestQueued = queue.nextSequence++;
+  setLastSent(context, index, context.clock.tick());
+}
+
+void keepPendingRequest(ProtocolContext& context, int32_t index, const PendingRequest& before) {
+  if (before.request == Request::NONE) return;
+  const PendingRequest now = pendingRequest(context, index);
+  if (now.request == before.request && now.length == before.length &&
+      sameSocketAddress(now.destination, before.destination) &&
+      std::memcmp(now.bytes, before.bytes, now.length) == 0) {
+    return;
+  }
+  uint32_t place = 0;
+  QueuedDatagram* node = runHolding(context, index, place);
+  if (node == nullptr) return;
+  SendQueue& queue = context.sendQueue;
+  RequestRun& run = runOf(*node);
+  const uint64_t sequence = node->sequence + (place - run.first);
+  // The run is cut in two around the request, kept as it was written, under its own number.
+  QueuedDatagram* rest = nullptr;
+  if (place + 1 < run.count) {
+    rest = makeRun(queue, node->linkSurvey, sequence + 1, run.count - place - 1u);
+    if (rest == nullptr) return;  // left as it is: the request goes as the record now writes it
+    RequestRun& after = runOf(*rest);
+    after.count = static_cast<uint16_t>(run.count - place - 1);
+    std::memcpy(after.records(), run.records() + place + 1, sizeof(int32_t) * after.count);
+  }
+  QueuedDatagram* kept = keptRequest(context, *node, index, sequence, &before);
+  run.count = static_cast<uint16_t>(place);
+  QueuedDatagram* last = node;
+  QueuedDatagram* following = node->next;
+  if (kept != nullptr) {
+    last->next = kept;
+    last = kept;
+  }
+  if (rest != nullptr) {
+    last->next = rest;
+    last = rest;
+    linkRun(queue, rest, node);
+  }
+  last->next = following;
+  if (queue.tail == node) queue.tail = last;
+  if (queue.pendingThrough == node) queue.pendingThrough = last;
+}
+
+void keepDeferredRequests(ProtocolContext& context) {
+  SendQueue& queue = context.sendQueue;
+  if (queue.firstRun == nullptr) return;
+  QueuedDatagram** link = &queue.head;
+  QueuedDatagram* before = nullptr;  // the node `link` is in
+  while (*link != nullptr) {
+    QueuedDatagram* node = *link;
+    if (!isRequestRun(*node)) {
+      before = node;
+      link = &node->next;
+      continue;
+    }
+    QueuedDatagram* following = node->next;
+    const RequestRun& run = runOf(*node);
+    for (uint32_t p = run.first; p < run.count; ++p) {
+      QueuedDatagram* kept =
+          keptRequest(context, *node, run.records()[p], node->sequence + (p - run.first));
+      if (kept == nullptr) continue;
+      *link = kept;
+      link = &kept->next;
+      before = kept;
+    }
+    *link = following;
+    if (queue.tail == node) queue.tail = before;
+    if (queue.pendingThrough == node) {
+      queue.pendingThrough = before;
+      if (before == nullptr) queue.stampPending = false;
+    }
+    releaseQueuedDatagram(queue, node);
+  }
+  queue.firstRun = queue.lastRun = nullptr;
 }
 
 void reserveQueue(ProtocolContext& context, uint32_t datagrams) {
@@ -269,7 +655,8 @@ void reserveQueue(ProtocolContext& context, uint32_t datagrams) {
 
 void flushQueue(ProtocolContext& context) {
   SendQueue& queue = context.sendQueue;
-  if (queue.flushDepth++ == 0 && queue.head != nullptr) {
+  if (queue.flushDepth++ == 0) dropEmptyRuns(queue);
+  if (queue.flushDepth == 1 && queue.head != nullptr) {
     // Every waiting unit counts as asked now, also those stuck behind a send that fails: the
     // units of the datagrams that go are stamped as they go, the others when their time is read.
     const uint32_t now = context.clock.tick();
@@ -278,22 +665,22 @@ void flushQueue(ProtocolContext& context) {
     queue.pendingTick = now;
     queue.pendingThrough = queue.tail;
     // Only what waits now is tried: a datagram put back at the tail waits for the next flush.
-    const uint64_t lastTried = queue.tail->sequence;
+    const uint64_t lastTried = lastSequenceOf(*queue.tail);
     // The datagrams at the head go to the socket a batch at a time, still in queue order: the
     // system can take many in one call.
     OutgoingDatagram batch[SEND_BATCH];
     SendResult results[SEND_BATCH];
+    WrittenRequests written{};
     bool roomLeft = true;
     while (roomLeft && queue.head != nullptr && queue.head->sequence <= lastTried) {
-      uint32_t count = 0;
-      for (const QueuedDatagram* node = queue.head;
-           node != nullptr && node->sequence <= lastTried && count < SEND_BATCH;
-           node = node->next) {
-        batch[count++] = OutgoingDatagram{&node->destination, node->bytes(), node->length};
-      }
+      const uint32_t count = gatherBatch(context, lastTried, batch, written);
       const uint32_t done = context.socket.sendBatch(batch, count, results);
       roomLeft = done == count;
-      for (uint32_t i = 0; i < done; ++i) settleHead(context, results[i], now);
+      for (uint32_t i = 0; i < done; ++i) {
+        dropEmptyRuns(queue);
+        settleHead(context, results[i], now, batch[i]);
+      }
+      dropEmptyRuns(queue);
     }
   }
   --queue.flushDepth;
@@ -320,12 +707,18 @@ void settleSendTimes(ProtocolContext& context) {
   if (!queue.stampPending) return;
   queue.stampPending = false;
   SurveyState& survey = context.survey;
+  // A time written since that flush began is later than its stamp and stays.
+  const auto stamp = [&](int32_t index) {
+    if (context.records.state[index].lastSentFlush < queue.flushCount) {
+      survey.deviceTable[index].lastSent = queue.pendingTick;
+    }
+  };
   for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
-    U32LE* lastSent = linkedLastSent(survey, *node);
-    // A time written since that flush began is later than its stamp and stays.
-    if (lastSent != nullptr &&
-        context.records.state[node->linkIndex].lastSentFlush < queue.flushCount) {
-      *lastSent = queue.pendingTick;
+    if (isRequestRun(*node)) {
+      const RequestRun& run = runOf(*node);
+      for (uint32_t p = run.first; p < run.count; ++p) stamp(run.records()[p]);
+    } else if (linkedLastSent(survey, *node) != nullptr) {
+      stamp(node->linkIndex);
     }
     if (node == queue.pendingThrough) break;
   }
@@ -340,6 +733,14 @@ void clearQueue(ProtocolContext& context) {
   // The stamps of the flushes so far stand, whatever becomes of the datagrams.
   settleSendTimes(context);
   SendQueue& queue = context.sendQueue;
+  for (const QueuedDatagram* node = queue.firstRun; node != nullptr && context.records.state;
+       node = node->nextInBucket) {
+    const RequestRun& run = runOf(*node);
+    for (uint32_t p = run.first; p < run.count; ++p) {
+      context.records.state[run.records()[p]].deferred = Request::NONE;
+    }
+  }
+  queue.deferredCount = 0;
   while (queue.head != nullptr) dropHead(queue);
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 // The single first-in, first-out queue of every outgoing datagram. It owns a copy of each datagram
 // it holds, in one piece of memory per node, refuses a datagram identical to one still waiting, and
-// outlives surveys: only an abort empties it unsent.
+// outlives surveys: only an abort empties it unsent. A start's requests, one for every unit of the
+// fleet, and the requests that follow answers wait as records in runs instead, each written out as
+// it reaches the head (deferRequest).
 
 #include <cstdint>
 
 #include "platform/socket_address.h"
+#include "protocol/requests.h"
 
 namespace vyr {
 
@@ -18,7 +21,8 @@ struct QueuedDatagram {
   // padding: a survey of many units holds one node per unit at its peak.
   QueuedDatagram* next;
 
-  // The duplicate index: nodes whose contents hash to the same bucket are chained here.
+  // The duplicate index: nodes whose contents hash to the same bucket are chained here. A run of
+  // requests is in no bucket; this links it to the next run.
   QueuedDatagram* nextInBucket;
 
   // Counts every datagram queued, from 1, and every one put back at the tail: the order of the
@@ -40,6 +44,23 @@ struct QueuedDatagram {
 };
 
 static_assert(sizeof(QueuedDatagram) == 56);
+
+// The `length` of a node that is a run of deferred requests rather than a datagram (see
+// deferRequest): a RequestRun right after the node lists the records of survey `linkSurvey` whose
+// requests wait there, in queue order, each record's request kept in its RecordSendState. The
+// first has number `sequence`, the others the numbers after it.
+constexpr uint32_t REQUEST_RUN = UINT32_MAX;
+struct RequestRun {
+  uint16_t first;  // the records before it have left
+  uint16_t count;
+  uint16_t capacity;  // records it has room for, right after it (at most 1024)
+  uint16_t unused;
+
+  int32_t* records() { return reinterpret_cast<int32_t*>(this + 1); }
+  const int32_t* records() const { return reinterpret_cast<const int32_t*>(this + 1); }
+};
+
+inline bool isRequestRun(const QueuedDatagram& node) { return node.length == REQUEST_RUN; }
 
 // Nodes are carved one after another from blocks (see send_queue.cpp); this heads each block.
 struct NodeBlock {
@@ -76,7 +97,19 @@ struct SendQueue {
   NodeBlock* oldestBlock = nullptr;  // the blocks, oldest first
   NodeBlock* newestBlock = nullptr;  // the one nodes are carved from
   uint32_t blockCount = 0;
+
+  QueuedDatagram* firstRun = nullptr;  // the runs of requests, in queue order
+  QueuedDatagram* lastRun = nullptr;
+  uint32_t deferredCount = 0;  // requests waiting in runs
+  // A survey whose requests are queued as datagrams after all: its list names one address or one
+  // serial and ID too often for the duplicate test to find a deferred request's twins quickly.
+  uint32_t undeferredSurvey = 0;
 };
+
+// Datagrams waiting, a run's requests included.
+inline uint64_t waitingDatagrams(const SendQueue& queue) {
+  return uint64_t{queue.nodeCount} + queue.deferredCount;
+}
 
 // Queues copies of `destination` and the `length` bytes unless an identical datagram (same length,
 // same sixteen address bytes, same bytes) is waiting; a new entry stamps the lastSent of record
@@ -84,6 +117,33 @@ struct SendQueue {
 // cannot be had, nothing changes.
 void enqueueDatagram(ProtocolContext& context, const SocketAddress& destination,
                      const uint8_t* bytes, uint32_t length, int32_t linkIndex);
+
+// Queues `request` of record `index` of the running survey as enqueueDatagram would, with the
+// same duplicate test, stamps and place in the queue, but as the record's number in a run: the
+// datagram is written from the record as it is sent, and until then takes 4 bytes, not a node.
+// Only while requestsDeferrable.
+void deferRequest(ProtocolContext& context, int32_t index, Request request);
+
+// Whether deferRequest may be called: the record indexes, which find a deferred request's twins,
+// are built.
+bool requestsDeferrable(const ProtocolContext& context);
+
+// Record `index`'s deferred request as it would be written now, or none (`request` NONE).
+struct PendingRequest {
+  Request request;
+  SocketAddress destination;
+  uint8_t bytes[REQUEST_CAPACITY];
+  uint32_t length;
+};
+PendingRequest pendingRequest(const ProtocolContext& context, int32_t index);
+
+// After a reply has changed record `index`: when its deferred request would now be written other
+// than as `before`, taken before the change, it is kept as it was, a datagram in its place.
+void keepPendingRequest(ProtocolContext& context, int32_t index, const PendingRequest& before);
+
+// Every deferred request becomes a datagram in its place: called before the table they are written
+// from goes.
+void keepDeferredRequests(ProtocolContext& context);
 
 // Sizes the duplicate index for `datagrams` more at once, so that a start that asks a whole fleet
 // does not regrow it on the way. Without the memory it stays as it is.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "protocol/requests.h"
 #include "survey/lifecycle.h"
 
 namespace vyr {
@@ -27,6 +28,8 @@ struct RecordSendState {
   // Non-zero once this survey has asked the unit for its modem information. A reply to a request
   // of an earlier survey must not complete a unit whose versions are still missing.
   uint8_t modemAsked;
+  // The request of it waiting in a run of the send queue, not yet written as a datagram.
+  Request deferred;
 };
 static_assert(sizeof(RecordSendState) == 16);
 

@@ -21,6 +21,7 @@ constexpr uint8_t KNOWN_FLAGS = BY_SERIAL | RLE_OK | COMPLETE;
 // The one place a table goes. Datagrams queued for its units may still wait to be sent; they name
 // the survey they belong to, so no later flush stamps a record of another table.
 void releaseTable(SurveyContext& context) {
+  if (context.survey.deviceTable && context.beforeTableRelease) context.beforeTableRelease();
   if (context.survey.deviceTable && context.tableReleasing) context.tableReleasing(context.survey);
   releaseRecordIndexes(context.survey);
   context.survey.deviceTable.reset();

@@ -187,6 +187,16 @@ int32_t findFirst(RecordIndex& index, const Keyed& keyed, int32_t count, const I
   return -1;
 }
 
+int32_t findNext(RecordIndex& index, const Keyed& keyed, int32_t count, int32_t record) {
+  if (!index.built) build(index, keyed, count);
+  if (index.usable) return index.links[record].after;
+  const IndexKey key = keyed.keyAt(record);
+  for (int32_t i = record + 1; i < count; ++i) {
+    if (sameKey(keyed.keyAt(i), key)) return i;
+  }
+  return -1;
+}
+
 IndexKey makeLocateKey(uint32_t serial, std::string_view id) {
   IndexKey key{};
   for (int i = 0; i < 4; ++i) key.bytes[i] = static_cast<uint8_t>(serial >> (8 * i));
@@ -253,6 +263,16 @@ int32_t findRecordBySerialAndId(SurveyState& survey, uint32_t serial, std::strin
   if (id.size() > sizeof(DeviceRecord::id) - 1) return -1;  // no record holds an ID that long
   return findFirst(survey.bySerialAndId, {survey.deviceTable.get(), locateKey}, survey.deviceCount,
                    makeLocateKey(serial, id));
+}
+
+int32_t nextRecordByAddress(SurveyState& survey, int32_t index) {
+  return findNext(survey.byAddress, {survey.deviceTable.get(), addressKey}, survey.deviceCount,
+                  index);
+}
+
+int32_t nextRecordBySerialAndId(SurveyState& survey, int32_t index) {
+  return findNext(survey.bySerialAndId, {survey.deviceTable.get(), locateKey}, survey.deviceCount,
+                  index);
 }
 
 }  // namespace vyr

@@ -41,7 +41,7 @@ struct ChainLinks {
 // them.
 struct RecordIndex {
   std::unique_ptr<IndexSlot[]> slots;
-  uint32_t slotCount = 0;  // half as many again as the records, at least
+  uint32_t slotCount = 0;               // half as many again as the records, at least
   std::unique_ptr<ChainLinks[]> links;  // per record
   bool usable = false;  // false when its memory could not be had: lookups walk the table
   bool built = false;   // false until the table is first indexed by this key
@@ -68,5 +68,9 @@ void recordSerialOrIdChanged(SurveyState& survey, int32_t index);
 int32_t findRecordByAddress(SurveyState& survey, const uint8_t ip[4]);
 // The first record whose serial is `serial` and whose ID is exactly `id`, or -1.
 int32_t findRecordBySerialAndId(SurveyState& survey, uint32_t serial, std::string_view id);
+
+// The record after `index` in table order with the same address bytes, or serial and ID, or -1.
+int32_t nextRecordByAddress(SurveyState& survey, int32_t index);
+int32_t nextRecordBySerialAndId(SurveyState& survey, int32_t index);
 
 }  // namespace vyr

@@ -49,6 +49,10 @@ struct SurveyContext {
   // the socket drain. It may take the table itself (moving deviceTable out) rather than copy it.
   // Empty for none.
   std::function<void(SurveyState& survey)> tableReleasing;
+
+  // Called first whenever the table is released, set by the layer above, which may hold things it
+  // writes from the table's records later (requests queued but not yet written as datagrams).
+  std::function<void()> beforeTableRelease;
 };
 
 // The survey operations call nothing of the layers above: the protocol does its part before

@@ -34,7 +34,7 @@ struct SendQueueTest : ProtocolFixture {
     for (const MemoryNetwork::Datagram& d : takeSent()) out.push_back(d.bytes);
     return out;
   }
-  uint32_t queued() const { return context.sendQueue.nodeCount; }
+  uint64_t queued() const { return waitingDatagrams(context.sendQueue); }
 };
 
 TEST_F(SendQueueTest, RefusesOnlyExactDuplicatesAndStampsOnlyNewEntries) {
@@ -63,7 +63,7 @@ TEST_F(SendQueueTest, RefusesOnlyExactDuplicatesAndStampsOnlyNewEntries) {
       {"an empty datagram", unit, {}},
   };
   for (const Variant& v : variants) {
-    const uint32_t before = queued();
+    const uint64_t before = queued();
     queue(v.to, v.bytes);
     EXPECT_EQ(queued(), before + 1) << v.what;
   }

@@ -22,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "survey_command/poll_loop.h"
 #include "core/survey_driver.h"
 #include "fleet/fleet_simulator.h"
 #include "platform/memory/memory_dialog.h"
@@ -34,6 +33,7 @@
 #include "protocol/send_queue.h"
 #include "support/private_network_test.h"
 #include "survey/list_files.h"
+#include "survey_command/poll_loop.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VYR_SOAK_ASAN 1
@@ -106,16 +106,16 @@ uint64_t residentBytes() {
 uint64_t queuedBytes(const SendQueue& queue) {
   uint64_t bytes = 0;
   for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) {
-    bytes += sizeof(QueuedDatagram) + node->length;
+    const auto* run = reinterpret_cast<const RequestRun*>(node->bytes());
+    bytes +=
+        sizeof(QueuedDatagram) +
+        (isRequestRun(*node) ? sizeof(RequestRun) + sizeof(int32_t) * run->capacity : node->length);
   }
   return bytes;
 }
 
-uint64_t queuedCount(const SendQueue& queue) {
-  uint64_t count = 0;
-  for (const QueuedDatagram* node = queue.head; node != nullptr; node = node->next) ++count;
-  return count;
-}
+// A run of deferred requests counts as the datagrams it holds.
+uint64_t queuedCount(const SendQueue& queue) { return waitingDatagrams(queue); }
 
 // A whole non-negative number from the environment; anything else gives `fallback`.
 int environmentNumber(const char* name, int fallback) {
