@@ -342,13 +342,17 @@ void stopDeferring(ProtocolContext& context) {
 // fields, and kept as a datagram before a reply changes what they write (keepPendingRequest), so
 // its twin is among the records with the destination's address, or for a query to the IP server
 // those with its serial and ID. A longer walk than TWIN_WALK ends deferring; the answer is then no.
+// A record `self` that defers nothing itself spares the walks it is alone in.
 bool deferredTwinWaits(ProtocolContext& context, const SocketAddress& destination,
-                       const uint8_t* bytes, uint32_t length) {
+                       const uint8_t* bytes, uint32_t length, int32_t self = -1) {
   if (context.sendQueue.deferredCount == 0) return false;
   SurveyState& survey = context.survey;
+  const DeviceRecord* record = self >= 0 ? &survey.deviceTable[self] : nullptr;
   int32_t walked = 0;
   // No request is deferred to a zero address (see deferRequest).
-  if (!addressIsZero(destination)) {
+  if (!addressIsZero(destination) &&
+      !(record != nullptr && std::memcmp(destination.ip, record->address.ip, 4) == 0 &&
+        aloneByAddress(survey, self))) {
     for (int32_t i = findRecordByAddress(survey, destination.ip); i >= 0;
          i = nextRecordByAddress(survey, i)) {
       if (defersDatagram(context, i, destination, bytes, length)) return true;
@@ -366,6 +370,10 @@ bool deferredTwinWaits(ProtocolContext& context, const SocketAddress& destinatio
   const auto* id = reinterpret_cast<const char*>(bytes + LOCATE_ID_OFFSET);
   size_t idLength = 0;
   while (idLength < LOCATE_ADDRESS_OFFSET - LOCATE_ID_OFFSET && id[idLength] != '\0') ++idLength;
+  if (record != nullptr && record->serial == serial &&
+      fieldText(record->id) == std::string_view(id, idLength) && aloneBySerialAndId(survey, self)) {
+    return false;
+  }
   for (int32_t i = findRecordBySerialAndId(survey, serial, {id, idLength}); i >= 0;
        i = nextRecordBySerialAndId(survey, i)) {
     if (defersDatagram(context, i, destination, bytes, length)) return true;
@@ -451,8 +459,10 @@ uint32_t gatherBatch(const ProtocolContext& context, uint64_t lastTried, Outgoin
     }
     const RequestRun& run = runOf(*node);
     for (uint32_t p = run.first; p < run.count && count < SEND_BATCH; ++p) {
+      const int32_t index = run.records()[p];
       PendingRequest& request = written.requests[count];
-      request = pendingRequest(context, run.records()[p]);
+      request.length = writeRequest(context, index, context.records.state[index].deferred,
+                                    request.destination, request.bytes);
       batch[count++] = OutgoingDatagram{&request.destination, request.bytes, request.length};
     }
   }
@@ -540,7 +550,9 @@ void deferRequest(ProtocolContext& context, int32_t index, Request request) {
     enqueue();
     return;
   }
-  if (deferredTwinWaits(context, pending.destination, pending.bytes, pending.length)) return;
+  if (deferredTwinWaits(context, pending.destination, pending.bytes, pending.length, index)) {
+    return;
+  }
   if (!requestsDeferrable(context)) {  // the test gave up deferring
     enqueue();
     return;
@@ -670,7 +682,8 @@ void flushQueue(ProtocolContext& context) {
     // system can take many in one call.
     OutgoingDatagram batch[SEND_BATCH];
     SendResult results[SEND_BATCH];
-    WrittenRequests written{};
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): each one used is written first
+    WrittenRequests written;
     bool roomLeft = true;
     while (roomLeft && queue.head != nullptr && queue.head->sequence <= lastTried) {
       const uint32_t count = gatherBatch(context, lastTried, batch, written);

@@ -197,6 +197,10 @@ int32_t findNext(RecordIndex& index, const Keyed& keyed, int32_t count, int32_t 
   return -1;
 }
 
+bool alone(const RecordIndex& index, int32_t record) {
+  return index.usable && isHead(index, record) && index.links[record].after < 0;
+}
+
 IndexKey makeLocateKey(uint32_t serial, std::string_view id) {
   IndexKey key{};
   for (int i = 0; i < 4; ++i) key.bytes[i] = static_cast<uint8_t>(serial >> (8 * i));
@@ -273,6 +277,14 @@ int32_t nextRecordByAddress(SurveyState& survey, int32_t index) {
 int32_t nextRecordBySerialAndId(SurveyState& survey, int32_t index) {
   return findNext(survey.bySerialAndId, {survey.deviceTable.get(), locateKey}, survey.deviceCount,
                   index);
+}
+
+bool aloneByAddress(const SurveyState& survey, int32_t index) {
+  return alone(survey.byAddress, index);
+}
+
+bool aloneBySerialAndId(const SurveyState& survey, int32_t index) {
+  return alone(survey.bySerialAndId, index);
 }
 
 }  // namespace vyr

@@ -73,4 +73,9 @@ int32_t findRecordBySerialAndId(SurveyState& survey, uint32_t serial, std::strin
 int32_t nextRecordByAddress(SurveyState& survey, int32_t index);
 int32_t nextRecordBySerialAndId(SurveyState& survey, int32_t index);
 
+// Whether no other record has record `index`'s address bytes (serial and ID), without a probe:
+// false also when its index is not built.
+bool aloneByAddress(const SurveyState& survey, int32_t index);
+bool aloneBySerialAndId(const SurveyState& survey, int32_t index);
+
 }  // namespace vyr
