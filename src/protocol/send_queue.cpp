@@ -563,8 +563,10 @@ void deferRequest(ProtocolContext& context, int32_t index, Request request) {
   }
   const uint32_t survey = context.survey.surveyNumber;
   QueuedDatagram* node = queue.tail;
+  // A run takes more only while its numbers run on to the next one (a cut one may not).
   if (node == nullptr || !isRequestRun(*node) || node->linkSurvey != survey ||
-      runOf(*node).count == runOf(*node).capacity) {
+      runOf(*node).count == runOf(*node).capacity ||
+      node->sequence + runLeft(*node) != queue.nextSequence) {
     // Requests mostly come in long series (a start's, or the answers' while nothing else is
     // queued), but a datagram queued between two ends a run: runs grow as their series does.
     const bool series = node != nullptr && isRequestRun(*node) && node->linkSurvey == survey;
