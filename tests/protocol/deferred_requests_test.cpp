@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "protocol/messages.h"
 #include "support/memory_fleet_world.h"
+#include "support/protocol_fixture.h"
 #include "support/virtual_time_loop.h"
 
 namespace vyr::testing {
@@ -160,6 +163,83 @@ TEST(DeferredRequestsTest, GoOutAsTheSameRequestsQueuedOneByOneWould) {
       ASSERT_TRUE(sameSocketAddress(deferred.sent[i].destination, queued.sent[i].destination) &&
                   deferred.sent[i].bytes == queued.sent[i].bytes)
           << "datagram " << i << " of " << queued.sent.size();
+    }
+  }
+}
+
+// What the IP server tells: a unit of this serial and ID is at 10.0.0.`last`.
+struct Located {
+  uint16_t serial;
+  const char* id;
+  uint8_t last;
+};
+
+struct Moving {
+  const char* what;
+  const char* list;
+  uint64_t roomFirst;  // sends the socket takes after the start, before the server's replies
+  std::vector<Located> replies;
+  std::vector<uint8_t> lastBytes;  // of the destinations, in the order sent
+};
+
+// The server's replies arrive while nothing can be sent: a reply that moves a unit changes what
+// its waiting request would write.
+std::vector<MemoryNetwork::Datagram> locatedWhileNothingGoes(const Moving& moving, bool deferred) {
+  auto world = std::make_unique<fleet::MemoryFleetWorld>(fleet::FleetDescription{});
+  world->network.keepSent = true;
+  world->chooseList("few.IPs", moving.list);
+  Context& context = world->context;
+  DriverWait wait;
+  pressStart(context, StartMode::FRESH, wait);
+  if (!deferred) context.sendQueue.undeferredSurvey = context.survey.surveyNumber;
+  world->network.sendRoom = 0;
+  while (currentWait(context).startStepPending) startStep(context);
+  world->network.sendRoom = moving.roomFirst;
+  flushQueue(context);
+  world->network.sendRoom = 0;
+  const SocketAddress server = address(127, 0, 0, 1, SERVER_PORT);
+  for (const Located& located : moving.replies) {
+    uint8_t reply[LOCATE_DATAGRAM_LENGTH] = {static_cast<uint8_t>(located.serial),
+                                             static_cast<uint8_t>(located.serial >> 8)};
+    std::memcpy(reply + LOCATE_ID_OFFSET, located.id, std::strlen(located.id));
+    const uint8_t ip[4] = {10, 0, 0, located.last};
+    std::memcpy(reply + LOCATE_ADDRESS_OFFSET, ip, 4);
+    world->network.deliver(server, reply, LOCATE_DATAGRAM_LENGTH);
+    socketReadable(context);
+  }
+  world->network.sendRoom = UINT64_MAX;
+  flushQueue(context);
+  return std::move(world->network.sent);
+}
+
+TEST(DeferredRequestsTest, AWaitingRequestGoesAsItWasWrittenWhenAReplyMovesItsUnit) {
+  const Moving cases[] = {
+      // The query, then for each reply its acknowledgement and a version query to the address.
+      {"a located unit placed again elsewhere",
+       "ID1/1001\n",
+       1,
+       {{1001, "ID1", 5}, {1001, "ID1", 6}},
+       {1, 1, 5, 1, 6}},
+      // An address row has serial 0 and no ID, so the reply moves the first one while its
+      // identify request and the next row's still wait in the start's run.
+      {"a unit moved before its start request went",
+       "10.0.0.8\n10.0.0.9\n",
+       0,
+       {{0, "", 20}},
+       {8, 9, 1, 20}},
+  };
+  for (const Moving& moving : cases) {
+    SCOPED_TRACE(moving.what);
+    const std::vector<MemoryNetwork::Datagram> queued = locatedWhileNothingGoes(moving, false);
+    const std::vector<MemoryNetwork::Datagram> deferred = locatedWhileNothingGoes(moving, true);
+    std::vector<uint8_t> lastBytes;
+    for (const MemoryNetwork::Datagram& d : queued) lastBytes.push_back(d.destination.ip[3]);
+    EXPECT_EQ(lastBytes, moving.lastBytes);
+    EXPECT_EQ(deferred.size(), queued.size());
+    for (size_t i = 0; i < queued.size() && i < deferred.size(); ++i) {
+      EXPECT_TRUE(sameSocketAddress(deferred[i].destination, queued[i].destination) &&
+                  deferred[i].bytes == queued[i].bytes)
+          << "datagram " << i;
     }
   }
 }
