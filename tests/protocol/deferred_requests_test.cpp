@@ -232,8 +232,8 @@ TEST(DeferredRequestsTest, AWaitingRequestGoesAsItWasWrittenWhenAReplyMovesItsUn
     SCOPED_TRACE(moving.what);
     const std::vector<MemoryNetwork::Datagram> queued = locatedWhileNothingGoes(moving, false);
     const std::vector<MemoryNetwork::Datagram> deferred = locatedWhileNothingGoes(moving, true);
-    std::vector<uint8_t> lastBytes;
-    for (const MemoryNetwork::Datagram& d : queued) lastBytes.push_back(d.destination.ip[3]);
+    std::vector<uint8_t> lastBytes(queued.size());
+    for (size_t i = 0; i < queued.size(); ++i) lastBytes[i] = queued[i].destination.ip[3];
     EXPECT_EQ(lastBytes, moving.lastBytes);
     EXPECT_EQ(deferred.size(), queued.size());
     for (size_t i = 0; i < queued.size() && i < deferred.size(); ++i) {
