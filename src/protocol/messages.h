@@ -43,4 +43,10 @@ constexpr int32_t LOCATE_SERIAL_OFFSET = 0;
 constexpr int32_t LOCATE_ID_OFFSET = 4;
 constexpr int32_t LOCATE_ADDRESS_OFFSET = 13;
 
+// The unsigned 32-bit number at `bytes`.
+inline uint32_t readU32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
 }  // namespace vyr

@@ -26,11 +26,6 @@ std::string_view messageText(const uint8_t* message, int32_t length, int32_t off
   return {text, static_cast<size_t>(size)};
 }
 
-uint32_t readU32(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 int16_t readI16(const uint8_t* bytes) {
   return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | bytes[1] << 8));
 }

@@ -323,19 +323,37 @@ QueuedDatagram* keptRequest(ProtocolContext& context, const QueuedDatagram& run,
   return node;
 }
 
+bool writesDatagram(const PendingRequest& pending, const SocketAddress& destination,
+                    const uint8_t* bytes, uint32_t length) {
+  return pending.length == length && sameSocketAddress(pending.destination, destination) &&
+         std::memcmp(pending.bytes, bytes, length) == 0;
+}
+
 // Whether record `index` defers a request with exactly these contents.
 bool defersDatagram(const ProtocolContext& context, int32_t index, const SocketAddress& destination,
                     const uint8_t* bytes, uint32_t length) {
   if (context.records.state[index].deferred == Request::NONE) return false;
-  const PendingRequest pending = pendingRequest(context, index);
-  return pending.length == length && sameSocketAddress(pending.destination, destination) &&
-         std::memcmp(pending.bytes, bytes, length) == 0;
+  return writesDatagram(pendingRequest(context, index), destination, bytes, length);
 }
 
 // Deferring ends for the running survey: its runs become datagrams, and so do its later requests.
 void stopDeferring(ProtocolContext& context) {
   keepDeferredRequests(context);
   context.sendQueue.undeferredSurvey = context.survey.surveyNumber;
+}
+
+enum class Twin { NONE, FOUND, TOO_FAR };
+
+// Looks for a record deferring the datagram among those with one key, from `first` on, each the
+// next by `next`; `walked` counts them over the walks of one test.
+Twin twinAmong(ProtocolContext& context, int32_t first, int32_t (*next)(SurveyState&, int32_t),
+               const SocketAddress& destination, const uint8_t* bytes, uint32_t length,
+               int32_t& walked) {
+  for (int32_t i = first; i >= 0; i = next(context.survey, i)) {
+    if (defersDatagram(context, i, destination, bytes, length)) return Twin::FOUND;
+    if (++walked > TWIN_WALK) return Twin::TOO_FAR;
+  }
+  return Twin::NONE;
 }
 
 // Whether a deferred request is the datagram. A deferred request is written from its record's
@@ -349,40 +367,31 @@ bool deferredTwinWaits(ProtocolContext& context, const SocketAddress& destinatio
   SurveyState& survey = context.survey;
   const DeviceRecord* record = self >= 0 ? &survey.deviceTable[self] : nullptr;
   int32_t walked = 0;
+  Twin twin = Twin::NONE;
   // No request is deferred to a zero address (see deferRequest).
   if (!addressIsZero(destination) &&
       !(record != nullptr && std::memcmp(destination.ip, record->address.ip, 4) == 0 &&
         aloneByAddress(survey, self))) {
-    for (int32_t i = findRecordByAddress(survey, destination.ip); i >= 0;
-         i = nextRecordByAddress(survey, i)) {
-      if (defersDatagram(context, i, destination, bytes, length)) return true;
-      if (++walked > TWIN_WALK) {
-        stopDeferring(context);
-        return false;
-      }
+    twin = twinAmong(context, findRecordByAddress(survey, destination.ip), nextRecordByAddress,
+                     destination, bytes, length, walked);
+  }
+  if (twin == Twin::NONE && length == LOCATE_DATAGRAM_LENGTH &&
+      sameSocketAddress(destination, survey.serverAddress)) {
+    const uint32_t serial = readU32(bytes + LOCATE_SERIAL_OFFSET);
+    const auto* text = reinterpret_cast<const char*>(bytes + LOCATE_ID_OFFSET);
+    size_t idLength = 0;
+    while (idLength < LOCATE_ADDRESS_OFFSET - LOCATE_ID_OFFSET && text[idLength] != '\0') {
+      ++idLength;
+    }
+    const std::string_view id(text, idLength);
+    if (!(record != nullptr && record->serial == serial && fieldText(record->id) == id &&
+          aloneBySerialAndId(survey, self))) {
+      twin = twinAmong(context, findRecordBySerialAndId(survey, serial, id),
+                       nextRecordBySerialAndId, destination, bytes, length, walked);
     }
   }
-  if (length != LOCATE_DATAGRAM_LENGTH || !sameSocketAddress(destination, survey.serverAddress)) {
-    return false;
-  }
-  uint32_t serial = 0;
-  for (int i = 3; i >= 0; --i) serial = serial << 8 | bytes[LOCATE_SERIAL_OFFSET + i];
-  const auto* id = reinterpret_cast<const char*>(bytes + LOCATE_ID_OFFSET);
-  size_t idLength = 0;
-  while (idLength < LOCATE_ADDRESS_OFFSET - LOCATE_ID_OFFSET && id[idLength] != '\0') ++idLength;
-  if (record != nullptr && record->serial == serial &&
-      fieldText(record->id) == std::string_view(id, idLength) && aloneBySerialAndId(survey, self)) {
-    return false;
-  }
-  for (int32_t i = findRecordBySerialAndId(survey, serial, {id, idLength}); i >= 0;
-       i = nextRecordBySerialAndId(survey, i)) {
-    if (defersDatagram(context, i, destination, bytes, length)) return true;
-    if (++walked > TWIN_WALK) {
-      stopDeferring(context);
-      return false;
-    }
-  }
-  return false;
+  if (twin == Twin::TOO_FAR) stopDeferring(context);
+  return twin == Twin::FOUND;
 }
 
 // Settles the first request of the run at the head as settleHead does a datagram: sent or refused
@@ -588,9 +597,8 @@ void deferRequest(ProtocolContext& context, int32_t index, Request request) {
 void keepPendingRequest(ProtocolContext& context, int32_t index, const PendingRequest& before) {
   if (before.request == Request::NONE) return;
   const PendingRequest now = pendingRequest(context, index);
-  if (now.request == before.request && now.length == before.length &&
-      sameSocketAddress(now.destination, before.destination) &&
-      std::memcmp(now.bytes, before.bytes, now.length) == 0) {
+  if (now.request == before.request &&
+      writesDatagram(now, before.destination, before.bytes, before.length)) {
     return;
   }
   uint32_t place = 0;
