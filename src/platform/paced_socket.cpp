@@ -82,7 +82,7 @@ uint32_t PacedSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t coun
     for (uint32_t i = done; i < done + handled; ++i) {
       // Refused or kept for later, a datagram is awaited by nobody and uses none of the rate.
       if (results[i] != SendResult::SENT) continue;
-      if (pacing_.window != 0) awaited_ += ONE;
+      if (pacing_.window != 0 && datagrams[i].awaitsAnswer) awaited_ += ONE;
       if (pacing_.ratePerSecond != 0) credit_ -= ONE;
     }
     done += handled;

@@ -28,8 +28,9 @@ uint32_t windowForReceiveBuffer(int64_t receiveBufferBytes);
 
 class PacedSocket final : public UdpSocket {
  public:
-  // Some datagrams are never answered (the IP server's acknowledgement, a silent unit, a loss),
-  // and the socket cannot tell which: every FORGIVE_MS forgive a whole window's worth of them.
+  // Some datagrams that await an answer never get one (a silent unit, a loss), and the socket
+  // cannot tell which: every FORGIVE_MS forgive a whole window's worth of them. One that awaits
+  // none (OutgoingDatagram::awaitsAnswer) is not counted at all.
   static constexpr uint32_t FORGIVE_MS = 50;
 
   PacedSocket(UdpSocket& inner, Clock& clock, SendPacing pacing);

@@ -30,6 +30,9 @@ struct OutgoingDatagram {
   const SocketAddress* destination;
   const uint8_t* bytes;
   uint32_t length;
+  // False for a datagram nobody answers (the IP server's acknowledgement), so that a paced socket
+  // does not wait for its answer.
+  bool awaitsAnswer = true;
 };
 
 class UdpSocket {

@@ -463,7 +463,10 @@ uint32_t gatherBatch(const ProtocolContext& context, uint64_t lastTried, Outgoin
   for (const QueuedDatagram* node = context.sendQueue.head;
        node != nullptr && node->sequence <= lastTried && count < SEND_BATCH; node = node->next) {
     if (!isRequestRun(*node)) {
-      batch[count++] = OutgoingDatagram{&node->destination, node->bytes(), node->length};
+      // Only a unit's request is answered; the one datagram that stamps no record (the server's
+      // acknowledgement) is not.
+      batch[count++] = OutgoingDatagram{&node->destination, node->bytes(), node->length,
+                                        node->linkIndex != NO_LINK};
       continue;
     }
     const RequestRun& run = runOf(*node);

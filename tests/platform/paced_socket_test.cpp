@@ -165,6 +165,26 @@ TEST_F(PacedSocketTest, DatagramsThatCannotGoNowCostNeitherWindowNorRate) {
   }
 }
 
+// An acknowledgement is answered by nobody: it fills no window, though the rate counts it, as it
+// counts every datagram that goes.
+TEST_F(PacedSocketTest, OnlyDatagramsThatAwaitAnAnswerFillTheWindow) {
+  const struct {
+    SendPacing pacing{};
+    uint32_t done = 0;  // of ten, every other one awaiting no answer
+  } cases[] = {{{4, 0}, 8}, {{0, 200}, 5}, {{4, 200}, 5}, {{1, 0}, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.pacing.window << " " << c.pacing.ratePerSecond);
+    network.sentCount = 0;
+    PacedSocket paced(network.toolSocket(), clock, c.pacing);
+    std::vector<OutgoingDatagram> datagrams;
+    for (int i = 0; i < 10; ++i) datagrams.push_back({&kPeer, byte, 1, i % 2 == 1});
+    std::vector<SendResult> results(datagrams.size());
+    EXPECT_EQ(paced.sendBatch(datagrams.data(), 10, results.data()), c.done);
+    EXPECT_EQ(network.sentCount, c.done);
+    clock.advance(1000);
+  }
+}
+
 // The same lossless fleet surveyed plainly and paced: the same datagrams go out, fewer at a time,
 // and the same files come of them.
 TEST(PacedSurveyTest, PacingChangesWhenDatagramsLeaveNeverWhich) {

@@ -248,8 +248,8 @@ TEST_F(SendQueueTest, ADatagramThatCannotGoNowWaitsBehindTheRestAndGoesLater) {
   EXPECT_EQ(stamp(3), 700u) << "the refused datagram was dropped at the first flush";
 }
 
-// The IP server's acknowledgement is queued once, for no record: while the server is out of reach
-// it waits, and the version query the same reply asked for goes meanwhile.
+// The IP server's acknowledgement is queued once, for no record, and awaits no answer: while the
+// server is out of reach it waits, and the version query the same reply asked for goes meanwhile.
 struct KeptAcknowledgementTest : ProtocolFixture {};
 
 TEST_F(KeptAcknowledgementTest, TheServerIsAcknowledgedOnceItCanBeReached) {
@@ -272,6 +272,7 @@ TEST_F(KeptAcknowledgementTest, TheServerIsAcknowledgedOnceItCanBeReached) {
   std::vector<MemoryNetwork::Datagram> sent = world.takeSent();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_TRUE(sameSocketAddress(sent[0].destination, address(10, 0, 0, 9, DEVICE_PORT)));
+  EXPECT_TRUE(sent[0].awaitsAnswer);
   for (int flush = 0; flush < 3; ++flush) flushQueue(world.context);
   EXPECT_EQ(world.network.unreachableTries, 4u);
   EXPECT_EQ(world.network.sentCount, 1u);
@@ -282,6 +283,7 @@ TEST_F(KeptAcknowledgementTest, TheServerIsAcknowledgedOnceItCanBeReached) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_TRUE(sameSocketAddress(sent[0].destination, server));
   EXPECT_EQ(sent[0].bytes, reply);
+  EXPECT_FALSE(sent[0].awaitsAnswer) << "nobody answers it: it must not fill the window";
   EXPECT_EQ(world.context.sendQueue.nodeCount, 0u);
 }
 

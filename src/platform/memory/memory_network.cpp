@@ -38,6 +38,18 @@ bool MemoryNetwork::nextArrival(uint32_t& tick) {
   return true;
 }
 
+// One by one, as a system without batches sends; the copies kept say which awaited an answer.
+uint32_t MemoryNetwork::ToolSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                                              SendResult* results) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const size_t kept = network_.sent.size();
+    results[i] = sendTo(*datagrams[i].destination, datagrams[i].bytes, datagrams[i].length);
+    if (network_.sent.size() > kept) network_.sent.back().awaitsAnswer = datagrams[i].awaitsAnswer;
+    if (results[i] == SendResult::RETRY_LATER) return i;
+  }
+  return count;
+}
+
 SendResult MemoryNetwork::ToolSocket::sendTo(const SocketAddress& destination, const uint8_t* bytes,
                                              uint32_t length) {
   MemoryNetwork& net = network_;

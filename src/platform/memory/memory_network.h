@@ -21,6 +21,7 @@ class MemoryNetwork {
     SocketAddress source;
     SocketAddress destination;
     std::vector<uint8_t> bytes;
+    bool awaitsAnswer = true;  // as the tool sent it
   };
 
   // Everything the tool sends reaches the one peer, which answers through deliver().
@@ -73,6 +74,8 @@ class MemoryNetwork {
     explicit ToolSocket(MemoryNetwork& network) : network_(network) {}
     SendResult sendTo(const SocketAddress& destination, const uint8_t* bytes,
                       uint32_t length) override;
+    uint32_t sendBatch(const OutgoingDatagram* datagrams, uint32_t count,
+                       SendResult* results) override;
     ReceiveResult receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                               SocketAddress& source) override;
     bool wantsWriteReadiness() const override { return network_.writeWanted; }
