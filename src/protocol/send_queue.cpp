@@ -210,6 +210,7 @@ void dropHead(SendQueue& queue) {
   while (*link != old) link = &(*link)->nextInBucket;
   *link = old->nextInBucket;
   --queue.nodeCount;
+  if (old->linkIndex != NO_LINK) --queue.requestNodes;
   releaseQueuedDatagram(queue, old);
 }
 
@@ -259,6 +260,7 @@ QueuedDatagram* bucketedDatagram(SendQueue& queue, const SocketAddress& destinat
   node->nextInBucket = bucket;
   bucket = node;
   ++queue.nodeCount;
+  if (linkIndex != NO_LINK) ++queue.requestNodes;
   return node;
 }
 
@@ -569,7 +571,10 @@ void deferRequest(ProtocolContext& context, int32_t index, Request request) {
     enqueue();
     return;
   }
-  if (waitsInBuckets(queue, pending.destination, pending.bytes, pending.length,
+  // Its twin can be a datagram only while a request waits as one: a start's requests and the
+  // answers' mostly all wait in runs, and each look into the buckets would be a cache miss.
+  if (queue.requestNodes != 0 &&
+      waitsInBuckets(queue, pending.destination, pending.bytes, pending.length,
                      contentHash(pending.destination, pending.bytes, pending.length))) {
     return;
   }

@@ -84,6 +84,9 @@ struct SendQueue {
   QueuedDatagram** buckets = nullptr;
   uint32_t bucketCount = 0;
   uint32_t nodeCount = 0;
+  // Of those, the ones that stamp a record: the units' requests. The rest are the server's
+  // acknowledgements, which echo a reply that places a unit and so never equal a request.
+  uint32_t requestNodes = 0;
 
   // Every flush stamps the records of all waiting datagrams with its tick. The datagrams it sends
   // are stamped as they go; for those it leaves waiting the stamp is kept here and written into

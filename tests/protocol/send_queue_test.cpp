@@ -373,6 +373,11 @@ TEST_F(PlainModelTest, DuplicatesAndStampsAgree) {
       plain.times[index] = now + LOCATE_BACKOFF;
     } else if (choice == 3) {
       for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(effectiveLastSent(context, i), plain.times[i]);
+      // Deferred requests skip the buckets while no request waits in them.
+      const auto requests =
+          std::count_if(plain.waiting.begin(), plain.waiting.end(),
+                        [](const PlainQueue::Waiting& w) { return w.link != NO_LINK; });
+      ASSERT_EQ(context.sendQueue.requestNodes, static_cast<uint32_t>(requests));
     } else if (choice == 4) {
       for (int32_t i = 0; i < 4; ++i) ASSERT_EQ(stamp(i), plain.times[i]);
     } else {
