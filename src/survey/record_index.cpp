@@ -44,6 +44,7 @@ void forget(RecordIndex& index) {
   index.links.reset();
   index.slotCount = 0;
   index.usable = false;
+  index.lastFound = -1;
 }
 
 // A chain's first record keeps its slot in `up`, where the others keep the record before them.
@@ -178,8 +179,18 @@ void rekey(RecordIndex& index, const Keyed& keyed, int32_t record) {
 int32_t findFirst(RecordIndex& index, const Keyed& keyed, int32_t count, const IndexKey& key) {
   if (!index.built) build(index, keyed, count);
   if (index.usable) {
+    // Answers come back in about the order their requests left, mostly table order: the record
+    // after the last one found is tried first, which spares the probe its two cache misses (the
+    // slot and the record) at a million units.
+    const int32_t next = index.lastFound + 1;
+    if (next > 0 && next < count && isHead(index, next) && sameKey(keyed.keyAt(next), key)) {
+      index.lastFound = next;
+      return next;
+    }
     const int32_t first = index.slots[slotFor(index, keyed, key, keyHash(key))].first;
-    return first >= 0 ? first : -1;
+    if (first < 0) return -1;
+    index.lastFound = first;
+    return first;
   }
   for (int32_t i = 0; i < count; ++i) {
     if (sameKey(keyed.keyAt(i), key)) return i;

@@ -45,6 +45,7 @@ struct RecordIndex {
   std::unique_ptr<ChainLinks[]> links;  // per record
   bool usable = false;  // false when its memory could not be had: lookups walk the table
   bool built = false;   // false until the table is first indexed by this key
+  int32_t lastFound = -1;  // the record the last lookup found, or -1
 };
 
 IndexKey addressKey(const DeviceRecord& record);
