@@ -214,7 +214,11 @@ EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
   const timeval wake{0, 50000};
   ::setsockopt(echo, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
   std::atomic<bool> stop{false};
-  std::thread echoThread([&] { echoBatches(echo, stop); });
+  std::thread echoThread([&] {
+    echoBatches(echo, stop);
+    result.echoCpuMs = cpuMilliseconds(RUSAGE_THREAD);
+  });
+  const double cpuBefore = cpuMilliseconds(RUSAGE_THREAD);
 
   auto requests = std::make_unique<Batch>();
   for (unsigned i = 0; i < BATCH; ++i) {
@@ -239,6 +243,7 @@ EchoResult batchedEcho(uint64_t exchanges, uint32_t window) {
     answered += receiveBatches(client, *answers);
   }
   result.milliseconds = millisecondsSince(started);
+  result.clientCpuMs = cpuMilliseconds(RUSAGE_THREAD) - cpuBefore;
   result.lost = exchanges - answered;
   stop = true;
   echoThread.join();

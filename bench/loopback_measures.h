@@ -15,6 +15,7 @@ std::map<uint16_t, uint64_t> udpDropsByPort();
 struct EchoResult {
   double milliseconds = 0;
   uint64_t lost = 0;
+  double clientCpuMs = 0, echoCpuMs = 0;  // each thread's CPU time (the batched echo's)
 };
 
 // `exchanges` request-and-answer pairs between a client thread and an echo thread over loopback,

@@ -137,9 +137,11 @@ int benchmark(uint32_t units, bool pacedOnly, const std::filesystem::path& direc
   const uint64_t minimum = minimumRequests(description);
   const vyr::bench::EchoResult echo = vyr::bench::batchedEcho(minimum, ECHO_WINDOW);
   const vyr::bench::EchoResult unbatched = vyr::bench::rawEcho(minimum, ECHO_WINDOW);
-  std::printf("%7u units: batched echo of %llu exchanges %.0f ms (%llu lost)\n", units,
-              static_cast<unsigned long long>(minimum), echo.milliseconds,
-              static_cast<unsigned long long>(echo.lost));
+  std::printf(
+      "%7u units: batched echo of %llu exchanges %.0f ms (CPU: client %.0f ms, echo %.0f ms;"
+      " %llu lost)\n",
+      units, static_cast<unsigned long long>(minimum), echo.milliseconds, echo.clientCpuMs,
+      echo.echoCpuMs, static_cast<unsigned long long>(echo.lost));
   std::printf("%7s        unbatched echo %.0f ms (%llu lost)\n", "", unbatched.milliseconds,
               static_cast<unsigned long long>(unbatched.lost));
   int failed = 0;
