@@ -25,6 +25,7 @@ PacedSocket::PacedSocket(UdpSocket& inner, Clock& clock, SendPacing pacing)
     : inner_(inner),
       clock_(clock),
       pacing_(pacing),
+      oldestAwaited_(clock.tick()),
       credit_(burstCredit()),
       lastCatchUp_(clock.tick()) {}
 
@@ -32,13 +33,19 @@ uint64_t PacedSocket::burstCredit() const {
   return ONE * (pacing_.ratePerSecond / BURST_FRACTION + 1);
 }
 
-// Counts in the time since the last call: the forgiveness of what is awaited, and the rate's
-// credit (a millisecond brings `rate` thousandths of a datagram).
+// Counts in the time since the last call: the forgiveness of what has been awaited FORGIVE_MS,
+// and the rate's credit (a millisecond brings `rate` thousandths of a datagram).
 void PacedSocket::catchUp(uint32_t now) {
   const uint64_t elapsed = now - lastCatchUp_;
+  // The slots of the ticks lastCatchUp_ + 1 .. now held what went FORGIVE_MS before them.
+  for (uint64_t i = 1; i <= std::min<uint64_t>(elapsed, FORGIVE_MS); ++i) {
+    uint32_t& expired = awaitedSentAt(static_cast<uint32_t>(lastCatchUp_ + i));
+    awaited_ -= expired;
+    expired = 0;
+  }
   lastCatchUp_ = now;
-  const uint64_t forgiven = elapsed * pacing_.window * ONE / FORGIVE_MS;
-  awaited_ = awaited_ > forgiven ? awaited_ - forgiven : 0;
+  const uint32_t oldestLive = now - (FORGIVE_MS - 1);
+  if (static_cast<int32_t>(oldestLive - oldestAwaited_) > 0) oldestAwaited_ = oldestLive;
   if (pacing_.ratePerSecond != 0) {
     credit_ += elapsed * pacing_.ratePerSecond;
     if (credit_ > burstCredit()) credit_ = burstCredit();
@@ -56,9 +63,8 @@ SendResult PacedSocket::sendTo(const SocketAddress& destination, const uint8_t* 
 // How many more datagrams the window and the rate let go now.
 uint64_t PacedSocket::allowance(uint64_t wanted) const {
   if (pacing_.window != 0) {
-    const uint64_t limit = pacing_.window * ONE;
     // A datagram may go while fewer than a whole window await their answers.
-    wanted = awaited_ >= limit ? 0 : std::min(wanted, (limit - awaited_ + ONE - 1) / ONE);
+    wanted = awaited_ >= pacing_.window ? 0 : std::min(wanted, pacing_.window - awaited_);
   }
   if (pacing_.ratePerSecond != 0) wanted = std::min(wanted, credit_ / ONE);
   return wanted;
@@ -82,7 +88,10 @@ uint32_t PacedSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t coun
     for (uint32_t i = done; i < done + handled; ++i) {
       // Refused or kept for later, a datagram is awaited by nobody and uses none of the rate.
       if (results[i] != SendResult::SENT) continue;
-      if (pacing_.window != 0 && datagrams[i].awaitsAnswer) awaited_ += ONE;
+      if (pacing_.window != 0 && datagrams[i].awaitsAnswer) {
+        ++awaited_;
+        ++awaitedSentAt(lastCatchUp_);
+      }
       if (pacing_.ratePerSecond != 0) credit_ -= ONE;
     }
     done += handled;
@@ -91,12 +100,18 @@ uint32_t PacedSocket::sendBatch(const OutgoingDatagram* datagrams, uint32_t coun
   return done;
 }
 
+// An answer is taken for the oldest datagram awaited: answers mostly come in the order asked.
+void PacedSocket::settleOldest() {
+  if (awaited_ == 0) return;
+  while (awaitedSentAt(oldestAwaited_) == 0) ++oldestAwaited_;
+  --awaitedSentAt(oldestAwaited_);
+  --awaited_;
+}
+
 ReceiveResult PacedSocket::receiveFrom(uint8_t* buffer, uint32_t capacity, uint32_t& length,
                                        SocketAddress& source) {
   const ReceiveResult result = inner_.receiveFrom(buffer, capacity, length, source);
-  if (result == ReceiveResult::DATAGRAM || result == ReceiveResult::OVERSIZED) {
-    awaited_ = awaited_ > ONE ? awaited_ - ONE : 0;
-  }
+  if (result == ReceiveResult::DATAGRAM || result == ReceiveResult::OVERSIZED) settleOldest();
   return result;
 }
 
@@ -104,10 +119,13 @@ int32_t PacedSocket::msUntilFlush() {
   if (!held_) return -1;
   catchUp(clock_.tick());
   uint64_t wait = 0;
-  const uint64_t halfWindow = pacing_.window * ONE / 2;
+  const uint64_t halfWindow = pacing_.window / 2;
   if (pacing_.window != 0 && awaited_ > halfWindow) {
-    const uint64_t perMs = pacing_.window * ONE / FORGIVE_MS;
-    wait = (awaited_ - halfWindow + perMs - 1) / perMs;
+    // Until enough of the oldest are forgiven, those sent at `tick` at FORGIVE_MS after it.
+    uint64_t left = awaited_;
+    uint32_t tick = oldestAwaited_;
+    for (; left > halfWindow; ++tick) left -= awaitedSentAt(tick);
+    wait = tick - 1 + FORGIVE_MS - lastCatchUp_;
   }
   if (pacing_.ratePerSecond != 0 && credit_ < ONE) {
     const uint64_t rateWait = (ONE - credit_ + pacing_.ratePerSecond - 1) / pacing_.ratePerSecond;

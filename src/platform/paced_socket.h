@@ -29,8 +29,9 @@ uint32_t windowForReceiveBuffer(int64_t receiveBufferBytes);
 class PacedSocket final : public UdpSocket {
  public:
   // Some datagrams that await an answer never get one (a silent unit, a loss), and the socket
-  // cannot tell which: every FORGIVE_MS forgive a whole window's worth of them. One that awaits
-  // none (OutgoingDatagram::awaitsAnswer) is not counted at all.
+  // cannot tell which: one unanswered for FORGIVE_MS is forgiven. A reader that is merely slow
+  // answers within that, so the window holds it to a window's worth of backlog. A datagram that
+  // awaits no answer (OutgoingDatagram::awaitsAnswer) is not counted at all.
   static constexpr uint32_t FORGIVE_MS = 50;
 
   PacedSocket(UdpSocket& inner, Clock& clock, SendPacing pacing);
@@ -44,7 +45,7 @@ class PacedSocket final : public UdpSocket {
 
   // -1 when no send is held back; otherwise the milliseconds until a flush can send again. 0 (now)
   // is said once, for the one flush that follows. A window opens again once half of it has been
-  // answered or forgiven.
+  // answered or forgiven; an answer settles the oldest datagram still awaited.
   int32_t msUntilFlush() override;
 
   bool wantsWriteReadiness() const override { return inner_.wantsWriteReadiness(); }
@@ -56,11 +57,17 @@ class PacedSocket final : public UdpSocket {
   uint64_t burstCredit() const;
   uint64_t allowance(uint64_t wanted) const;
   void catchUp(uint32_t now);
+  uint32_t& awaitedSentAt(uint32_t tick) { return awaitedBySend_[tick % FORGIVE_MS]; }
+  void settleOldest();
 
   UdpSocket& inner_;
   Clock& clock_;
   SendPacing pacing_;
-  uint64_t awaited_ = 0;  // datagrams sent and neither answered nor forgiven, in thousandths
+  uint64_t awaited_ = 0;  // datagrams sent and neither answered nor forgiven
+  // awaited_ by the tick each went at, for the last FORGIVE_MS ticks up to lastCatchUp_; the
+  // ticks before oldestAwaited_ have none left.
+  uint32_t awaitedBySend_[FORGIVE_MS] = {};
+  uint32_t oldestAwaited_;
   uint64_t credit_ = 0;   // sends the rate allows now, in thousandths
   uint32_t lastCatchUp_;  // tick up to which forgiveness and credit are counted
   bool held_ = false;

@@ -1,6 +1,7 @@
-// Catches pacing that loses or adds datagrams, lets a burst outrun the window or the rate, or holds
-// the queue back for good: a window that never opens again, a "flush now" said without end; or
-// that spends the window or the rate on datagrams kept for later.
+// Catches pacing that loses or adds datagrams, lets a burst or a slow reader's backlog outrun the
+// window or a burst the rate, or holds the queue back for good: a window that never opens again, a
+// "flush now" said without end; or that spends the window or the rate on datagrams kept for later
+// or on ones nobody answers.
 
 #include "platform/paced_socket.h"
 
@@ -41,27 +42,65 @@ TEST_F(PacedSocketTest, TheWindowHoldsSendsUntilHalfIsAnsweredOrForgiven) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(send(paced), SendResult::SENT);
   EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
   EXPECT_EQ(network.sentCount, 4u);
-  // Four a FORGIVE_MS are forgiven: two of them in half of it.
-  EXPECT_EQ(paced.msUntilFlush(), static_cast<int32_t>(PacedSocket::FORGIVE_MS / 2));
+  // Unanswered, they are forgiven FORGIVE_MS after they went.
+  EXPECT_EQ(paced.msUntilFlush(), static_cast<int32_t>(PacedSocket::FORGIVE_MS));
   answer(paced, 1);
   EXPECT_GT(paced.msUntilFlush(), 0) << "three of four still awaited";
   answer(paced, 1);
   EXPECT_EQ(paced.msUntilFlush(), 0) << "half answered: flush now";
   EXPECT_EQ(paced.msUntilFlush(), -1) << "now is said once";
+  clock.advance(10);
   EXPECT_EQ(send(paced), SendResult::SENT);
   EXPECT_EQ(send(paced), SendResult::SENT);
   EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
 
-  // No answer comes: what is awaited is forgiven, a window every FORGIVE_MS.
-  clock.advance(PacedSocket::FORGIVE_MS / 2 - 1);
+  // No answer comes: the two left of the first four are forgiven first, then the later two.
+  clock.advance(PacedSocket::FORGIVE_MS - 10 - 1);
   EXPECT_EQ(paced.msUntilFlush(), 1);
   clock.advance(1);
   EXPECT_EQ(paced.msUntilFlush(), 0);
   EXPECT_EQ(send(paced), SendResult::SENT);
   EXPECT_EQ(send(paced), SendResult::SENT);
   EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
+  // An answer settles the oldest awaited: one of the two sent 40 ms ago, so that once the other
+  // is forgiven two wait, not one.
+  answer(paced, 1);
+  clock.advance(10);
+  EXPECT_EQ(paced.msUntilFlush(), 0);
+  EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::SENT);
+  EXPECT_EQ(send(paced), SendResult::RETRY_LATER);
   clock.advance(PacedSocket::FORGIVE_MS);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(send(paced), SendResult::SENT) << i;
+}
+
+// A reader that answers everything, only slowly (one process answering for a whole fleet), is
+// never more than a window behind, however long the queue: forgiving what it has not answered yet
+// would let the sender outrun it until its buffer overflows.
+TEST_F(PacedSocketTest, ASlowReaderIsNeverMoreThanAWindowBehind) {
+  const struct {
+    uint32_t window;
+    uint32_t msPerAnswer;  // a window's answers take less than FORGIVE_MS
+  } cases[] = {{8, 2}, {16, 3}, {4, 12}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.window << " " << c.msPerAnswer);
+    network.sentCount = 0;
+    PacedSocket paced(network.toolSocket(), clock, SendPacing{c.window, 0});
+    uint64_t answered = 0;
+    uint64_t behind = 0;
+    for (uint32_t ms = 1; ms <= 3000; ++ms) {
+      clock.advance(1);
+      if (ms % c.msPerAnswer == 0 && network.sentCount > answered) {
+        answer(paced, 1);
+        ++answered;
+      }
+      while (send(paced) == SendResult::SENT) {
+      }
+      behind = std::max(behind, network.sentCount - answered);
+    }
+    EXPECT_EQ(behind, c.window);
+    EXPECT_EQ(answered, 3000 / c.msPerAnswer) << "the reader was kept busy";
+  }
 }
 
 TEST_F(PacedSocketTest, TheRateCapsEverySecondAndItsBursts) {
