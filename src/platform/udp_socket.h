@@ -27,9 +27,9 @@ enum class ReceiveResult {
 
 // One datagram of a batch to send: its destination and bytes, as sendTo takes them.
 struct OutgoingDatagram {
-  const SocketAddress* destination;
-  const uint8_t* bytes;
-  uint32_t length;
+  const SocketAddress* destination = nullptr;
+  const uint8_t* bytes = nullptr;
+  uint32_t length = 0;
   // False for a datagram nobody answers (the IP server's acknowledgement), so that a paced socket
   // does not wait for its answer.
   bool awaitsAnswer = true;

@@ -216,6 +216,7 @@ TEST_F(PacedSocketTest, OnlyDatagramsThatAwaitAnAnswerFillTheWindow) {
     network.sentCount = 0;
     PacedSocket paced(network.toolSocket(), clock, c.pacing);
     std::vector<OutgoingDatagram> datagrams;
+    datagrams.reserve(10);
     for (int i = 0; i < 10; ++i) datagrams.push_back({&kPeer, byte, 1, i % 2 == 1});
     std::vector<SendResult> results(datagrams.size());
     EXPECT_EQ(paced.sendBatch(datagrams.data(), 10, results.data()), c.done);
